@@ -10,8 +10,8 @@ namespace sim {
 
 // Layout of the adapter firmware image.
 constexpr std::size_t kImageSize = 31744;
-constexpr std::size_t kStageOneSize = 6976;      // bytes 0..6975, to internal memory at 0
-constexpr std::size_t kStageTwoOffset = 8192;    // bytes 8192..31551, 365 packets on pipe 4
+constexpr std::size_t kStageOneSize = 6976;    // bytes 0..6975, to internal memory at 0
+constexpr std::size_t kStageTwoOffset = 8192;  // bytes 8192..31551, 365 packets on pipe 4
 constexpr std::size_t kStageTwoSize = 23360;
 constexpr std::size_t kStageTwoPackets = kStageTwoSize / 64;
 constexpr std::array<char, 8> kStageOneMagic = {'T', 'I', 'V', 'B', 'O', 'O', 'T', '1'};

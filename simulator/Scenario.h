@@ -11,11 +11,11 @@
 namespace sim {
 
 struct AdapterSpec {
-    int device = 0;              // N in "\\.\ezusb-N", 0..15
-    int port = 255;              // raw port byte; address = (inverted byte) >> 4
+    int device = 0;                // N in "\\.\ezusb-N", 0..15
+    int port = 255;                // raw port byte; address = (inverted byte) >> 4
     bool firmwareRunning = false;  // "running" or "none"
-    int token = 1;               // adapter token, 0..255
-    int nextToken = 2;           // next token, 0..255
+    int token = 1;                 // adapter token, 0..255
+    int nextToken = 2;             // next token, 0..255
 };
 
 struct BusSpec {
@@ -26,8 +26,8 @@ struct BusSpec {
 };
 
 struct ObjectSpec {
-    int obj = 0;  // 0..65535
-    int sub = 0;  // 0..255
+    int obj = 0;                      // 0..65535
+    int sub = 0;                      // 0..255
     std::vector<std::uint8_t> value;  // at most 128 bytes
     bool writable = false;
     std::optional<int> error;    // control code answered instead, 0..255
@@ -35,12 +35,12 @@ struct ObjectSpec {
 };
 
 struct CyclicSpec {
-    int type = 0;         // 0, 1 or 2
-    int obj = 1;          // 1..31
-    int periodMs = 100;   // 1..3600000
+    int type = 0;        // 0, 1 or 2
+    int obj = 1;         // 1..31
+    int periodMs = 100;  // 1..3600000
     double value = 0.0;
-    int status = 0;       // 0..255
-    double step = 0.0;    // added to the value after every telegram
+    int status = 0;     // 0..255
+    double step = 0.0;  // added to the value after every telegram
 };
 
 struct DeviceSpec {

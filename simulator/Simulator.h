@@ -2,6 +2,7 @@
 
 #include <array>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -30,8 +31,9 @@ struct AdapterSnapshot {
     int token = 0;
     int nextToken = 0;
     std::array<std::uint8_t, 10> versionRecord{};
-    std::uint32_t telegramsSent = 0;  // telegrams this adapter put on the bus
+    std::uint32_t telegramsSent = 0;    // telegrams this adapter put on the bus
     std::uint32_t streamOverflows = 0;  // frames dropped because pipe 1 was not read
+    bool downloadLocked = false;
 };
 
 // A simulated set of adapters (EZ-USB core plus firmware) on one simulated Tiv bus with
@@ -79,7 +81,10 @@ public:
 
 private:
     SimAdapter* find(int device) const;
+    std::string controlLocked(std::string_view command);
 
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;  // stream data arrived or a device went away
     Scenario scenario_;
     std::shared_ptr<Bus> bus_;
     std::vector<std::unique_ptr<SimAdapter>> adapters_;
