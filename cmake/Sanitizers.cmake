@@ -7,3 +7,9 @@ elseif(TIV_SANITIZE STREQUAL "thread")
 elseif(NOT TIV_SANITIZE STREQUAL "")
   message(FATAL_ERROR "TIV_SANITIZE must be empty, address or thread")
 endif()
+
+if(TIV_BUILD_FUZZ)
+  # Coverage for the fuzzers reaches into our libraries too.
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all)
+  add_link_options(-fsanitize=address,undefined)
+endif()

@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang and runs each for a few seconds (default 20).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds="${1:-20}"
+if ! command -v clang++-14 >/dev/null; then
+  echo "fuzz: clang++-14 not installed, skipping"
+  exit 0
+fi
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz
+for f in build/fuzz/fuzz/fuzz_*; do
+  [ -x "$f" ] || continue
+  name=$(basename "$f")
+  corpus="build/fuzz/corpus/$name"
+  mkdir -p "$corpus"
+  seeds="fuzz/seeds/${name#fuzz_}"
+  echo "== $name (${seconds}s)"
+  if [ -d "$seeds" ]; then
+    "$f" -max_total_time="$seconds" -print_final_stats=0 "$corpus" "$seeds" 2>&1 | tail -n 3
+  else
+    "$f" -max_total_time="$seconds" -print_final_stats=0 "$corpus" 2>&1 | tail -n 3
+  fi
+done
