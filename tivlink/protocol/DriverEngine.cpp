@@ -1,0 +1,214 @@
+#include "tivlink/protocol/DriverEngine.h"
+
+#include "os/Clock.h"
+#include "tivlink/protocol/Format.h"
+
+namespace tivlink {
+
+using namespace std::chrono_literals;
+
+namespace {
+constexpr int kDefaultBufferSize = 200;  // in 64-byte units
+constexpr int kTimerPeriodMs = 100;
+constexpr int kResourceTypeRawData = 10;
+}  // namespace
+
+DriverEngine::DriverEngine(Options options)
+    : events_(diagnostics_),
+      usb_(options.transport ? options.transport : usbio::processTransport()),
+      image_(options.firmwareImage),
+      clientQueue_(os::MessageQueue::forCurrentThread()) {
+    if (options.log) diagnostics_.SetLog(options.log);
+    if (options.window) diagnostics_.SetWindow(options.window);
+    Initialize();
+}
+
+void DriverEngine::Initialize() {
+    // Reception and transaction fields start as declared in DriverState; the rest here.
+    Log("Call:Initialize->Set_BufferSize,Size:" + std::to_string(kDefaultBufferSize * 64));
+    Log("Return:Initialize->Set_BufferSize");
+    diagnostics_.WindowSink()->Clear();
+    adapters_.Clear();
+
+    // The receive buffer arrives with the recording; until then there is nothing to size.
+    Log("Call:Initialize->InitBuffer,Size:" + std::to_string(kDefaultBufferSize * 64));
+    Log("Return:Initialize->InitBuffer:0");
+
+    Log("Call:Initialize->CreateThread");
+    const int threadResult = CreateThread();
+    Log("Return:Initialize->CreateThread:" + std::to_string(threadResult));
+
+    state_.transactionWaitCounter = 0;
+    state_.delayedWaitCounter = 0;
+    state_.markerWaitCounter = 0;
+    state_.markerStopWaitCounter = 0;
+    state_.generalWaitCounter = 0;
+    state_.statusPollDivider = 3;
+    state_.timerIntervall = 3;
+    timer_ = std::make_unique<os::PeriodicTimer>();
+    timer_->start(kTimerPeriodMs, [this] { TimerTick(); });
+    Log("Initialize->TimeSetEvent:" + std::to_string(timer_->timerId()));
+
+    selected_ = 1;
+    Log("Call:Initialize->ScanUSB");
+    const int found = adapters_.ScanUSB(usb_);
+    Log("Return:Initialize->ScanUSB:" + std::to_string(found));
+    if (found > 0) {
+        state_.adapterPresent = true;
+        Log("Call:Initialize->SetIntAdapterName, 1");
+        SetIntAdapterName(1);
+        Log("Return:Initialize->SetIntAdapterName");
+        Log("Call:Initialize->ReadVID_PID");
+        int vid = -1;
+        int pid = -1;
+        usb_.ReadVidPid(vid, pid);
+        Log("Return:Initialize->ReadVID_PID: VID:" +
+            Hex(static_cast<std::uint32_t>(vid) & 0xFFFF, 4) +
+            "H,PID:" + Hex(static_cast<std::uint32_t>(pid) & 0xFFFF, 4) + "H");
+    } else {
+        state_.adapterPresent = false;
+    }
+
+    // The image is linked into the module; its address stands in for the resource handles.
+    const auto* module = static_cast<const void*>(this);
+    Log("Call:Initialize->FindResource,resource-module handle:" + Ptr(module) +
+        ",resource name:BIXCODE,resource type:" + std::to_string(kResourceTypeRawData));
+    if (image_.empty()) {
+        Log("Return:Initialize->FindResource:resource handle:0");
+        Log("Call:Initialize->RaiseLastWin32Error");
+    } else {
+        const auto* handle = static_cast<const void*>(image_.data());
+        Log("Return:Initialize->FindResource:resource handle:" + Ptr(handle));
+        Log("Call:Initialize->LoadResource,resource-module handle:" + Ptr(module) +
+            ",resource handle:" + Ptr(handle));
+        Log("Return:Initialize->LoadResource: memory handle:" + Ptr(handle));
+        Log("Call:Initialize->LockResource,lock resource handle:" + Ptr(handle));
+        Log("1:Return:Initialize->LockResource:");
+        Log("2:Return:Initialize->LockResource: bix pointer:" + Ptr(image_.data()));
+    }
+    Log("Exit:Initialize: ++++++++++");
+}
+
+int DriverEngine::CreateThread() {
+    Log("Entry:CreateThread, ----------");
+    if (thread_) {
+        Log("Call:CreateThread->FreeThread");
+        FreeThread();
+        Log("Return:CreateThread->FreeThread");
+    }
+    Log("Call:CreateThread->InstantThread");
+    int result = 0;
+    try {
+        thread_ = std::make_unique<TOSInstantThread>(
+            [this](TOSInstantThread& self, int) { ThreadBody(self); }, 0);
+    } catch (const std::system_error&) {
+        thread_.reset();
+    }
+    Log("Return:CreateThread->InstantThread");
+    if (thread_) {
+        thread_->SetPriority(3);
+        Show("Thread erzeugt");
+        Log("CreateThread->\"thread ok\", priority:3");
+    } else {
+        state_.lastError = 16;
+        Show("Thread nicht erzeugt");
+        Log("CreateThread->\"thread not created\"");
+        result = 1;
+    }
+    Log("Exit:CreateThread:" + std::to_string(result) + " ++++++++++");
+    return result;
+}
+
+void DriverEngine::FreeThread() {
+    if (!thread_) return;
+    state_.threadCommand = kThreadShutdown;
+    thread_.reset();  // terminates, resumes and joins
+}
+
+int DriverEngine::DrvFree() {
+    Log("Entry:DrvFree,----------");
+    state_.recordingActive = false;
+    Log("Call:DrvFree->StopRec");
+    StopReception();
+    Log("Return:DrvFree->StopRec");
+    Log("Call:DrvFree->StopFileRec");
+    Log("Return:DrvFree->StopFileRec");
+    Log("Call:DrvFree->CloseRecFile");
+    Log("Return:DrvFree->CloseRecFile");
+    if (timer_ && timer_->isRunning()) {
+        Log("Call:DrvFree->TimeKillEvent");
+        timer_->stop();
+        Log("Return:DrvFree->TimeKillEvent");
+    }
+    timer_.reset();
+    if (thread_) {
+        Log("DrvFree->\"destroy thread\"");
+        FreeThread();
+    }
+    if (!freed_.exchange(true)) {
+        Log("DrvFree->FreeMem");
+        state_.lastError = 2;
+    }
+    events_.InvokeDirect(kOnFree);
+    Log("DrvFree->OnFree");
+    Log("Exit:DrvFree: ++++++++++");
+    return 0;
+}
+
+DriverEngine::~DriverEngine() {
+    Log("Entry:Destroy, ----------");
+    Show("Destruktor");
+    Log("Call:Destroy->DrvFree");
+    DrvFree();
+    Log("Return:Destroy->DrvFree");
+    Log("Exit:Destroy: ++++++++++ \"call inherited destroy\" ++++++++++");
+    // Events still queued for this object must not reach a sink after it is gone.
+    events_.Connect(nullptr);
+    if (clientQueue_ && clientQueue_->isOwnerThread()) clientQueue_->processMessages();
+    events_.CloseWindow();
+}
+
+int DriverEngine::SetThreadPriority(int priority) {
+    if (thread_) thread_->SetPriority(priority);
+    return 0;
+}
+
+void DriverEngine::SetTimerIntervall(int ticks) {
+    if (ticks >= 1 && ticks <= 100) state_.timerIntervall = ticks;
+}
+
+void DriverEngine::SetTraDelay(int ms) {
+    if (ms >= 0 && ms <= 1000) state_.traDelay = ms;
+}
+
+void DriverEngine::SetAdapterState(bool on) {
+    if (state_.adapterPresent) WriteCommand({0xD5, static_cast<std::uint8_t>(on ? 1 : 0)});
+}
+
+int DriverEngine::StartReception(bool assembleFrames) {
+    state_.threadCommand = kThreadIdle;
+    os::clock().sleepFor(20ms);
+    if (!thread_) return 1;
+    if (!state_.adapterPresent) return 3;
+    state_.usbTelCntr = 0;
+    state_.noConnection = false;
+    state_.stopRequest = false;
+    state_.filterOn = assembleFrames;
+    state_.recordingActive = true;
+    assemblerReset_ = true;
+    state_.threadCommand = kThreadReceive;
+    thread_->Resume();
+    return 0;
+}
+
+void DriverEngine::StopReception() {
+    state_.stopRequest = true;
+}
+
+int DriverEngine::WriteCommand(std::initializer_list<std::uint8_t> bytes) {
+    UsbPacket p{};
+    std::copy_n(bytes.begin(), std::min(bytes.size(), p.size()), p.begin());
+    return usb_.WriteBulkData(2, p);
+}
+
+}  // namespace tivlink

@@ -1,0 +1,131 @@
+#include "tivlink/protocol/DriverEvents.h"
+
+#include <string>
+
+namespace tivlink {
+
+std::optional<int> DispIdOfMessage(std::uint32_t message) {
+    switch (message) {
+        case kMsgResponse:
+            return kOnResponse;
+        case kMsgMvAvailable:
+            return kOnMvAvailable;
+        case kMsgOverrun:
+            return kOnOverrun;
+        case kMsgFirmwareLoaded:
+            return kOnFirmwareLoaded;
+        case kMsgStdLoaded:
+            return kOnStdLoaded;
+        case kMsgAdapterDiscon:
+            return kOnAdapterDiscon;
+        case kMsgTivConnected:
+            return kOnTivConnected;
+        case kMsgAdapterLoggedIn:
+            return kOnAdapterLoggedIn;
+        case kMsgDelayedResponse:
+            return kOnDelayedResponse;
+        case kMsgDataWasSent:
+            return kOnDataWasSent;
+        case kMsgAdapterLoggedOut:
+            return kOnAdapterLoggedOut;
+        case kMsgMarked:
+            return kOnMarked;
+        case kMsgDataReceived:
+            return kOnDataReceived;
+        case kMsgPointerOverrun:
+            return kOnPointerOverrun;
+        default:
+            return std::nullopt;
+    }
+}
+
+const char* EventName(int dispId) {
+    switch (dispId) {
+        case kOnOverrun:
+            return "OnOverrun";
+        case kOnStdLoaded:
+            return "OnStdLoaded";
+        case kOnDataReceived:
+            return "OnDataReceived";
+        case kOnFirmwareLoaded:
+            return "OnFirmwareLoaded";
+        case kOnDataWasSent:
+            return "OnDataWasSent";
+        case kOnMvAvailable:
+            return "OnMvAvailable";
+        case kOnResponse:
+            return "OnResponse";
+        case kOnFree:
+            return "OnFree";
+        case kOnAdapterDiscon:
+            return "OnAdapterDiscon";
+        case kOnAdapterLoggedIn:
+            return "OnAdapterLoggedIn";
+        case kOnTivConnected:
+            return "OnTivConnected";
+        case kOnDelayedResponse:
+            return "OnDelayedResponse";
+        case kOnAdapterLoggedOut:
+            return "OnAdapterLoggedOut";
+        case kOnMarked:
+            return "OnMarked";
+        case kOnPointerOverrun:
+            return "OnPointerOverrun";
+        default:
+            return "";
+    }
+}
+
+EventPoster::EventPoster(const Diagnostics& diagnostics)
+    : diagnostics_(diagnostics),
+      window_(std::make_unique<os::Window>([this](const os::Message& m) { Deliver(m); })),
+      handle_(window_->handle()) {}
+
+EventPoster::~EventPoster() {
+    CloseWindow();
+}
+
+void EventPoster::Connect(std::shared_ptr<IDriverEventSink> sink) {
+    std::lock_guard lock(mutex_);
+    sink_ = std::move(sink);
+}
+
+std::shared_ptr<IDriverEventSink> EventPoster::Sink() const {
+    std::lock_guard lock(mutex_);
+    return sink_;
+}
+
+bool EventPoster::SinkConnected() const {
+    return Sink() != nullptr;
+}
+
+void EventPoster::Post(std::uint32_t message, std::string_view text, std::string_view errorText,
+                       std::uintptr_t wParam, std::intptr_t lParam) {
+    std::string line;
+    if (SinkConnected()) {
+        handle_.post(message, wParam, lParam);
+        line = "*****EVENT:";
+        line += text;
+    } else {
+        line = "*****EVENT-ERROR:";
+        line += errorText.empty() ? text : errorText;
+    }
+    diagnostics_.Show(line);
+    diagnostics_.Log(line);
+}
+
+void EventPoster::InvokeDirect(int dispId) {
+    if (auto sink = Sink()) sink->OnEvent(dispId);
+}
+
+void EventPoster::CloseWindow() {
+    window_.reset();
+}
+
+void EventPoster::Deliver(const os::Message& m) {
+    const auto dispId = DispIdOfMessage(m.msg);
+    if (!dispId) return;
+    if (auto sink = Sink()) sink->OnEvent(*dispId);
+}
+
+}  // namespace tivlink

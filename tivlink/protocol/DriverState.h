@@ -1,0 +1,99 @@
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+namespace tivlink {
+
+// Worker-thread commands.
+enum ThreadCommandValue : std::int32_t {
+    kThreadIdle = 0,
+    kThreadDownload = 2,
+    kThreadReceive = 3,
+    kThreadShutdown = 10,
+};
+
+// A received record kept for the client: written by the worker thread, read and cleared by
+// client calls.
+class GuardedRecord {
+public:
+    using Bytes = std::array<std::uint8_t, 256>;
+    Bytes Get() const {
+        std::lock_guard lock(mutex_);
+        return bytes_;
+    }
+    void Set(const Bytes& b) {
+        std::lock_guard lock(mutex_);
+        bytes_ = b;
+    }
+    void Clear() {
+        std::lock_guard lock(mutex_);
+        bytes_.fill(0);
+    }
+    // Reads and clears in one step, so a record stored meanwhile is not lost.
+    Bytes Take() {
+        std::lock_guard lock(mutex_);
+        Bytes b = bytes_;
+        bytes_.fill(0);
+        return b;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    Bytes bytes_{};
+};
+
+// The fields the client's thread, the worker thread and the timer share. Each has one
+// writer per transition; they are atomics so that the sharing is defined behaviour.
+struct DriverState {
+    // connection
+    std::atomic<bool> adapterPresent{false};
+    std::atomic<bool> adapterReady{false};
+    std::atomic<bool> noConnection{true};
+    std::atomic<std::int32_t> loginCounter{0};
+    std::atomic<bool> loggedIn{false};
+    std::atomic<bool> loggedInReported{false};
+    std::atomic<bool> busy{false};
+    std::atomic<bool> stopRequest{false};
+    std::atomic<std::int32_t> lastError{0};
+    std::atomic<std::int32_t> usbTelCntr{0};
+    std::atomic<std::uint32_t> tickCounter{0};
+    std::atomic<std::int32_t> statusPollDivider{3};
+    std::atomic<std::int32_t> timerIntervall{3};
+    std::atomic<bool> downloadFlag{false};
+    std::atomic<bool> controlReadRunning{false};
+    std::atomic<std::int32_t> threadCommand{kThreadIdle};
+    std::atomic<bool> filterOn{false};
+    std::atomic<bool> recordingActive{false};
+    std::atomic<std::int32_t> recState{0};
+
+    // acyclic transaction
+    std::atomic<std::int32_t> requestedSub{0};
+    std::atomic<std::int32_t> requestedObj{0};
+    std::atomic<bool> requestSent{false};
+    std::atomic<bool> requestSeen{false};
+    std::atomic<bool> acyclicSeen{false};
+    std::atomic<std::int32_t> responseState{0};
+    GuardedRecord responseRecord;
+    std::atomic<bool> delayedPending{false};
+    std::atomic<std::int32_t> delayedSub{-1};
+    std::atomic<std::int32_t> delayedObj{-1};
+    std::atomic<std::int32_t> delayedResponseState{0};
+    std::atomic<std::int32_t> delayedWaitCounter{0};
+    std::atomic<bool> delayedExpired{false};
+    GuardedRecord delayedRecord;
+    std::atomic<std::int32_t> traDelay{10};
+    std::atomic<std::int32_t> transactionWaitCounter{0};
+    std::atomic<bool> transactionExpired{false};
+    std::atomic<bool> checkMethod{false};  // true: CRC
+    std::atomic<bool> checkMode{false};
+
+    // the two marker wait counters and the general one count down with the others
+    std::atomic<std::int32_t> markerWaitCounter{0};
+    std::atomic<std::int32_t> markerStopWaitCounter{0};
+    std::atomic<std::int32_t> generalWaitCounter{0};
+};
+
+}  // namespace tivlink

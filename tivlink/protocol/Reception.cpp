@@ -1,0 +1,157 @@
+// The worker thread's body and the 100 ms timer: reception, connection and login state,
+// wait counters and the status poll.
+
+#include "os/Clock.h"
+#include "tivlink/protocol/DriverEngine.h"
+#include "tivlink/protocol/TelegramRecord.h"
+
+namespace tivlink {
+
+namespace {
+constexpr std::uint8_t kFlagNoConnection = 0x04;
+constexpr std::uint8_t kFlagLoggedOn = 0x10;
+constexpr int kLoginMax = 3;
+constexpr int kLoginThreshold = 2;
+}  // namespace
+
+void DriverEngine::ThreadBody(TOSInstantThread& self) {
+    state_.busy = true;
+    switch (state_.threadCommand.load()) {
+        case kThreadIdle:
+            state_.busy = false;
+            state_.recState = 0;
+            self.Suspend();
+            break;
+        case kThreadDownload:
+            LoadAdapter();
+            state_.threadCommand = kThreadIdle;
+            break;
+        case kThreadReceive:
+            ReceptionPass();
+            break;
+        default:
+            // Shutting down: the run loop ends once termination is requested.
+            state_.busy = false;
+            self.Suspend();
+            break;
+    }
+}
+
+void DriverEngine::CountLogin(bool loggedOnBit, const char* origin) {
+    const std::string prefix = origin;
+    if (loggedOnBit) {
+        const int count = std::min(state_.loginCounter.load() + 1, kLoginMax);
+        state_.loginCounter = count;
+        if (count > kLoginThreshold) {
+            state_.loggedIn = true;
+            if (!state_.loggedInReported.exchange(true))
+                events_.Post(kMsgAdapterLoggedIn, prefix + "->OnAdapterLoggedIn");
+        }
+    } else {
+        const int count = std::max(state_.loginCounter.load() - 1, 0);
+        state_.loginCounter = count;
+        if (count == 0) {
+            state_.loggedIn = false;
+            if (state_.loggedInReported.exchange(false))
+                events_.Post(kMsgAdapterLoggedOut, prefix + "->OnAdapterLoggedOut");
+        }
+    }
+}
+
+void DriverEngine::ReceptionPass() {
+    state_.recState = 1;
+    if (assemblerReset_.exchange(false)) assembler_.Reset();
+
+    int result = usb_.ReadBulkData(1, receiveArea_);
+    if (result == 0 && (receiveArea_[1] & kFlagNoConnection)) result = 16;
+    state_.lastError = result;
+
+    if (result >= 1 && result <= 15) {
+        state_.threadCommand = kThreadIdle;
+        if (state_.adapterPresent && state_.adapterReady) {
+            state_.adapterPresent = false;
+            state_.adapterReady = false;
+            events_.Post(kMsgAdapterDiscon, "Thread->OnAdapterDiscon");
+        }
+        return;
+    }
+    if (result == 16) {
+        if (!state_.noConnection.exchange(true)) {
+            state_.loginCounter = 0;
+            state_.loggedIn = false;
+            state_.loggedInReported = false;
+            events_.Post(kMsgTivConnected, "Thread->OnTivConnected,\"no connection\"");
+        }
+        receiveArea_[1] = 0;
+    } else {
+        if (state_.noConnection.exchange(false))
+            events_.Post(kMsgTivConnected, "Thread->OnTivConnected,\"connection OK\"");
+        if (receiveArea_[0] != 0 || assembler_.InFrame()) {
+            CountLogin((receiveArea_[1] & kFlagLoggedOn) != 0, "Thread");
+            state_.usbTelCntr.fetch_add(1);
+            if (state_.filterOn) {
+                assembler_.Feed(std::span(receiveArea_).subspan(2),
+                                [this](std::span<const std::uint8_t> frame) { OnFrame(frame); });
+            }
+        }
+    }
+
+    // A stop is served after every packet, also while the bus is away, so that reception
+    // can always be ended.
+    if (state_.stopRequest) {
+        state_.recordingActive = false;
+        state_.threadCommand = kThreadIdle;
+        assembler_.Reset();
+    }
+}
+
+void DriverEngine::OnFrame(std::span<const std::uint8_t> frame) {
+    if (frame.size() > 2) state_.checkMethod = (frame[2] & kFrameFlagCrc) != 0;
+    MatchFrame(frame);
+}
+
+void DriverEngine::TimerTick() {
+    const auto ticks = state_.tickCounter.fetch_add(1) + 1;
+    diagnostics_.WindowSink()->Tick(ticks, state_.busy);
+
+    bool wake = false;
+    if (state_.transactionWaitCounter >= 0 && --state_.transactionWaitCounter == 0) {
+        state_.transactionExpired = true;
+        wake = true;
+    }
+    if (state_.delayedWaitCounter >= 0 && --state_.delayedWaitCounter == 0) {
+        state_.delayedExpired = true;
+        state_.delayedPending = false;
+        wake = true;
+    }
+    for (auto* counter :
+         {&state_.markerWaitCounter, &state_.markerStopWaitCounter, &state_.generalWaitCounter})
+        if (*counter > 0 && --*counter == 0) wake = true;
+    if (wake) clientQueue_->wake();
+
+    if (state_.statusPollDivider >= 0 && --state_.statusPollDivider == 0) {
+        state_.statusPollDivider = state_.timerIntervall.load();
+        if (!state_.busy && !state_.downloadFlag && !state_.controlReadRunning &&
+            state_.adapterReady) {
+            auto& status = timerStatusArea_;
+            status[14] = status[16] = status[19] = 0;
+            if (usb_.ReadBulkStatus(3, status) == 0) {
+                const bool noBus = (status[14] & 1) != 0;
+                if (noBus && !state_.noConnection.exchange(true))
+                    events_.Post(kMsgTivConnected, "Timer->OnTivConnected,\"no connection\"");
+                else if (!noBus && state_.noConnection.exchange(false))
+                    events_.Post(kMsgTivConnected, "Timer->OnTivConnected,\"connection OK\"");
+                CountLogin((status[16] & 1) != 0, "Timer");
+                state_.checkMethod = (status[19] & 1) != 0;
+                state_.checkMode = (status[18] & 1) != 0;
+            } else if (state_.adapterPresent && state_.adapterReady) {
+                state_.adapterPresent = false;
+                state_.adapterReady = false;
+                state_.loggedInReported = false;
+                events_.Post(kMsgAdapterDiscon, "Timer->OnAdapterDiscon");
+            }
+        }
+    }
+}
+
+}  // namespace tivlink

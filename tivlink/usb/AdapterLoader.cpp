@@ -1,0 +1,186 @@
+// Adapter selection and the two-stage firmware download.
+
+#include "os/Clock.h"
+#include "tivlink/protocol/DriverEngine.h"
+#include "tivlink/protocol/Format.h"
+
+namespace tivlink {
+
+using namespace std::chrono_literals;
+
+namespace {
+constexpr std::size_t kStageOneSize = 6976;
+constexpr std::size_t kStageTwoOffset = 8192;
+constexpr std::size_t kStageTwoPackets = 365;
+constexpr std::size_t kImageSize = 31744;
+constexpr int kFirmwareSilent = 128;
+}  // namespace
+
+void DriverEngine::SetIntAdapterName(int number) {
+    usb_.SetCurrentDevice(adapters_.Entry(number).deviceName);
+}
+
+int DriverEngine::GetNumAdapters() {
+    const int found = adapters_.ScanUSB(usb_);
+    // The scan leaves the last device current; keep talking to the selected one.
+    SetIntAdapterName(selected_);
+    return found;
+}
+
+bool DriverEngine::IsFirmwareLoaded(std::vector<std::uint8_t>& softVer) {
+    std::array<std::uint8_t, 10> version{};
+    UsbPacket reply{};
+    int code = WriteCommand({0xF0});
+    if (code == 0) {
+        os::clock().sleepFor(10ms);
+        code = usb_.ReadBulkStatus(5, reply);
+    }
+    if (code != 0) {
+        version[0] = 128;
+        version[1] = static_cast<std::uint8_t>(code);
+        softVer.assign(version.begin(), version.end());
+        return false;
+    }
+    std::copy_n(reply.begin(), version.size(), version.begin());
+    if (version[8] != 'S' || version[9] != 'W') return false;
+    softVer.assign(version.begin(), version.end());
+    return true;
+}
+
+int DriverEngine::ReadAdapterInfo(int number, std::vector<std::uint8_t>& verStr) {
+    AdapterEntry entry = adapters_.Entry(number);
+    entry.adapterToken = entry.nextToken = entry.thirdInfo = 0;
+    entry.status = 0;
+    int result = kFirmwareSilent;
+    if (IsFirmwareLoaded(verStr)) {
+        os::clock().sleepFor(10ms);
+        UsbPacket status{};
+        result = usb_.ReadBulkStatus(3, status);
+        if (result == 0) {
+            entry.adapterToken = status[10];
+            entry.nextToken = status[11];
+            entry.thirdInfo = status[12];
+            entry.address = status[13];
+            entry.status = static_cast<std::int8_t>(status[14]);
+        }
+    }
+    adapters_.SetEntry(number, entry);
+    return result;
+}
+
+bool DriverEngine::IsAdapterPresent() {
+    const bool present = usb_.DevicePresent(usb_.CurrentDevice());
+    state_.adapterPresent = present;
+    Show(present ? "Adapter vorhanden" : "Kein Adapter");
+    return present;
+}
+
+int DriverEngine::SelectAdapter(int number, int mode, std::vector<std::uint8_t>& verStr) {
+    Log("Entry:SelectAdapter,Adapterno.:" + std::to_string(number) +
+        ",Mode:" + std::to_string(mode) + " ----------");
+    int result = 0;
+    const bool byAddress = mode != 0;
+    if (byAddress ? (number < 0 || number > 15) : (number < 1 || number > 16)) {
+        result = 64;
+    } else {
+        Log("Call:SelectAdapter->ScanUSB");
+        adapters_.ScanUSB(usb_);
+        Log("Return:SelectAdapter->ScanUSB");
+        int chosen = number;
+        if (byAddress) chosen = adapters_.NumberOfAddress(number);
+        if (chosen == -1) {
+            SetIntAdapterName(selected_);
+            result = 16;
+        } else {
+            selected_ = chosen;
+            Log("Call:SelectAdapter->SetIntAdapterName,Adapterno.:" + std::to_string(chosen));
+            SetIntAdapterName(chosen);
+            Log("Return:SelectAdapter->SetIntAdapterName");
+            if (!IsAdapterPresent()) {
+                result = 32;
+            } else {
+                Log("SelectAdapter->\"found adapter\"");
+                Log("Call:SelectAdapter->ReadAdapterInfo,Adapter:" + std::to_string(chosen - 1));
+                result = ReadAdapterInfo(chosen, verStr);
+                Log("Return:SelectAdapter->ReadAdapterInfo:" + std::to_string(result));
+                if (result == 0) state_.adapterReady = true;
+            }
+        }
+    }
+    Log("Exit:SelectAdapter:" + std::to_string(result) + " ++++++++++");
+    return result;
+}
+
+int DriverEngine::ConnectAdapter(int mode) {
+    if (mode == 0) return LoadAdapter();
+    if (thread_) {
+        state_.threadCommand = kThreadIdle;
+        os::clock().sleepFor(50ms);
+        state_.threadCommand = kThreadDownload;
+        thread_->Resume();
+    }
+    return 64;
+}
+
+int DriverEngine::LoadAdapter() {
+    Log("Entry:LoadAdapter, ----------");
+    state_.adapterReady = false;
+    int result = 0;
+    if (image_.size() < kImageSize) {
+        result = 1;
+    } else {
+        auto& clock = os::clock();
+        usb_.Hold();
+        clock.sleepFor(100ms);
+        usb_.SetInterface(0, 0);
+        clock.sleepFor(100ms);
+        usb_.SetInterface(0, 1);
+        clock.sleepFor(100ms);
+        if (usb_.DownloadFirmware(0, image_.first(kStageOneSize)) != 0) {
+            Show("Datei-Download fehlgeschlagen !");
+            result = 2;
+            state_.lastError = 32;
+            clock.sleepFor(100ms);
+            // Never leave the microcontroller on hold.
+            usb_.Run();
+            clock.sleepFor(500ms);
+        } else {
+            Show("Standardbereich geladen");
+            events_.Post(kMsgStdLoaded, "LoadAdapter->OnStdLoaded", "LoadAdapterFile->OnStdLoaded");
+            clock.sleepFor(100ms);
+            usb_.Run();
+            clock.sleepFor(500ms);
+            for (std::size_t i = 0; i < kStageTwoPackets; ++i) {
+                usb_.WriteBulkData(4, image_.subspan(kStageTwoOffset + i * 64, 64));
+                clock.sleepFor(10ms);
+            }
+            Show("Firmware geladen !");
+            std::vector<std::uint8_t> version;
+            result = ReadAdapterInfo(selected_, version);
+            clock.sleepFor(20ms);
+            if (result == 0) state_.adapterReady = true;
+        }
+    }
+    loadResult_ = result;
+    if (state_.adapterReady)
+        events_.Post(kMsgFirmwareLoaded, "LoadAdapter->OnFirmwareLoaded",
+                     "LoadAdapterFile->OnFirmwareLoaded");
+    Log("Exit:LoadAdapter:" + std::to_string(result) + " ++++++++++");
+    return result;
+}
+
+int DriverEngine::VID() {
+    int vid = -1;
+    int pid = -1;
+    usb_.ReadVidPid(vid, pid);
+    return vid;
+}
+
+int DriverEngine::PID() {
+    int vid = -1;
+    int pid = -1;
+    usb_.ReadVidPid(vid, pid);
+    return pid;
+}
+
+}  // namespace tivlink
