@@ -101,17 +101,13 @@ bool EventPoster::SinkConnected() const {
 
 void EventPoster::Post(std::uint32_t message, std::string_view text, std::string_view errorText,
                        std::uintptr_t wParam, std::intptr_t lParam) {
-    std::string line;
-    if (SinkConnected()) {
-        handle_.post(message, wParam, lParam);
-        line = "*****EVENT:";
-        line += text;
-    } else {
-        line = "*****EVENT-ERROR:";
-        line += errorText.empty() ? text : errorText;
-    }
+    const bool connected = SinkConnected();
+    std::string line = connected ? "*****EVENT:" : "*****EVENT-ERROR:";
+    line += connected || errorText.empty() ? text : errorText;
+    // Logged before it is posted, so the log never lags behind what the client saw.
     diagnostics_.Show(line);
     diagnostics_.Log(line);
+    if (connected) handle_.post(message, wParam, lParam);
 }
 
 void EventPoster::InvokeDirect(int dispId) {

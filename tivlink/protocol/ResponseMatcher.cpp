@@ -288,7 +288,9 @@ int DriverEngine::AcyclicTransmission(TelegramFields& io, const ByteArrayArg& da
             result = ReceiveAcyclic(io, dataOut);
             queue->processMessages();
             if (result != 1 || state_.transactionExpired) break;
-            queue->run(std::chrono::milliseconds(10));
+            queue->runUntil(
+                [this] { return state_.responseState != 1 || state_.transactionExpired; },
+                std::chrono::milliseconds(100));
         }
         state_.transactionWaitCounter = 0;
     }
