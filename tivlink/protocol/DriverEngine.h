@@ -3,6 +3,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <span>
@@ -111,6 +112,11 @@ public:
 
     DriverState& State() { return state_; }
 
+    // Diagnostic tap: sees every assembled frame (0xFA..0xFB, unescaped) on the worker
+    // thread, before matching. Set it while reception is off.
+    using FrameTap = std::function<void(std::span<const std::uint8_t> frame)>;
+    void SetFrameTap(FrameTap tap) { frameTap_ = std::move(tap); }
+
 private:
     // start-up and release
     void Initialize();
@@ -155,6 +161,7 @@ private:
 
     std::unique_ptr<TOSInstantThread> thread_;
     std::unique_ptr<os::PeriodicTimer> timer_;
+    FrameTap frameTap_;
     FrameAssembler assembler_;  // worker thread only
     std::atomic<bool> assemblerReset_{false};
     UsbPacket receiveArea_{};      // worker thread only

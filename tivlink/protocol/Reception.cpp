@@ -106,6 +106,7 @@ void DriverEngine::ReceptionPass() {
 }
 
 void DriverEngine::OnFrame(std::span<const std::uint8_t> frame) {
+    if (frameTap_) frameTap_(frame);
     if (frame.size() > 2) state_.checkMethod = (frame[2] & kFrameFlagCrc) != 0;
     MatchFrame(frame);
 }
