@@ -101,16 +101,20 @@ int DriverEngine::SendAcyclicImpl(int telType, int dataSize, int subNo, int objN
                 if (code != 0) {
                     result = 32 + code;
                 } else {
-                    // Set before the block goes out so the answer cannot be matched first.
+                    // Both set before the block goes out: the echo and the answer can
+                    // arrive before the write returns.
                     state_.responseState = 1;
+                    state_.requestSent = true;
                     Log("SendAcyclic->\"transmit Block 3\"");
                     code = usb_.WriteBulkData(2, blocks[2]);
                     Log("SendAcyclic->\"transmit Block 3 Ok\"");
                     Show("dritter Block gesendet - " + Hex(checksum, 4) + "H");
-                    if (code != 0) result = 64 + code;
+                    if (code != 0) {
+                        state_.requestSent = false;
+                        result = 64 + code;
+                    }
                 }
             }
-            if (result == 0) state_.requestSent = true;
         }
     }
     if (result != 0) state_.acyclicSeen = true;

@@ -57,7 +57,7 @@ TEST(EngineOnSimulator, ReadWriteErrorAndDelayedAnswers) {
 }
 
 TEST(EngineOnSimulator, LostAndSpoiltAnswers) {
-    SimRig r(Scenario(), 50.0);
+    SimRig r(Scenario(), 10.0);
     r.Ready();
     Bytes out;
     ASSERT_EQ(r.sim->control("drop-answer"), "ok");

@@ -229,7 +229,7 @@ struct ScriptedRig {
 
 // An engine on the in-process simulated adapter.
 struct SimRig {
-    explicit SimRig(sim::Scenario scenario, double scale = 20.0)
+    explicit SimRig(sim::Scenario scenario, double scale = 5.0)
         : clock(std::make_shared<os::ScaledClock>(scale)),
           sim(std::make_shared<sim::Simulator>(std::move(scenario))),
           log(std::make_shared<tivlink::MemoryLog>(true)),

@@ -1,0 +1,185 @@
+// The driver engine's receive path: pipe-1 packets through the worker thread's assembler
+// and matcher, and how long an event takes from the worker to the client's sink.
+
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <vector>
+
+#include "os/MessageQueue.h"
+#include "simulator/Frames.h"
+#include "tivlink/protocol/DriverEngine.h"
+#include "usb/IoctlCodes.h"
+
+namespace {
+
+using Packet = std::array<std::uint8_t, 64>;
+using SteadyTime = std::chrono::steady_clock::time_point;
+
+// Serves pipe 1 from a prepared list of packets, over and over, and counts them.
+class StreamTransport final : public usbio::Transport {
+public:
+    explicit StreamTransport(std::vector<Packet> packets) : packets_(std::move(packets)) {}
+    usbio::Handle open(std::string_view name) override {
+        return name == std::string(usbio::kDeviceNamePrefix) + "0" ? 1 : usbio::kInvalidHandle;
+    }
+    void close(usbio::Handle) override {}
+    bool ioControl(usbio::Handle, std::uint32_t code, const void* in, std::uint32_t inSize,
+                   void* out, std::uint32_t outSize, std::uint32_t* returned) override {
+        *returned = 0;
+        if (code != usbio::kIoctlBulkRead || inSize < 4 || outSize < 64) return true;
+        if (static_cast<const std::uint8_t*>(in)[0] != 1) return true;
+        Packet p{};
+        {
+            std::lock_guard lock(mutex_);
+            if (pending_) {
+                p = *pending_;
+                pending_.reset();
+                sentAt_ = std::chrono::steady_clock::now();
+            } else if (streaming_) {
+                p = packets_[next_++ % packets_.size()];
+                ++served_;
+            } else {
+                p[1] = 0x10;
+            }
+        }
+        std::copy(p.begin(), p.end(), static_cast<std::uint8_t*>(out));
+        *returned = 64;
+        return true;
+    }
+    void Stream(bool on) {
+        std::lock_guard lock(mutex_);
+        streaming_ = on;
+    }
+    std::uint64_t Served() const {
+        std::lock_guard lock(mutex_);
+        return served_;
+    }
+    void Inject(const Packet& p) {
+        std::lock_guard lock(mutex_);
+        pending_ = p;
+    }
+    SteadyTime SentAt() const {
+        std::lock_guard lock(mutex_);
+        return sentAt_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<Packet> packets_;
+    std::size_t next_ = 0;
+    std::uint64_t served_ = 0;
+    bool streaming_ = false;
+    std::optional<Packet> pending_;
+    SteadyTime sentAt_{};
+};
+
+std::vector<std::uint8_t> Record(int type, int sub, int obj, int control, std::size_t dataBytes) {
+    std::vector<std::uint8_t> r{
+        static_cast<std::uint8_t>(type << 5 | 2), static_cast<std::uint8_t>(4 + dataBytes),
+        static_cast<std::uint8_t>(sub),           static_cast<std::uint8_t>(obj & 0xFF),
+        static_cast<std::uint8_t>(obj >> 8),      static_cast<std::uint8_t>(control)};
+    for (std::size_t i = 0; i < dataBytes; ++i)
+        r.push_back(static_cast<std::uint8_t>(i * 37 + 0xF0));
+    return r;
+}
+
+// A busy bus: cyclic values and acyclic traffic of other stations, packed back to back.
+std::vector<Packet> BusyStream() {
+    std::vector<std::uint8_t> stream;
+    for (int i = 0; i < 400; ++i) {
+        std::vector<std::uint8_t> rec;
+        switch (i % 4) {
+            case 0:
+                rec = {0x45, 0, 0, 0, 0xAC, 0x41, 1, 2, 3, 4};
+                break;
+            case 1:
+                rec = {0x24, 1, 0, 0, 0xE8, 0xC0};
+                break;
+            case 2:
+                rec = Record(5, 3, 4000 + i, 0xC0, static_cast<std::size_t>(i % 20));
+                break;
+            default:
+                rec = Record(6, 3, 4000 + i, 0x41, static_cast<std::size_t>(i % 120));
+                break;
+        }
+        const auto frame = sim::encodeFrame(rec, true);
+        stream.insert(stream.end(), frame.begin(), frame.end());
+    }
+    std::vector<Packet> packets;
+    for (std::size_t at = 0; at < stream.size(); at += 62) {
+        Packet p{};
+        p[0] = 1;
+        p[1] = 0x10;
+        std::copy_n(stream.begin() + static_cast<std::ptrdiff_t>(at),
+                    std::min<std::size_t>(62, stream.size() - at), p.begin() + 2);
+        packets.push_back(p);
+    }
+    return packets;
+}
+
+class CountingSink final : public tivlink::IDriverEventSink {
+public:
+    void OnEvent(int) override {
+        receivedAt = std::chrono::steady_clock::now();
+        ++count;
+    }
+    SteadyTime receivedAt{};
+    int count = 0;
+};
+
+void BM_ReceiveStream(benchmark::State& state) {
+    auto transport = std::make_shared<StreamTransport>(BusyStream());
+    tivlink::DriverEngine engine({transport, {}, nullptr, nullptr});
+    engine.StartReception();
+    constexpr std::uint64_t kPackets = 20000;
+    for (auto _ : state) {
+        const auto start = transport->Served();
+        transport->Stream(true);
+        while (transport->Served() - start < kPackets) std::this_thread::yield();
+        transport->Stream(false);
+    }
+    engine.StopReception();
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kPackets * 62));
+    state.counters["packets/s"] = benchmark::Counter(
+        static_cast<double>(state.iterations() * kPackets), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_ReceiveStream)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_WorkerToClientEvent(benchmark::State& state) {
+    auto transport = std::make_shared<StreamTransport>(BusyStream());
+    auto sink = std::make_shared<CountingSink>();
+    tivlink::DriverEngine engine({transport, {}, nullptr, nullptr});
+    engine.ConnectSink(sink);
+    engine.StartReception();
+    auto queue = os::MessageQueue::forCurrentThread();
+    const auto echo = sim::encodeFrame(Record(5, 29, 1217, 0xC0, 0), true);
+    Packet p{};
+    p[0] = 1;
+    p[1] = 0x10;
+    std::copy(echo.begin(), echo.end(), p.begin() + 2);
+    std::vector<double> micros;
+    for (auto _ : state) {
+        engine.SendAcyclic(5, 4, 29, 1217, 0xC0, tivlink::ByteArrayArg{});
+        const int before = sink->count;
+        transport->Inject(p);
+        queue->runUntil([&] { return sink->count > before; }, std::chrono::seconds(2));
+        micros.push_back(
+            std::chrono::duration<double, std::micro>(sink->receivedAt - transport->SentAt())
+                .count());
+    }
+    engine.StopReception();
+    std::sort(micros.begin(), micros.end());
+    if (!micros.empty()) {
+        state.counters["median_us"] = micros[micros.size() / 2];
+        state.counters["p99_us"] = micros[std::min(micros.size() - 1, micros.size() * 99 / 100)];
+    }
+}
+BENCHMARK(BM_WorkerToClientEvent)->Iterations(300)->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();
