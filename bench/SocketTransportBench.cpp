@@ -1,2 +1,110 @@
+// Cost of one request over the socket backend against an in-process server, the way the
+// driver issues them: open, one I/O control request, close.
+
 #include <benchmark/benchmark.h>
+
+#include <stdlib.h>
+
+#include <array>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "simulator/Simulator.h"
+#include "simulator/SocketServer.h"
+#include "usb/IoctlCodes.h"
+#include "usb/SocketTransport.h"
+
+namespace {
+
+struct Served {
+    Served() {
+        char name[] = "/tmp/tivbench-XXXXXX";
+        dir = ::mkdtemp(name) ? name : "";
+        sim::Scenario s;
+        s.adapters.push_back({0, 0xFF, true, 1, 2});
+        simulator = std::make_shared<sim::Simulator>(s);
+        server = std::make_unique<sim::SocketServer>(simulator, dir);
+        std::string error;
+        if (!server->start(&error)) throw std::runtime_error(error);
+        transport = usbio::makeSocketTransport(dir.string(), error);
+        if (!transport) throw std::runtime_error(error);
+    }
+    ~Served() {
+        server->stop();
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
+    }
+
+    std::filesystem::path dir;
+    std::shared_ptr<sim::Simulator> simulator;
+    std::unique_ptr<sim::SocketServer> server;
+    std::shared_ptr<usbio::Transport> transport;
+};
+
+constexpr const char* kDevice = "\\\\.\\ezusb-0";
+
+bool request(usbio::Transport& t, std::uint32_t code, std::uint32_t pipe,
+             std::array<std::uint8_t, 64>& packet) {
+    const auto h = t.open(kDevice);
+    if (h == usbio::kInvalidHandle) return false;
+    const std::uint8_t in[4] = {static_cast<std::uint8_t>(pipe), 0, 0, 0};
+    std::uint32_t n = 0;
+    const bool ok = t.ioControl(h, code, in, 4, packet.data(), 64, &n);
+    t.close(h);
+    return ok;
+}
+
+// Pipe 3: the status packet.
+void BM_OpenReadStatusClose(benchmark::State& state) {
+    Served served;
+    std::array<std::uint8_t, 64> packet{};
+    for (auto _ : state) {
+        if (!request(*served.transport, usbio::kIoctlBulkRead, 3, packet)) {
+            state.SkipWithError("status read failed");
+            break;
+        }
+        benchmark::DoNotOptimize(packet);
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_OpenReadStatusClose)->UseRealTime();
+
+// Pipe 2: a 64-byte command packet (version query).
+void BM_OpenWriteCommandClose(benchmark::State& state) {
+    Served served;
+    std::array<std::uint8_t, 64> packet{};
+    for (auto _ : state) {
+        packet[0] = 0xF0;
+        if (!request(*served.transport, usbio::kIoctlBulkWrite, 2, packet)) {
+            state.SkipWithError("command write failed");
+            break;
+        }
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_OpenWriteCommandClose)->UseRealTime();
+
+// The exchange alone, on a connection kept open: what open and close add is the difference.
+void BM_ReadStatusOnOpenHandle(benchmark::State& state) {
+    Served served;
+    auto& t = *served.transport;
+    const auto h = t.open(kDevice);
+    std::array<std::uint8_t, 64> packet{};
+    const std::uint8_t in[4] = {3, 0, 0, 0};
+    for (auto _ : state) {
+        std::uint32_t n = 0;
+        if (!t.ioControl(h, usbio::kIoctlBulkRead, in, 4, packet.data(), 64, &n)) {
+            state.SkipWithError("status read failed");
+            break;
+        }
+        benchmark::DoNotOptimize(packet);
+    }
+    t.close(h);
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_ReadStatusOnOpenHandle)->UseRealTime();
+
+}  // namespace
+
 BENCHMARK_MAIN();

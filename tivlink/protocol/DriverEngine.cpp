@@ -162,9 +162,9 @@ DriverEngine::~DriverEngine() {
     DrvFree();
     Log("Return:Destroy->DrvFree");
     Log("Exit:Destroy: ++++++++++ \"call inherited destroy\" ++++++++++");
-    // Events still queued for this object must not reach a sink after it is gone.
-    events_.Connect(nullptr);
+    // Events still queued run now; none can reach the sink once the window is gone.
     if (clientQueue_ && clientQueue_->isOwnerThread()) clientQueue_->processMessages();
+    events_.Connect(nullptr);
     events_.CloseWindow();
 }
 
