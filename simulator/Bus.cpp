@@ -127,6 +127,7 @@ void Bus::answer(const std::vector<std::uint8_t>& request, TimePoint now) {
     corruptNext_ = false;
 
     const TimePoint when = now + answerDelay_;
+    quietUntil_ = std::max(quietUntil_, when);
     if (delayTicks) {
         const std::uint8_t wait = static_cast<std::uint8_t>(*delayTicks);
         schedule(when,
@@ -159,14 +160,16 @@ void Bus::emitCyclic(Cyclic& c, TimePoint at) {
 }
 
 void Bus::advance(TimePoint now) {
-    // Cyclic telegrams and answers interleave in time order.
+    // Cyclic telegrams and answers interleave in time order; answers win ties.
     for (;;) {
         Cyclic* nextCyclic = nullptr;
         for (auto& c : cyclic_)
-            if (c.due <= now && (!nextCyclic || c.due < nextCyclic->due)) nextCyclic = &c;
+            if (EffectiveDue(c) <= now &&
+                (!nextCyclic || EffectiveDue(c) < EffectiveDue(*nextCyclic)))
+                nextCyclic = &c;
         const bool answerDue = !pending_.empty() && pending_.top().when <= now;
         if (!nextCyclic && !answerDue) return;
-        if (answerDue && (!nextCyclic || pending_.top().when <= nextCyclic->due)) {
+        if (answerDue && (!nextCyclic || pending_.top().when <= EffectiveDue(*nextCyclic))) {
             BusTelegram t = pending_.top().telegram;
             pending_.pop();
             if (listener_) listener_(t);
@@ -183,7 +186,7 @@ void Bus::advance(TimePoint now) {
 Bus::TimePoint Bus::nextEventTime() const {
     TimePoint next = TimePoint::max();
     if (!pending_.empty()) next = pending_.top().when;
-    for (const auto& c : cyclic_) next = std::min(next, c.due);
+    for (const auto& c : cyclic_) next = std::min(next, EffectiveDue(c));
     return next;
 }
 

@@ -71,6 +71,9 @@ private:
     std::vector<Cyclic> cyclic_;
     std::priority_queue<Scheduled, std::vector<Scheduled>, std::greater<>> pending_;
     std::uint64_t order_ = 0;
+    // A device answers in the same bus cycle as the request; cyclic telegrams wait.
+    TimePoint quietUntil_{};
+    TimePoint EffectiveDue(const Cyclic& c) const { return std::max(c.due, quietUntil_); }
     std::chrono::milliseconds answerDelay_;
     std::chrono::milliseconds configuredDelay_;
     bool dropNext_ = false;

@@ -42,13 +42,14 @@ std::chrono::nanoseconds ScaledClock::toReal(duration nominal) const {
 }
 
 namespace {
-// The holder keeps old clocks alive: a thread may still be inside a call on one.
+// Clocks are never destroyed, not even at exit: a thread may still be inside a call on an
+// old one, and timer threads of objects that outlive main keep asking for the time.
 std::shared_ptr<Clock>& holder() {
-    static std::shared_ptr<Clock> c = std::make_shared<RealClock>();
-    return c;
+    static auto* c = new std::shared_ptr<Clock>(std::make_shared<RealClock>());
+    return *c;
 }
 std::atomic<Clock*> current{nullptr};
-std::mutex installMutex;
+std::mutex& installMutex = *new std::mutex;
 }  // namespace
 
 Clock& clock() {
@@ -63,17 +64,17 @@ Clock& clock() {
 void setClock(std::shared_ptr<Clock> c) {
     if (!c) c = std::make_shared<RealClock>();
     std::lock_guard lock(installMutex);
-    static std::vector<std::shared_ptr<Clock>> retired;
-    retired.push_back(holder());
+    static auto* retired = new std::vector<std::shared_ptr<Clock>>;
+    retired->push_back(holder());
     holder() = std::move(c);
     current.store(holder().get(), std::memory_order_release);
 }
 
 std::uint32_t tickCount() {
     // Like the platform's tick count: milliseconds since boot, wrapping at 32 bits.
-    return static_cast<std::uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                          clock().now().time_since_epoch())
-                                          .count());
+    return static_cast<std::uint32_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(clock().now().time_since_epoch())
+            .count());
 }
 
 ScopedClock::ScopedClock(std::shared_ptr<Clock> c) {
@@ -84,6 +85,8 @@ ScopedClock::ScopedClock(std::shared_ptr<Clock> c) {
     setClock(std::move(c));
 }
 
-ScopedClock::~ScopedClock() { setClock(std::move(previous_)); }
+ScopedClock::~ScopedClock() {
+    setClock(std::move(previous_));
+}
 
 }  // namespace os

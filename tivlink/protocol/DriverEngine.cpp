@@ -190,6 +190,13 @@ int DriverEngine::StartReception(bool assembleFrames) {
     os::clock().sleepFor(20ms);
     if (!thread_) return 1;
     if (!state_.adapterPresent) return 3;
+    // Set the adapter's write pointer and drain what it kept from before.
+    WriteCommand({0x9E});
+    os::clock().sleepFor(50ms);
+    UsbPacket scratch{};
+    usb_.ReadBulkStatus(3, scratch);
+    usb_.ReadBulkData(1, scratch);
+    usb_.ReadBulkData(1, scratch);
     state_.usbTelCntr = 0;
     state_.noConnection = false;
     state_.stopRequest = false;

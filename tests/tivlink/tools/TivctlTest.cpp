@@ -1,0 +1,564 @@
+// tivctl as users run it: the real binary on the in-process simulated adapter (and on a
+// tivsim daemon where state must outlive one run), plus its frame decoding on bad input.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "Decode.h"
+#include "simulator/FirmwareImage.h"
+#include "tivlink/protocol/Checksum.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using json = nlohmann::json;
+using namespace std::chrono_literals;
+using ::testing::HasSubstr;
+
+constexpr auto kRunTimeout = 60s;  // real time; a hang fails the test instead of the suite
+
+// A child process with its output captured; every wait is bounded, and a child still running
+// when the test ends is killed.
+class Child {
+public:
+    Child() = default;
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+    ~Child() {
+        if (pid_ > 0 && !status_) {
+            ::kill(pid_, SIGKILL);
+            int status = 0;
+            ::waitpid(pid_, &status, 0);
+        }
+        for (const int fd : {out_, err_})
+            if (fd >= 0) ::close(fd);
+    }
+
+    bool Start(const std::vector<std::string>& args) {
+        int outPipe[2];
+        int errPipe[2];
+        if (::pipe2(outPipe, O_CLOEXEC) != 0) return false;
+        if (::pipe2(errPipe, O_CLOEXEC) != 0) return false;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
+        posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
+        std::vector<char*> argv;
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        // The caller's transport choice must not leak into the run.
+        std::vector<std::string> env;
+        for (char** e = environ; *e; ++e)
+            if (std::strncmp(*e, "TIV_USB=", 8) != 0 && std::strncmp(*e, "TIV_SCENARIO=", 13) != 0)
+                env.emplace_back(*e);
+        std::vector<char*> envp;
+        for (auto& e : env) envp.push_back(e.data());
+        envp.push_back(nullptr);
+        const int r = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(outPipe[1]);
+        ::close(errPipe[1]);
+        out_ = outPipe[0];
+        err_ = errPipe[0];
+        if (r != 0) pid_ = -1;
+        return r == 0;
+    }
+
+    // Reads until stdout holds `text`; false on time-out or end of output.
+    bool WaitFor(const std::string& text, std::chrono::milliseconds timeout) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (out.find(text) == std::string::npos)
+            if (!Pump(deadline)) return false;
+        return true;
+    }
+
+    // Reads everything and reaps the child; the exit code, or nullopt on time-out or a signal.
+    std::optional<int> Wait(std::chrono::milliseconds timeout) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (Pump(deadline)) {
+        }
+        if (out_ >= 0 || err_ >= 0) return std::nullopt;  // timed out with the pipes open
+        int status = 0;
+        if (::waitpid(pid_, &status, 0) != pid_) return std::nullopt;
+        status_ = status;
+        return WIFEXITED(status) ? std::optional<int>(WEXITSTATUS(status)) : std::nullopt;
+    }
+
+    void Signal(int sig) const {
+        if (pid_ > 0) ::kill(pid_, sig);
+    }
+
+    std::string out;
+    std::string err;
+
+private:
+    // One poll round; false once both pipes are closed or the deadline has passed.
+    bool Pump(std::chrono::steady_clock::time_point deadline) {
+        if (out_ < 0 && err_ < 0) return false;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left <= 0ms) return false;
+        pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
+        if (::poll(fds, 2, static_cast<int>(left.count())) <= 0) return true;
+        const auto drain = [](int& fd, short revents, std::string& into) {
+            if (fd < 0 || !(revents & (POLLIN | POLLHUP | POLLERR))) return;
+            char buf[4096];
+            const ssize_t n = ::read(fd, buf, sizeof buf);
+            if (n > 0) {
+                into.append(buf, static_cast<std::size_t>(n));
+            } else {
+                ::close(fd);
+                fd = -1;
+            }
+        };
+        drain(out_, fds[0].revents, out);
+        drain(err_, fds[1].revents, err);
+        return true;
+    }
+
+    pid_t pid_ = -1;
+    int out_ = -1;
+    int err_ = -1;
+    std::optional<int> status_;
+};
+
+struct Run {
+    int code = -1;
+    std::string out;
+    std::string err;
+
+    json Json() const {
+        const auto j = json::parse(out, nullptr, false);
+        EXPECT_FALSE(j.is_discarded()) << "not one JSON object: " << out;
+        return j;
+    }
+};
+
+// Runs tivctl under a ten times faster clock.
+Run Tivctl(std::vector<std::string> args) {
+    args.insert(args.begin(), {TIVCTL_PATH, "--clock-scale", "10"});
+    Child child;
+    Run run;
+    if (!child.Start(args)) {
+        ADD_FAILURE() << "cannot start " << TIVCTL_PATH;
+        return run;
+    }
+    const auto code = child.Wait(kRunTimeout);
+    EXPECT_TRUE(code.has_value()) << "tivctl did not end by itself; stderr: " << child.err;
+    run.code = code.value_or(-1);
+    run.out = child.out;
+    run.err = child.err;
+    return run;
+}
+
+// Scenario files written once for the suite.
+class TivctlTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        char pattern[] = "/tmp/tivctl-test-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+        // The demo device's objects without cyclic traffic: a cyclic telegram between a
+        // request and its answer is an error of its own, which would make reads flaky.
+        const std::string objects = R"("objects": [
+            { "obj": 1217, "sub": 29, "value": "0A0B0C0D", "writable": true },
+            { "obj": 100, "sub": 1, "value": "01020304" },
+            { "obj": 1300, "sub": 1, "error": 132 },
+            { "obj": 1301, "sub": 2, "delayed": 5, "value": "2A" } ])";
+        Write("quiet.json", R"({ "adapters": [ { "device": 0, "firmware": "none" } ],
+            "devices": [ { "name": "t", )" +
+                                objects + "} ] }");
+        Write("running.json", R"({ "adapters": [ { "device": 0, "firmware": "running" } ],
+            "devices": [ { "name": "t", )" +
+                                  objects + "} ] }");
+        Write("two.json", R"({ "adapters": [
+            { "device": 0, "port": 255, "firmware": "none" },
+            { "device": 3, "port": 239, "firmware": "running" } ] })");
+        Write("bad-field.json",
+              R"({ "devices": [ { "objects": [ { "obj": 1, "sub": 256 } ] } ] })");
+        Write("not-json.json", "{ \"adapters\": [");
+    }
+    static void TearDownTestSuite() {
+        std::error_code ec;
+        fs::remove_all(dir_, ec);
+    }
+    static void Write(const std::string& name, const std::string& text) {
+        std::ofstream(dir_ / name) << text;
+    }
+    static std::string File(const std::string& name) { return (dir_ / name).string(); }
+
+    static fs::path dir_;
+};
+
+fs::path TivctlTest::dir_;
+
+// ---- scan ----------------------------------------------------------------------------
+
+TEST_F(TivctlTest, ScanListsTheAdaptersAndTheSelectedOnesFirmware) {
+    const auto demo = Tivctl({"--json", "scan"});
+    ASSERT_EQ(demo.code, 0) << demo.err;
+    EXPECT_EQ(demo.Json(), json::parse(R"({
+        "adapters": [ { "number": 1, "device": "\\\\.\\ezusb-0", "name": "Adapter-0",
+                        "address": 0 } ],
+        "firmware": { "adapter": 1, "loaded": false } })"));
+
+    // Entries follow discovery order; the address comes from the port byte.
+    const auto two = Tivctl({"--json", "--scenario", File("two.json"), "--adapter", "2", "scan"});
+    ASSERT_EQ(two.code, 0) << two.err;
+    const auto j = two.Json();
+    ASSERT_EQ(j["adapters"].size(), 2u);
+    EXPECT_EQ(j["adapters"][1]["device"], "\\\\.\\ezusb-3");
+    EXPECT_EQ(j["adapters"][1]["name"], "Adapter-1");
+    EXPECT_EQ(j["adapters"][1]["address"], 1);
+    const auto record = sim::defaultVersionRecord();
+    EXPECT_EQ(j["firmware"]["adapter"], 2);
+    EXPECT_EQ(j["firmware"]["loaded"], true);
+    EXPECT_EQ(j["firmware"]["version"], std::string(record.begin(), record.begin() + 6));
+    EXPECT_EQ(j["firmware"]["build"], json::array({record[6], record[7]}));
+
+    const auto human = Tivctl({"--scenario", File("two.json"), "scan"});
+    ASSERT_EQ(human.code, 0) << human.err;
+    EXPECT_THAT(human.out, HasSubstr("2 adapter(s)"));
+    EXPECT_THAT(human.out, HasSubstr("adapter 1: firmware not loaded"));
+
+    // An adapter number the scan did not find is a failure, not a crash or a silent success.
+    const auto missing = Tivctl({"--adapter", "5", "scan"});
+    EXPECT_EQ(missing.code, 1);
+    EXPECT_THAT(missing.err, HasSubstr("adapter 5"));
+}
+
+TEST_F(TivctlTest, LogOptionShowsTheEngineLog) {
+    const auto run = Tivctl({"--log", "scan"});
+    ASSERT_EQ(run.code, 0);
+    EXPECT_THAT(run.err, HasSubstr("LOG Exit:Initialize"));
+    EXPECT_THAT(run.out, ::testing::Not(HasSubstr("LOG ")));
+    EXPECT_THAT(Tivctl({"scan"}).err, ::testing::Not(HasSubstr("LOG ")));
+}
+
+// ---- send ----------------------------------------------------------------------------
+
+TEST_F(TivctlTest, SendReadsAfterDownloadingTheFirmware) {
+    const auto run = Tivctl(
+        {"--json", "--scenario", File("quiet.json"), "send", "--obj", "1217", "--sub", "29"});
+    ASSERT_EQ(run.code, 0) << run.err;
+    EXPECT_THAT(run.err, HasSubstr("downloading"));
+    const auto j = run.Json();
+    EXPECT_EQ(j["result"], 0);
+    EXPECT_EQ(j["subNo"], 29);
+    EXPECT_EQ(j["objNo"], 1217);
+    EXPECT_EQ(j["control"], 0x41);
+    EXPECT_EQ(j["dataSize"], 8);
+    EXPECT_EQ(j["telType"].get<int>() >> 5, 6);
+    EXPECT_EQ(j["data"], "0A0B0C0D");
+    // The checksum is split off the data and matches the answer the adapter reported.
+    const std::vector<std::uint8_t> answer = {static_cast<std::uint8_t>(j["telType"].get<int>()),
+                                              8,
+                                              29,
+                                              1217 & 0xFF,
+                                              1217 >> 8,
+                                              0x41,
+                                              0x0A,
+                                              0x0B,
+                                              0x0C,
+                                              0x0D};
+    const auto sum = tivlink::TelegramChecksum(answer, true);
+    EXPECT_EQ(j["checksum"], tivctl::HexBytes(std::array{static_cast<std::uint8_t>(sum & 0xFF),
+                                                         static_cast<std::uint8_t>(sum >> 8)}));
+    EXPECT_FALSE(j.contains("delayed"));
+}
+
+TEST_F(TivctlTest, DeviceErrorsAndMissingAnswersExitWithOne) {
+    const auto scenario = File("running.json");
+    const auto error =
+        Tivctl({"--json", "--scenario", scenario, "send", "--obj", "1300", "--sub", "1"});
+    EXPECT_EQ(error.code, 1);
+    EXPECT_EQ(error.Json()["result"], 255);
+    EXPECT_EQ(error.Json()["control"], 132);
+
+    // Writing needs no --ctrl: data alone makes it a write, which a read-only object refuses.
+    const auto readOnly = Tivctl(
+        {"--json", "--scenario", scenario, "send", "--obj", "100", "--sub", "1", "--data", "00"});
+    EXPECT_EQ(readOnly.code, 1);
+    EXPECT_EQ(readOnly.Json()["control"], 0x82);
+
+    // An explicit --ctrl wins over the write default.
+    const auto ctrl = Tivctl({"--json", "--scenario", scenario, "send", "--obj", "100", "--sub",
+                              "1", "--data", "00", "--ctrl", "0xC0"});
+    EXPECT_EQ(ctrl.code, 0) << ctrl.err;
+    EXPECT_EQ(ctrl.Json()["data"], "01020304");
+
+    // Nobody listens on this sub number: the engine's transaction time-out ends the wait.
+    const auto silent =
+        Tivctl({"--json", "--scenario", scenario, "send", "--obj", "1217", "--sub", "77"});
+    EXPECT_EQ(silent.code, 1);
+    EXPECT_EQ(silent.Json()["result"], 1);
+
+    const auto human = Tivctl({"--scenario", scenario, "send", "--obj", "1300", "--sub", "1"});
+    EXPECT_EQ(human.code, 1);
+    EXPECT_THAT(human.out, HasSubstr("result 255"));
+    EXPECT_THAT(human.out, HasSubstr("control 0x84"));
+}
+
+TEST_F(TivctlTest, SendWaitsForTheDelayedAnswer) {
+    const auto run = Tivctl(
+        {"--json", "--scenario", File("running.json"), "send", "--obj", "1301", "--sub", "2"});
+    ASSERT_EQ(run.code, 0) << run.err;
+    const auto j = run.Json();
+    EXPECT_EQ(j["result"], 6);
+    EXPECT_EQ(j["control"], 0x01);
+    EXPECT_EQ(j["data"], "05");  // the wait time in ticks
+    ASSERT_TRUE(j.contains("delayed")) << run.out;
+    EXPECT_EQ(j["delayed"]["result"], 0);
+    EXPECT_EQ(j["delayed"]["control"], 0x41);
+    EXPECT_EQ(j["delayed"]["data"], "2A");
+    EXPECT_EQ(j["delayed"]["subNo"], 2);
+    EXPECT_EQ(j["delayed"]["objNo"], 1301);
+    EXPECT_EQ(j["delayed"]["telType"].get<int>() >> 5, 7);
+
+    // Our own bound, far below the announced wait, ends it with "still waiting".
+    const auto early = Tivctl({"--json", "--scenario", File("running.json"), "send", "--obj",
+                               "1301", "--sub", "2", "--timeout-ms", "1"});
+    EXPECT_EQ(early.code, 1);
+    EXPECT_EQ(early.Json()["delayed"]["result"], 1);
+}
+
+// State that must outlive one tivctl run lives in a tivsim daemon.
+TEST_F(TivctlTest, WriteThenReadBackThroughTheDaemon) {
+    const fs::path sockets = dir_ / "daemon";
+    fs::create_directories(sockets);
+    Child daemon;
+    ASSERT_TRUE(daemon.Start({TIVSIM_PATH, "--scenario", File("quiet.json"), "--dir",
+                              sockets.string(), "--scale", "10"}));
+    ASSERT_TRUE(daemon.WaitFor("ready\n", 20s)) << daemon.out << daemon.err;
+    const std::string usb = "socket:" + sockets.string();
+
+    const auto write = Tivctl(
+        {"--json", "--usb", usb, "send", "--obj", "1217", "--sub", "29", "--data", "de:ad:be:ef"});
+    ASSERT_EQ(write.code, 0) << write.err;
+    EXPECT_EQ(write.Json()["data"], "");
+    EXPECT_EQ(write.Json()["dataSize"], 4);
+
+    const auto read = Tivctl({"--json", "--usb", usb, "send", "--obj", "1217", "--sub", "29"});
+    ASSERT_EQ(read.code, 0) << read.err;
+    EXPECT_EQ(read.Json()["data"], "DEADBEEF");
+    // The first run left the firmware running.
+    EXPECT_THAT(read.err, ::testing::Not(HasSubstr("downloading")));
+
+    daemon.Signal(SIGTERM);
+    EXPECT_EQ(daemon.Wait(20s), 0);
+}
+
+// ---- monitor -------------------------------------------------------------------------
+
+TEST_F(TivctlTest, MonitorDecodesTheDemoCyclicValues) {
+    const auto run = Tivctl({"--json", "monitor", "--seconds", "1"});
+    ASSERT_EQ(run.code, 0) << run.err;
+    std::istringstream lines(run.out);
+    std::map<int, json> last;  // by object
+    double previous = -1;
+    int count = 0;
+    for (std::string line; std::getline(lines, line);) {
+        const auto j = json::parse(line, nullptr, false);
+        ASSERT_FALSE(j.is_discarded()) << line;
+        ++count;
+        EXPECT_EQ(j["checksumOk"], true) << line;
+        EXPECT_GE(j["timeMs"].get<double>(), previous);
+        previous = j["timeMs"].get<double>();
+        if (j["kind"] == "cyclic") last[j["objNo"].get<int>()] = j;
+    }
+    EXPECT_GT(count, 5);
+    EXPECT_LE(previous, 1000.0);
+    ASSERT_TRUE(last.count(3) && last.count(4) && last.count(5)) << run.out;
+    // Object 3: type 0 (float and time stamp), 4: type 1 (float), 5: type 2 (double).
+    EXPECT_EQ(last[3]["telType"], 0);
+    EXPECT_TRUE(last[3].contains("timeStamp"));
+    EXPECT_EQ(last[4]["telType"], 1);
+    EXPECT_EQ(last[4]["status"], 1);
+    EXPECT_EQ(last[4]["value"], -7.25);
+    EXPECT_FALSE(last[4].contains("timeStamp"));
+    EXPECT_EQ(last[5]["telType"], 2);
+    EXPECT_GT(last[5]["value"].get<double>(), 21.5);  // rises by 0.1 per telegram
+}
+
+TEST_F(TivctlTest, MonitorStopsOnInterrupt) {
+    Child child;
+    ASSERT_TRUE(
+        child.Start({TIVCTL_PATH, "--clock-scale", "10", "--json", "monitor", "--seconds", "0"}));
+    ASSERT_TRUE(child.WaitFor("\n", 30s)) << child.err;
+    child.Signal(SIGINT);
+    EXPECT_EQ(child.Wait(30s), 0) << child.err;
+    EXPECT_THAT(child.err, HasSubstr("interrupted"));
+}
+
+// ---- usage ---------------------------------------------------------------------------
+
+TEST_F(TivctlTest, BadUsageAndBadScenariosExitWithTwo) {
+    const std::vector<std::vector<std::string>> bad = {
+        {},
+        {"frobnicate"},
+        {"send", "--sub", "1"},
+        {"send", "--obj", "1", "--sub", "256"},
+        {"send", "--obj", "65536", "--sub", "1"},
+        {"send", "--obj", "1", "--sub", "1", "--type", "6"},
+        {"send", "--obj", "1", "--sub", "1", "--data", "ABC"},
+        {"send", "--obj", "1", "--sub", "1", "--data", "0G"},
+        {"send", "--obj", "1", "--sub", "1", "--data", std::string(258, 'A')},
+        {"send", "--obj", "1", "--sub", "1", "--ctrl", "300"},
+        {"--adapter", "17", "scan"},
+        {"monitor", "--seconds", "-1"},
+        {"--usb", "nonsense", "scan"},
+        {"--usb", "socket:/nonexistent/dir", "scan"},
+        {"--usb", "socket:/tmp", "--scenario", File("quiet.json"), "scan"},
+        {"--scenario", File("missing.json"), "scan"},
+        {"--scenario", File("not-json.json"), "scan"},
+    };
+    for (const auto& args : bad) {
+        std::string line;
+        for (const auto& a : args) line += " " + a;
+        const auto run = Tivctl(args);
+        EXPECT_EQ(run.code, 2) << "tivctl" << line << "\n" << run.err;
+        EXPECT_EQ(run.out, "") << "tivctl" << line;
+        EXPECT_FALSE(run.err.empty()) << "tivctl" << line;
+    }
+
+    // The message names the offending field.
+    const auto field = Tivctl({"--scenario", File("bad-field.json"), "scan"});
+    EXPECT_EQ(field.code, 2);
+    EXPECT_THAT(field.err, HasSubstr("devices[0].objects[0].sub"));
+
+    for (const auto& command : {"scan", "send", "monitor"}) {
+        const auto help = Tivctl({command, "--help"});
+        EXPECT_EQ(help.code, 0) << command;
+        EXPECT_THAT(help.out, HasSubstr("Usage")) << command;
+    }
+    const auto help = Tivctl({"--help"});
+    EXPECT_EQ(help.code, 0);
+    EXPECT_THAT(help.out, HasSubstr("--clock-scale"));
+}
+
+// ---- decoding ------------------------------------------------------------------------
+
+std::vector<std::uint8_t> Frame(const std::vector<std::uint8_t>& record, bool crc = true,
+                                std::uint16_t spoil = 0) {
+    const std::uint16_t sum = tivlink::TelegramChecksum(record, crc) ^ spoil;
+    std::vector<std::uint8_t> f(record.size() + 6);
+    f[0] = 0xFA;
+    f[1] = static_cast<std::uint8_t>(record.size() + 2);
+    f[2] = crc ? 0x80 : 0;
+    std::copy(record.begin(), record.end(), f.begin() + 3);
+    f[record.size() + 3] = static_cast<std::uint8_t>(sum & 0xFF);
+    f[record.size() + 4] = static_cast<std::uint8_t>(sum >> 8);
+    f[record.size() + 5] = 0xFB;
+    return f;
+}
+
+TEST(TivctlDecode, HexTextIsStrict) {
+    std::string error;
+    EXPECT_EQ(tivctl::ParseHex("0x0a0B", error), (std::vector<std::uint8_t>{0x0A, 0x0B}));
+    EXPECT_EQ(tivctl::ParseHex("de ad:be-ef", error),
+              (std::vector<std::uint8_t>{0xDE, 0xAD, 0xBE, 0xEF}));
+    EXPECT_EQ(tivctl::ParseHex("", error), std::vector<std::uint8_t>{});
+    for (const char* bad : {"A", "A B", "0xG0", "12 3", "1,2", "x12", "0x0x12"}) {
+        error.clear();
+        EXPECT_FALSE(tivctl::ParseHex(bad, error)) << bad;
+        EXPECT_FALSE(error.empty()) << bad;
+    }
+}
+
+TEST(TivctlDecode, FramesDecodeByType) {
+    // Cyclic type 0: float 2.5 and time stamp 0x01020304; object in bits 4..0.
+    auto t = tivctl::DecodeFrame(Frame({0x03, 7, 0x00, 0x00, 0x20, 0x40, 0x04, 0x03, 0x02, 0x01}));
+    ASSERT_EQ(t.kind, tivctl::BusTelegram::Kind::cyclic);
+    EXPECT_EQ(t.objNo, 3);
+    EXPECT_EQ(t.status, 7);
+    EXPECT_EQ(t.value, 2.5);
+    EXPECT_EQ(t.timeStamp, 0x01020304u);
+    EXPECT_TRUE(t.checksumOk);
+
+    // Type 2: a double, with the byte-sum method.
+    t = tivctl::DecodeFrame(Frame({0x45, 0, 0, 0, 0, 0, 0, 0, 0xF8, 0x3F}, false));
+    EXPECT_EQ(t.objNo, 5);
+    EXPECT_EQ(t.value, 1.5);
+    EXPECT_TRUE(t.checksumOk);
+    EXPECT_FALSE(t.crc);
+
+    // Types 3 and 4 have no value layout: the bytes are shown as they are.
+    t = tivctl::DecodeFrame(Frame({0x61, 0, 0xAB}));
+    EXPECT_EQ(t.type, 3);
+    EXPECT_FALSE(t.value);
+    EXPECT_EQ(t.raw, std::vector<std::uint8_t>{0xAB});
+
+    // Acyclic answer with data; a spoiled checksum is reported, not hidden.
+    t = tivctl::DecodeFrame(Frame({0xC2, 6, 29, 0xC1, 0x04, 0x41, 0x0A, 0x0B}, true, 0x0101));
+    ASSERT_EQ(t.kind, tivctl::BusTelegram::Kind::acyclic);
+    EXPECT_EQ(t.subNo, 29);
+    EXPECT_EQ(t.objNo, 1217);
+    EXPECT_EQ(t.control, 0x41);
+    EXPECT_EQ(t.data, (std::vector<std::uint8_t>{0x0A, 0x0B}));
+    EXPECT_FALSE(t.checksumOk);
+    EXPECT_THAT(tivctl::TelegramText(t, 1.0), HasSubstr("CHECKSUM ERROR"));
+    EXPECT_EQ(tivctl::TelegramJson(t, 1.0)["checksumOk"], false);
+}
+
+TEST(TivctlDecode, BadFramesNeverReadPastTheirEnd) {
+    using Kind = tivctl::BusTelegram::Kind;
+    const std::vector<std::vector<std::uint8_t>> malformed = {
+        {},
+        {0xFA, 0xFB},
+        {0xFA, 3, 0x80, 0x00, 0x00, 0x00},          // no end byte
+        {0xFA, 200, 0x80, 0x00, 0x00, 0x00, 0xFB},  // length beyond the frame
+        {0xFA, 2, 0x80, 0x00, 0x00, 0x00, 0xFB},    // length without a record
+        {0x00, 3, 0x80, 0x00, 0x00, 0x00, 0xFB},    // no start byte
+        Frame({0xC2, 4, 1, 2}),                     // acyclic header cut short
+        Frame({0x01}),                              // cyclic without status
+    };
+    for (const auto& f : malformed) {
+        const auto t = tivctl::DecodeFrame(f);
+        EXPECT_EQ(t.kind, Kind::malformed) << tivctl::HexBytes(f);
+        EXPECT_FALSE(t.problem.empty());
+        EXPECT_THAT(tivctl::TelegramText(t, 0), HasSubstr("malformed"));
+        EXPECT_EQ(tivctl::TelegramJson(t, 0)["kind"], "malformed");
+    }
+
+    // A size byte larger than the record: only the bytes that are there count as data.
+    auto t = tivctl::DecodeFrame(Frame({0xC2, 132, 1, 0, 0, 0x41, 0x55}));
+    ASSERT_EQ(t.kind, Kind::acyclic);
+    EXPECT_EQ(t.data, std::vector<std::uint8_t>{0x55});
+    // A size byte below the header leaves no data.
+    t = tivctl::DecodeFrame(Frame({0xC2, 1, 1, 0, 0, 0x41, 0x55}));
+    EXPECT_TRUE(t.data.empty());
+    // Too short for its type's value: shown as bytes, never read beyond.
+    t = tivctl::DecodeFrame(Frame({0x43, 0, 1, 2, 3}));
+    EXPECT_EQ(t.kind, Kind::cyclic);
+    EXPECT_FALSE(t.value);
+    EXPECT_EQ(t.raw.size(), 3u);
+    // NaN stays out of JSON, which cannot carry it.
+    t = tivctl::DecodeFrame(Frame({0x24, 0, 0x00, 0x00, 0xC0, 0x7F}));
+    ASSERT_TRUE(t.value);
+    EXPECT_FALSE(tivctl::TelegramJson(t, 0).contains("value"));
+}
+
+}  // namespace

@@ -1,0 +1,44 @@
+#pragma once
+
+// The tivctl commands, each driving one driver engine on the calling thread.
+
+#include <optional>
+#include <string>
+
+namespace tivctl {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+struct GlobalOptions {
+    std::optional<std::string> usb;
+    std::optional<std::string> scenario;
+    std::optional<int> adapter;  // 1..16; unset means adapter 1
+    bool json = false;
+    bool log = false;
+};
+
+struct SendOptions {
+    int obj = 0;
+    int sub = 0;
+    int type = 5;
+    std::optional<int> control;
+    std::optional<std::string> data;  // hex
+    int timeoutMs = 10000;            // nominal, for the delayed answer
+};
+
+struct MonitorOptions {
+    double seconds = 5.0;  // nominal; 0 runs until SIGINT
+};
+
+// The transport the options ask for: --scenario FILE is "sim:FILE", else --usb, else
+// `environment` ($TIV_USB) when set, else "sim". Nullopt with `error` set for a conflict.
+std::optional<std::string> TransportName(const GlobalOptions& options, const char* environment,
+                                         std::string& error);
+
+int RunScan(const GlobalOptions& options);
+int RunSend(const GlobalOptions& options, const SendOptions& send);
+int RunMonitor(const GlobalOptions& options, const MonitorOptions& monitor);
+
+}  // namespace tivctl

@@ -1,0 +1,102 @@
+// tivctl: drives one driver engine from the command line.
+
+#include <signal.h>
+
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include <CLI/CLI.hpp>
+
+#include "Commands.h"
+#include "os/Clock.h"
+
+int main(int argc, char** argv) {
+    using namespace tivctl;
+
+    CLI::App app{
+        "Drives one driver object on an adapter.\n"
+        "  tivctl [OPTIONS] scan                                      list the adapters\n"
+        "  tivctl [OPTIONS] send --obj N --sub N [--data HEX] [...]   one acyclic transaction\n"
+        "  tivctl [OPTIONS] monitor [--seconds N]                     show the bus telegrams"};
+    app.footer(
+        "Without --usb the transport comes from $TIV_USB, else the in-process simulated adapter "
+        "(sim). Exit codes: 0 ok, 1 the adapter or device answered with an error or a transfer "
+        "failed, 2 bad usage or a bad scenario file.");
+    app.require_subcommand(1);
+    app.fallthrough();  // global options may also follow the command
+
+    GlobalOptions global;
+    std::optional<double> clockScale;
+    app.add_option("--usb", global.usb, "transport: sim, sim:FILE or socket:DIR")
+        ->type_name("TRANSPORT");
+    app.add_option("--scenario", global.scenario, "scenario file for the simulated adapter")
+        ->type_name("FILE");
+    app.add_option("--adapter", global.adapter, "adapter number 1..16 (default 1)")
+        ->type_name("N")
+        ->check(CLI::Range(1, 16));
+    app.add_flag("--json", global.json, "print one JSON object per result");
+    app.add_flag("--log", global.log, "print the driver's log lines on stderr");
+    app.add_option("--clock-scale", clockScale,
+                   "run all driver and simulator time F times faster (for tests)")
+        ->type_name("F")
+        ->check(CLI::Range(0.01, 1000.0));
+
+    auto* scan = app.add_subcommand("scan", "list the adapters and the firmware state");
+
+    SendOptions send;
+    auto* sendCommand = app.add_subcommand(
+        "send", "send one acyclic telegram and wait for the answer (and a delayed one)");
+    sendCommand->add_option("--obj", send.obj, "object number 0..65535")
+        ->type_name("N")
+        ->required()
+        ->check(CLI::Range(0, 65535));
+    sendCommand->add_option("--sub", send.sub, "sub number 0..255")
+        ->type_name("N")
+        ->required()
+        ->check(CLI::Range(0, 255));
+    sendCommand->add_option("--type", send.type, "telegram type: 5 request, 7 service")
+        ->type_name("5|7")
+        ->check(CLI::IsMember({5, 7}));
+    sendCommand
+        ->add_option("--ctrl", send.control,
+                     "control code 0..255 (default 0xC0 read, or 0xC1 write with --data)")
+        ->type_name("N")
+        ->check(CLI::Range(0, 255));
+    sendCommand->add_option("--data", send.data, "data bytes in hex, at most 128 (e.g. 0A0B)")
+        ->type_name("HEX");
+    sendCommand
+        ->add_option("--timeout-ms", send.timeoutMs,
+                     "how long to wait for a delayed answer (default 10000)")
+        ->type_name("N")
+        ->check(CLI::Range(1, 3600000));
+
+    MonitorOptions monitor;
+    auto* monitorCommand =
+        app.add_subcommand("monitor", "print the telegrams on the bus until time-out or SIGINT");
+    monitorCommand
+        ->add_option("--seconds", monitor.seconds, "how long to watch (default 5; 0: until SIGINT)")
+        ->type_name("N")
+        ->check(CLI::Range(0.0, 1e6));
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e) == 0 ? kExitOk : kExitUsage;
+    }
+
+    // A closed output is an error to report, not a reason to die.
+    ::signal(SIGPIPE, SIG_IGN);
+    if (clockScale) os::setClock(std::make_shared<os::ScaledClock>(*clockScale));
+
+    try {
+        if (*scan) return RunScan(global);
+        if (*sendCommand) return RunSend(global, send);
+        if (*monitorCommand) return RunMonitor(global, monitor);
+    } catch (const std::exception& e) {
+        std::cerr << "tivctl: " << e.what() << std::endl;
+        return kExitFailure;
+    }
+    return kExitUsage;
+}
