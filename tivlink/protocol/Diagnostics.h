@@ -26,8 +26,15 @@ public:
     virtual bool Visible() const = 0;
     virtual void Add(std::string_view text) = 0;
     virtual void Clear() {}
-    // Timer tick count and busy flag, shown as a counter and a lamp.
+    // Timer tick count and busy flag, shown as a counter and a lamp (timer thread).
     virtual void Tick(std::uint32_t /*ticks*/, bool /*busy*/) {}
+    // Counters fed by the worker thread.
+    virtual void UsbTelegrams(std::int32_t /*count*/) {}
+    virtual void BufferPosition(std::int32_t /*pos*/) {}
+    // The data size of the last acyclic telegram larger than a record can hold.
+    virtual void OversizeTelegram(std::int32_t /*dataSize*/) {}
+    // DrvFree closes the window for good; afterwards it shows nothing.
+    virtual void Close() {}
 };
 
 // Keeps lines in memory; used until a real log or window is attached, and by tests.

@@ -25,6 +25,7 @@ DriverEngine::DriverEngine(Options options)
 
 void DriverEngine::Initialize() {
     // Reception and transaction fields start as declared in DriverState; the rest here.
+    Log("Entry:Initialize,----------");
     Log("Call:Initialize->Set_BufferSize,Size:" + std::to_string(kDefaultBufferSize * 64));
     Log("Return:Initialize->Set_BufferSize");
     diagnostics_.WindowSink()->Clear();
@@ -151,6 +152,7 @@ int DriverEngine::DrvFree() {
     }
     events_.InvokeDirect(kOnFree);
     Log("DrvFree->OnFree");
+    diagnostics_.WindowSink()->Close();
     Log("Exit:DrvFree: ++++++++++");
     return 0;
 }

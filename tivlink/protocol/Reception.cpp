@@ -88,7 +88,7 @@ void DriverEngine::ReceptionPass() {
             events_.Post(kMsgTivConnected, "Thread->OnTivConnected,\"connection OK\"");
         if (receiveArea_[0] != 0 || assembler_.InFrame()) {
             CountLogin((receiveArea_[1] & kFlagLoggedOn) != 0, "Thread");
-            state_.usbTelCntr.fetch_add(1);
+            diagnostics_.WindowSink()->UsbTelegrams(state_.usbTelCntr.fetch_add(1) + 1);
             if (state_.filterOn) {
                 assembler_.Feed(std::span(receiveArea_).subspan(2),
                                 [this](std::span<const std::uint8_t> frame) { OnFrame(frame); });
