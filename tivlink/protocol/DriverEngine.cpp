@@ -26,14 +26,15 @@ DriverEngine::DriverEngine(Options options)
 void DriverEngine::Initialize() {
     // Reception and transaction fields start as declared in DriverState; the rest here.
     Log("Entry:Initialize,----------");
-    Log("Call:Initialize->Set_BufferSize,Size:" + std::to_string(kDefaultBufferSize * 64));
+    buffer_.SetSizeUnits(kDefaultBufferSize);
+    Log("Call:Initialize->Set_BufferSize,Size:" + std::to_string(buffer_.SizeBytes()));
     Log("Return:Initialize->Set_BufferSize");
     diagnostics_.WindowSink()->Clear();
     adapters_.Clear();
 
-    // The receive buffer arrives with the recording; until then there is nothing to size.
-    Log("Call:Initialize->InitBuffer,Size:" + std::to_string(kDefaultBufferSize * 64));
-    Log("Return:Initialize->InitBuffer:0");
+    Log("Call:Initialize->InitBuffer,Size:" + std::to_string(buffer_.SizeBytes()));
+    const int bufferResult = InitBuffer();
+    Log("Return:Initialize->InitBuffer:" + std::to_string(bufferResult));
 
     Log("Call:Initialize->CreateThread");
     const int threadResult = CreateThread();
@@ -129,12 +130,15 @@ void DriverEngine::FreeThread() {
 int DriverEngine::DrvFree() {
     Log("Entry:DrvFree,----------");
     state_.recordingActive = false;
+    markerStop_ = true;
     Log("Call:DrvFree->StopRec");
-    StopReception();
+    StopRec();
     Log("Return:DrvFree->StopRec");
     Log("Call:DrvFree->StopFileRec");
+    StopFileRec();
     Log("Return:DrvFree->StopFileRec");
     Log("Call:DrvFree->CloseRecFile");
+    CloseRecFile();
     Log("Return:DrvFree->CloseRecFile");
     if (timer_ && timer_->isRunning()) {
         Log("Call:DrvFree->TimeKillEvent");
@@ -146,8 +150,9 @@ int DriverEngine::DrvFree() {
         Log("DrvFree->\"destroy thread\"");
         FreeThread();
     }
-    if (!freed_.exchange(true)) {
+    if (buffer_.HadBlock()) {
         Log("DrvFree->FreeMem");
+        buffer_.Release();
         state_.lastError = 2;
     }
     events_.InvokeDirect(kOnFree);
@@ -188,31 +193,11 @@ void DriverEngine::SetAdapterState(bool on) {
 }
 
 int DriverEngine::StartReception(bool assembleFrames) {
-    state_.threadCommand = kThreadIdle;
-    os::clock().sleepFor(20ms);
-    if (!thread_) return 1;
-    if (!state_.adapterPresent) return 3;
-    // Set the adapter's write pointer and drain what it kept from before.
-    WriteCommand({0x9E});
-    os::clock().sleepFor(50ms);
-    UsbPacket scratch{};
-    usb_.ReadBulkStatus(3, scratch);
-    usb_.ReadBulkData(1, scratch);
-    usb_.ReadBulkData(1, scratch);
-    state_.usbTelCntr = 0;
-    state_.noConnection = false;
-    state_.stopRequest = false;
     state_.filterOn = assembleFrames;
-    state_.recordingActive = true;
-    assemblerReset_ = true;
-    state_.threadCommand = kThreadReceive;
-    thread_->Resume();
-    return 0;
+    return StartRec();
 }
 
-void DriverEngine::StopReception() {
-    state_.stopRequest = true;
-}
+void DriverEngine::StopReception() { StopRec(); }
 
 int DriverEngine::WriteCommand(std::initializer_list<std::uint8_t> bytes) {
     UsbPacket p{};

@@ -16,6 +16,10 @@
 #include "tivlink/protocol/DriverEvents.h"
 #include "tivlink/protocol/DriverState.h"
 #include "tivlink/protocol/FrameAssembler.h"
+#include "tivlink/protocol/MeasuredValues.h"
+#include "tivlink/protocol/ReceiveBuffer.h"
+#include "tivlink/protocol/RecordFile.h"
+#include "tivlink/protocol/TelegramFilter.h"
 #include "tivlink/protocol/TOSInstantThread.h"
 #include "tivlink/usb/AdapterTable.h"
 #include "tivlink/usb/UsbDevice.h"
@@ -88,11 +92,50 @@ public:
     void SetAdapterState(bool on);
     int DrvFree();
 
-    // Switches reception on (frames assembled and matched when `assembleFrames`) or asks
-    // the worker to stop after the current packet. Returns 0, 1 no thread, 3 no adapter.
+    // Reception with the filter on (frames assembled and matched) or off (raw stream):
+    // FilterOn/FilterOff and StartRec; StopReception is StopRec.
     int StartReception(bool assembleFrames = true);
     void StopReception();
     bool ReceptionRunning() const { return state_.threadCommand.load() == kThreadReceive; }
+
+    // ---- receive buffer and recording -------------------------------------------------
+    int InitBuffer();
+    int InitMemBuf(int memBlk);
+    int BufferSize() const { return static_cast<int>(buffer_.SizeBytes() / 64); }
+    void SetBufferSize(int units) { buffer_.SetSizeUnits(units); }
+    int BufferMode() const { return buffer_.Mode(); }
+    void SetBufferMode(int mode) { buffer_.SetMode(mode); }
+    int BufferPos() const { return buffer_.BufferPos(); }
+    bool BufferOverrun() const { return buffer_.Overrun(); }
+    int RecState() const { return state_.recState.load(); }
+    std::uint32_t TelCnt() const { return telCnt_.load(); }
+    int DataReceivedThreshold() const { return buffer_.Threshold(); }
+    void SetDataReceivedThreshold(int bytes) { buffer_.SetThreshold(bytes); }
+    bool EnablePointerOverrunEvent() const { return buffer_.PointerOverrunEvent(); }
+    void SetEnablePointerOverrunEvent(bool on) { buffer_.SetPointerOverrunEvent(on); }
+    int StartRec();
+    int MarkedStartRec();
+    int StopRec();
+    int MarkedStopRec();
+    int SetMarker(int value);
+    int GetMarker() const { return expectedMarker_.load(); }
+    int ReadData(int pos, int& bytes, std::vector<std::uint8_t>& data);
+    int ReadControlData(std::vector<std::uint8_t>& data);
+    int FilterOn();
+    int FilterOff();
+    bool IsFilterOn() const { return state_.filterOn.load(); }
+    TelegramFilter& Filter() { return filter_; }
+    int OpenRecFile(const std::string& name);
+    int CloseRecFile() { return recFile_.Close(); }
+    int StartFileRec() { return recFile_.Start(); }
+    int StopFileRec() { return recFile_.Stop(); }
+    std::int64_t RecFileSize() const { return recFile_.Size(); }
+    int FileRecMode() const { return recFile_.Mode(); }
+    void SetFileRecMode(int mode);
+    int FileRecState() const { return recFile_.State(); }
+    int AssignMvPara(int val, int msg, int obj) { return mv_.Assign(val, msg, obj); }
+    MvSlot MeasuredValue(int n) const { return mv_.Slot(n); }
+    int ValueNr() const { return mv_.ValueNr(); }
 
     // ---- adapter -----------------------------------------------------------------------
     bool IsDelayOn() const { return usb_.IsDelayOn(); }
@@ -109,6 +152,51 @@ public:
     int LoadResult() const { return loadResult_.load(); }
     int VID();
     int PID();
+    // Fresh adapter-info read first; the read's error code (tokens: 4 x that code) otherwise.
+    int GetAdapterAddr();
+    int GetAdapterToken();
+    int GetNextToken();
+    // 0 or the bulk-write code; 128 when the firmware does not answer.
+    int SetToken(int adapterToken, int nextToken);
+    // 0 and the display name as 15 bytes, else the adapter-info error code (data untouched).
+    int GetAdapterName(std::vector<std::uint8_t>& data);
+    int GetAddrDueNum(int nr) const;
+    int GetNumDueAddr(int address) const;
+    int TivResetHw();
+    int TivReset();
+    int TivSoftstart();
+    int Version() const { return kDriverVersion; }
+    std::string Filename() const;
+    // Also appends the name to the debug window's message list, shown or not.
+    void SetFilename(const std::string& name);
+
+    // The lock between programs: one named object per process, shared by all engines.
+    // Lock: 0 taken, 1 this process holds it already, 2 another holder, 3 or an OS error code.
+    // Unlock: 0, 1 nothing held, 2, or an OS error code.
+    int LockAdapter();
+    int UnlockAdapter();
+
+    // Adapter memory. DlLoadAdapter: 0; 130 for Len outside 1..65536; 255 when the adapter
+    // stopped answering (a state query could not be written or read); when a chunk stays
+    // busy for 2 s (nominal) the last state the adapter reported. Missing data bytes are
+    // sent as 0. The state queries: the reply's byte 0, 255 when nothing came (lastAddr
+    // then untouched). UlReadAdapter: Len / 64, or 129, 130, 128.
+    int DlLockAdapter();
+    int DlUnlockAdapter();
+    int DlStart(int startAddr, int stopAddr);
+    int DlStop();
+    int DlLoadAdapter(int len, const ByteArrayArg& data);
+    int DlGetState(std::int32_t& lastAddr);
+    int UlStart(int startAddr, int stopAddr);
+    int UlStop();
+    int UlGetState(std::int32_t& lastAddr);
+    int UlReadAdapter(int startAddr, int len, std::vector<std::uint8_t>& data);
+
+    // Called after each of the 365 packets of the download's second stage, on the thread
+    // that runs LoadAdapter (the worker thread for ConnectAdapter(1)).
+    using LoadProgress = std::function<void(int packet)>;
+    void SetLoadProgress(LoadProgress progress);
+    static constexpr int kDriverVersion = 545;
 
     DriverState& State() { return state_; }
 
@@ -140,9 +228,25 @@ private:
     bool VerifyInto(std::span<const std::uint8_t> frame, GuardedRecord& target);
     int WriteCommand(std::initializer_list<std::uint8_t> bytes);
 
+    // recording
+    int StartRecCommon(const char* name, bool marked);
+    int WaitTicks(int ticks, const std::function<bool()>& done);
+    void RecordFrame(std::span<const std::uint8_t> frame);
+    void StoreFrame(std::span<const std::uint8_t> frame);
+    void Apply(const ReceiveBuffer::StoreResult& r);
+    void ServeMarkers();
+
     // adapter
     int ReadAdapterInfo(int number, std::vector<std::uint8_t>& verStr);
     void SetIntAdapterName(int number);
+
+    // adapter selection and memory
+    int TransferState(std::uint8_t command, std::int32_t& lastAddr, int* transferCode);
+    int SendRange(std::uint8_t command, int startAddr, int stopAddr);
+    void StopReceptionAndWait();
+    mutable std::mutex adapterMutex_;
+    std::string filename_{"load.bix"};  // guarded by adapterMutex_
+    LoadProgress loadProgress_;         // guarded by adapterMutex_
 
     void Log(const std::string& line) const { diagnostics_.Log(line); }
     void Show(const std::string& text) const { diagnostics_.Show(text); }
@@ -157,10 +261,21 @@ private:
 
     std::atomic<int> selected_{1};
     std::atomic<int> loadResult_{0};
-    std::atomic<bool> freed_{false};
 
     std::unique_ptr<TOSInstantThread> thread_;
     std::unique_ptr<os::PeriodicTimer> timer_;
+    ReceiveBuffer buffer_;
+    TelegramFilter filter_;
+    MeasuredValues mv_;
+    RecordFile recFile_;
+    std::atomic<std::uint32_t> telCnt_{0};
+    std::atomic<int> expectedMarker_{88};
+    std::atomic<std::uint32_t> markerSetTime_{0};
+    std::atomic<bool> markerSeen_{false};
+    std::atomic<bool> markerStop_{false};
+    bool bufferStopped_ = false;  // worker only: a full linear buffer ended this packet
+    int pendingMarker_ = 0;       // worker only: 49 start, 50 stop, to post after the packet
+    std::uint32_t markerEchoMs_ = 0;  // worker only
     FrameTap frameTap_;
     FrameAssembler assembler_;  // worker thread only
     std::atomic<bool> assemblerReset_{false};

@@ -110,6 +110,10 @@ void EventPoster::Post(std::uint32_t message, std::string_view text, std::string
     if (connected) handle_.post(message, wParam, lParam);
 }
 
+void EventPoster::PostSilent(std::uint32_t message) {
+    if (SinkConnected()) handle_.post(message);
+}
+
 void EventPoster::InvokeDirect(int dispId) {
     if (auto sink = Sink()) sink->OnEvent(dispId);
 }

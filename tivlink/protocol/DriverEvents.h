@@ -75,6 +75,10 @@ public:
     void Post(std::uint32_t message, std::string_view text, std::string_view errorText = {},
               std::uintptr_t wParam = 0, std::intptr_t lParam = 0);
 
+    // Any thread: posts when a sink is connected, without a log line (the buffer's and
+    // the measured values' events leave none).
+    void PostSilent(std::uint32_t message);
+
     // Client thread: invokes an event on the sink at once (OnFree).
     void InvokeDirect(int dispId);
 

@@ -20,6 +20,7 @@ void DriverEngine::ThreadBody(TOSInstantThread& self) {
         case kThreadIdle:
             state_.busy = false;
             state_.recState = 0;
+            recFile_.Idle();
             self.Suspend();
             break;
         case kThreadDownload:
@@ -86,19 +87,30 @@ void DriverEngine::ReceptionPass() {
     } else {
         if (state_.noConnection.exchange(false))
             events_.Post(kMsgTivConnected, "Thread->OnTivConnected,\"connection OK\"");
+        recFile_.WritePacket(1, receiveArea_);
         if (receiveArea_[0] != 0 || assembler_.InFrame()) {
             CountLogin((receiveArea_[1] & kFlagLoggedOn) != 0, "Thread");
             diagnostics_.WindowSink()->UsbTelegrams(state_.usbTelCntr.fetch_add(1) + 1);
+            recFile_.WritePacket(2, receiveArea_);
+            const auto stream = std::span(receiveArea_).subspan(2);
             if (state_.filterOn) {
-                assembler_.Feed(std::span(receiveArea_).subspan(2),
+                assembler_.Feed(stream,
                                 [this](std::span<const std::uint8_t> frame) { OnFrame(frame); });
+            } else {
+                ReceiveBuffer::StoreResult r;
+                buffer_.StoreRaw(stream, state_.stopRequest, r);
+                Apply(r);
             }
         }
     }
 
+    buffer_.EndPacket();
+    bufferStopped_ = false;
+    diagnostics_.WindowSink()->BufferPosition(buffer_.BufferPos());
+    ServeMarkers();
     // A stop is served after every packet, also while the bus is away, so that reception
     // can always be ended.
-    if (state_.stopRequest) {
+    if (state_.stopRequest || markerStop_) {
         state_.recordingActive = false;
         state_.threadCommand = kThreadIdle;
         assembler_.Reset();
@@ -106,9 +118,13 @@ void DriverEngine::ReceptionPass() {
 }
 
 void DriverEngine::OnFrame(std::span<const std::uint8_t> frame) {
+    // A full linear buffer drops the rest of the packet.
+    if (bufferStopped_) return;
+    recFile_.WriteFrame(3, frame, state_.checkMethod);
     if (frameTap_) frameTap_(frame);
     if (frame.size() > 2) state_.checkMethod = (frame[2] & kFrameFlagCrc) != 0;
     MatchFrame(frame);
+    RecordFrame(frame);
 }
 
 void DriverEngine::TimerTick() {

@@ -1,8 +1,11 @@
 // Adapter selection and the two-stage firmware download.
 
+#include <algorithm>
+
 #include "os/Clock.h"
 #include "tivlink/protocol/DriverEngine.h"
 #include "tivlink/protocol/Format.h"
+#include "tivlink/protocol/TelegramRecord.h"
 
 namespace tivlink {
 
@@ -14,6 +17,9 @@ constexpr std::size_t kStageTwoOffset = 8192;
 constexpr std::size_t kStageTwoPackets = 365;
 constexpr std::size_t kImageSize = 31744;
 constexpr int kFirmwareSilent = 128;
+constexpr std::size_t kAdapterNameBytes = 15;
+constexpr int kControlReset = 1;
+constexpr int kControlSoftstart = 3;
 }  // namespace
 
 void DriverEngine::SetIntAdapterName(int number) {
@@ -49,7 +55,7 @@ bool DriverEngine::IsFirmwareLoaded(std::vector<std::uint8_t>& softVer) {
 
 int DriverEngine::ReadAdapterInfo(int number, std::vector<std::uint8_t>& verStr) {
     AdapterEntry entry = adapters_.Entry(number);
-    entry.adapterToken = entry.nextToken = entry.thirdInfo = 0;
+    entry.adapterToken = entry.nextToken = entry.thirdInfo = entry.address = 0;
     entry.status = 0;
     int result = kFirmwareSilent;
     if (IsFirmwareLoaded(verStr)) {
@@ -150,9 +156,15 @@ int DriverEngine::LoadAdapter() {
             clock.sleepFor(100ms);
             usb_.Run();
             clock.sleepFor(500ms);
+            LoadProgress progress;
+            {
+                std::lock_guard lock(adapterMutex_);
+                progress = loadProgress_;
+            }
             for (std::size_t i = 0; i < kStageTwoPackets; ++i) {
                 usb_.WriteBulkData(4, image_.subspan(kStageTwoOffset + i * 64, 64));
                 clock.sleepFor(10ms);
+                if (progress) progress(static_cast<int>(i + 1));
             }
             Show("Firmware geladen !");
             std::vector<std::uint8_t> version;
@@ -167,6 +179,103 @@ int DriverEngine::LoadAdapter() {
                      "LoadAdapterFile->OnFirmwareLoaded");
     Log("Exit:LoadAdapter:" + std::to_string(result) + " ++++++++++");
     return result;
+}
+
+void DriverEngine::SetLoadProgress(LoadProgress progress) {
+    std::lock_guard lock(adapterMutex_);
+    loadProgress_ = std::move(progress);
+}
+
+int DriverEngine::GetAdapterAddr() {
+    std::vector<std::uint8_t> version;
+    const int number = selected_;
+    const int result = ReadAdapterInfo(number, version);
+    return result == 0 ? adapters_.Entry(number).address : result;
+}
+
+int DriverEngine::GetAdapterToken() {
+    std::vector<std::uint8_t> version;
+    const int number = selected_;
+    const int result = ReadAdapterInfo(number, version);
+    return result == 0 ? adapters_.Entry(number).adapterToken : 4 * result;
+}
+
+int DriverEngine::GetNextToken() {
+    std::vector<std::uint8_t> version;
+    const int number = selected_;
+    const int result = ReadAdapterInfo(number, version);
+    return result == 0 ? adapters_.Entry(number).nextToken : 4 * result;
+}
+
+int DriverEngine::SetToken(int adapterToken, int nextToken) {
+    Log("Entry:SetToken,AdapterToken:" + std::to_string(adapterToken) +
+        ",NextToken:" + std::to_string(nextToken) + " ----------");
+    std::vector<std::uint8_t> version;
+    int result = kFirmwareSilent;
+    if (IsFirmwareLoaded(version)) {
+        result = WriteCommand(
+            {0x9C, static_cast<std::uint8_t>(nextToken), static_cast<std::uint8_t>(adapterToken)});
+        os::clock().sleepFor(150ms);
+        // The adapter answers with its new tokens; a failed re-read does not undo the write.
+        if (result == 0) ReadAdapterInfo(selected_, version);
+    }
+    Log("Exit:SetToken:" + std::to_string(result) + " ++++++++++");
+    return result;
+}
+
+int DriverEngine::GetAdapterName(std::vector<std::uint8_t>& data) {
+    std::vector<std::uint8_t> version;
+    const int number = selected_;
+    const int result = ReadAdapterInfo(number, version);
+    if (result != 0) return result;
+    const std::string name = adapters_.Entry(number).displayName;
+    data.assign(kAdapterNameBytes, 0);
+    std::copy_n(name.begin(), std::min(name.size(), kAdapterNameBytes), data.begin());
+    return 0;
+}
+
+int DriverEngine::GetAddrDueNum(int nr) const {
+    return adapters_.Entry(nr).address;
+}
+
+int DriverEngine::GetNumDueAddr(int address) const {
+    return adapters_.NumberOfAddress(address);
+}
+
+int DriverEngine::TivResetHw() {
+    Log("Entry:TivResetHw,----------");
+    std::vector<std::uint8_t> version;
+    if (IsFirmwareLoaded(version)) WriteCommand({0xD7});
+    Log("Exit:TivResetHw:0 ++++++++++");
+    return 0;
+}
+
+int DriverEngine::TivReset() {
+    Log("Entry:TivReset,----------");
+    if (state_.adapterPresent) SendAcyclic(kTelTypeService, 4, 1, 1, kControlReset, ByteArrayArg{});
+    Log("Exit:TivReset:0 ++++++++++");
+    return 0;
+}
+
+int DriverEngine::TivSoftstart() {
+    Log("Entry:TivSoftstart,----------");
+    if (state_.adapterPresent)
+        SendAcyclic(kTelTypeService, 4, 1, 1, kControlSoftstart, ByteArrayArg{});
+    Log("Exit:TivSoftstart:0 ++++++++++");
+    return 0;
+}
+
+std::string DriverEngine::Filename() const {
+    std::lock_guard lock(adapterMutex_);
+    return filename_;
+}
+
+void DriverEngine::SetFilename(const std::string& name) {
+    {
+        std::lock_guard lock(adapterMutex_);
+        filename_ = name;
+    }
+    diagnostics_.WindowSink()->Add(name);
 }
 
 int DriverEngine::VID() {

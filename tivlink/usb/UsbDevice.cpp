@@ -87,11 +87,15 @@ int UsbDevice::ReadBulkData(std::uint32_t pipe, std::span<std::uint8_t> area) {
                    usbresult::kRequestFailed);
 }
 
-int UsbDevice::ReadBulkStatus(std::uint32_t pipe, std::span<std::uint8_t> area) {
+int UsbDevice::ReadBulkStatus(std::uint32_t pipe, std::span<std::uint8_t> area,
+                              std::uint32_t* returned) {
     const auto in = PipeArgument(pipe);
-    return Request(codes_.bulkRead, in.data(), 4, area.data(),
-                   static_cast<std::uint32_t>(area.size()), usbresult::kStatusOpenFailed,
-                   usbresult::kStatusRequestFailed);
+    std::uint32_t n = 0;
+    const int r =
+        Request(codes_.bulkRead, in.data(), 4, area.data(), static_cast<std::uint32_t>(area.size()),
+                usbresult::kStatusOpenFailed, usbresult::kStatusRequestFailed, &n);
+    if (returned) *returned = r == usbresult::kOk ? n : 0;
+    return r;
 }
 
 int UsbDevice::WriteBulkData(std::uint32_t pipe, std::span<const std::uint8_t> data) {

@@ -62,8 +62,10 @@ public:
     int DownloadFirmware(std::uint16_t offset, std::span<const std::uint8_t> code);
     // Bulk read into `area`: 0 / 1 / 2.
     int ReadBulkData(std::uint32_t pipe, std::span<std::uint8_t> area);
-    // Bulk read into a status area: 0 / 17 / 18.
-    int ReadBulkStatus(std::uint32_t pipe, std::span<std::uint8_t> area);
+    // Bulk read into a status area: 0 / 17 / 18. `returned` gets the byte count that came
+    // (0 for an empty packet or a failure).
+    int ReadBulkStatus(std::uint32_t pipe, std::span<std::uint8_t> area,
+                       std::uint32_t* returned = nullptr);
     // Bulk write: 0 / 20 open failed / 19 request failed.
     int WriteBulkData(std::uint32_t pipe, std::span<const std::uint8_t> data);
     // 0 / 22 / 21.

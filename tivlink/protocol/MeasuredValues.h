@@ -1,0 +1,39 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <mutex>
+#include <span>
+
+namespace tivlink {
+
+struct MvSlot {
+    std::int32_t msgType = 255;  // 0..2, 255 free
+    std::int32_t obj = 255;      // 1..30, 255 free
+    std::uint8_t status = 0;
+    double value = 0.0;
+    std::int32_t timeStamp = 0;
+};
+
+// The ten measured-value slots filled from cyclic telegrams of types 0..2.
+class MeasuredValues {
+public:
+    static constexpr int kSlots = 10;
+
+    // Slot 1..10 (else 1), message type 0..2 (else 2), object 1..30 (else 3) or 255 to free.
+    int Assign(int val, int msg, int obj);
+    void FreeAll();
+    MvSlot Slot(int n) const;  // an empty slot for n outside 1..10
+    int ValueNr() const;
+
+    // Worker thread: the slot (1..10) a cyclic frame updated, or 0. A frame too short for
+    // its value updates nothing.
+    int Update(std::span<const std::uint8_t> frame);
+
+private:
+    mutable std::mutex mutex_;
+    std::array<MvSlot, kSlots> slots_{};
+    int valueNr_ = 0;
+};
+
+}  // namespace tivlink

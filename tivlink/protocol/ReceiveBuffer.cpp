@@ -1,0 +1,157 @@
+#include "tivlink/protocol/ReceiveBuffer.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+namespace tivlink {
+
+int ReceiveBuffer::Init(std::uint64_t available) {
+    std::lock_guard lock(mutex_);
+    allocated_ = false;
+    block_.reset();
+    blockSize_ = 0;
+    const std::int64_t size = sizeBytes_;
+    if (size < 0 || static_cast<std::uint64_t>(size) >= available) {
+        sizeBytes_ = 0;
+        return 2;
+    }
+    block_.reset(new (std::nothrow) std::uint8_t[static_cast<std::size_t>(std::max<std::int64_t>(size, 1))]);
+    if (!block_) return 1;
+    std::memset(block_.get(), 0, static_cast<std::size_t>(std::max<std::int64_t>(size, 1)));
+    blockSize_ = size;
+    allocated_ = true;
+    writePos_ = readPos_ = pointer_ = recordStart_ = thresholdCount_ = 0;
+    bufferPos_ = 0;
+    return 0;
+}
+
+void ReceiveBuffer::Release() {
+    std::lock_guard lock(mutex_);
+    block_.reset();
+    blockSize_ = 0;
+    allocated_ = false;
+}
+
+bool ReceiveBuffer::Allocated() const {
+    std::lock_guard lock(mutex_);
+    return allocated_ && blockSize_ > 0;
+}
+
+bool ReceiveBuffer::HadBlock() const {
+    std::lock_guard lock(mutex_);
+    return block_ != nullptr;
+}
+
+void ReceiveBuffer::Restart(bool fresh) {
+    std::lock_guard lock(mutex_);
+    writePos_ = readPos_ = thresholdCount_ = 0;
+    bufferPos_ = 0;
+    readerCaught_ = false;
+    overrun_ = false;
+    if (fresh) {
+        pointer_ = recordStart_ = 0;
+        if (block_) std::memset(block_.get(), 0, static_cast<std::size_t>(std::min<std::int64_t>(4, blockSize_)));
+    }
+}
+
+bool ReceiveBuffer::StoreByte(std::uint8_t b, bool first, bool raw, bool stopRequested,
+                              StoreResult& r) {
+    block_[writePos_] = b;
+    if (first) recordStart_ = writePos_;
+    ++writePos_;
+
+    const std::int64_t threshold = std::min<std::int64_t>(threshold_.load(), blockSize_);
+    if (threshold > 0 && ++thresholdCount_ >= threshold) {
+        thresholdCount_ = 0;
+        threshold_ = 0;  // one-shot: the client sets it again
+        r.dataReceived = true;
+    }
+
+    const bool ring = Ring();
+    if (writePos_ >= blockSize_) {
+        if (raw) {
+            // Raw stream: back to the start in both modes; only a linear buffer stops.
+            writePos_ = 0;
+            bufferPos_ = 0;
+            if (!stopRequested) r.overrun = true;
+            if (!ring) {
+                r.stopReception = true;
+                return false;
+            }
+        } else if (!ring) {
+            overrun_ = true;
+            r.stopReception = true;
+            if (!stopRequested) r.overrun = true;
+            return false;
+        } else {
+            writePos_ = 0;
+        }
+    }
+    if (ring) {
+        if (raw) {
+            if (writePos_ == readPos_) readerCaught_ = true;
+            if (readerCaught_) readPos_ = writePos_;
+        } else if (writePos_ == readPos_) {
+            readPos_ = recordStart_;
+        }
+        if (pointerEvent_ && writePos_ == pointer_) {
+            pointerEvent_ = false;
+            r.pointerOverrun = true;
+        }
+    }
+    return true;
+}
+
+bool ReceiveBuffer::StoreRecord(std::span<const std::uint8_t> bytes, bool stopRequested,
+                                StoreResult& r) {
+    std::lock_guard lock(mutex_);
+    if (!block_ || blockSize_ <= 0) return true;
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        if (!StoreByte(bytes[i], i == 0, false, stopRequested, r)) return false;
+    return true;
+}
+
+bool ReceiveBuffer::StoreRaw(std::span<const std::uint8_t> bytes, bool stopRequested,
+                             StoreResult& r) {
+    std::lock_guard lock(mutex_);
+    if (!block_ || blockSize_ <= 0) return true;
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        if (!StoreByte(bytes[i], i == 0, true, stopRequested, r)) return false;
+    return true;
+}
+
+void ReceiveBuffer::EndPacket() {
+    std::lock_guard lock(mutex_);
+    bufferPos_ = static_cast<std::int32_t>(writePos_);
+}
+
+int ReceiveBuffer::Read(std::int32_t pos, std::int32_t& bytes, std::vector<std::uint8_t>& data) {
+    std::lock_guard lock(mutex_);
+    data.clear();
+    const std::int64_t end = bufferPos_;
+    if (Ring()) {
+        if (!block_ || blockSize_ <= 0) {
+            bytes = 0;
+            return 0;
+        }
+        const std::int64_t n = ((end - readPos_) % blockSize_ + blockSize_) % blockSize_;
+        data.reserve(static_cast<std::size_t>(n));
+        for (std::int64_t i = 0; i < n; ++i) data.push_back(block_[(readPos_ + i) % blockSize_]);
+        bytes = static_cast<std::int32_t>(n);
+        readPos_ = pointer_ = end;
+        return 0;
+    }
+    // Nothing lies before 0 or behind the last stored byte.
+    if (pos < 0 || pos >= end || !block_) return 2;
+    const std::int64_t available = std::min<std::int64_t>(end, blockSize_) - pos;
+    if (bytes >= 0 && bytes < available) {
+        data.assign(block_.get() + pos, block_.get() + pos + bytes);
+        return 0;
+    }
+    bytes = static_cast<std::int32_t>(available);
+    data.assign(block_.get() + pos, block_.get() + pos + available);
+    return 1;
+}
+
+}  // namespace tivlink

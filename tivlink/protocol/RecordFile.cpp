@@ -1,0 +1,67 @@
+#include "tivlink/protocol/RecordFile.h"
+
+#include <algorithm>
+
+namespace tivlink {
+
+RecordFile::~RecordFile() { Close(); }
+
+int RecordFile::Open(const std::string& name) {
+    std::lock_guard lock(mutex_);
+    if (file_) std::fclose(file_);
+    on_ = false;
+    size_ = 0;
+    file_ = std::fopen(name.c_str(), "wb");
+    return file_ ? 0 : 1;
+}
+
+int RecordFile::Close() {
+    std::lock_guard lock(mutex_);
+    if (!file_) return 1;
+    on_ = false;
+    std::fclose(file_);
+    file_ = nullptr;
+    size_ = 0;
+    return 0;
+}
+
+int RecordFile::Start() {
+    std::lock_guard lock(mutex_);
+    if (!file_) return 1;
+    on_ = true;
+    state_ = 1;
+    return 0;
+}
+
+int RecordFile::Stop() {
+    std::lock_guard lock(mutex_);
+    if (!file_) return 1;
+    on_ = false;
+    state_ = 0;
+    std::fflush(file_);
+    return 0;
+}
+
+std::int64_t RecordFile::Size() const {
+    std::lock_guard lock(mutex_);
+    return file_ ? size_ : 0;
+}
+
+void RecordFile::Write(std::span<const std::uint8_t> bytes) {
+    std::lock_guard lock(mutex_);
+    if (!file_ || !on_) return;
+    size_ += static_cast<std::int64_t>(std::fwrite(bytes.data(), 1, bytes.size(), file_));
+    state_ = 1;
+}
+
+void RecordFile::WritePacket(int mode, std::span<const std::uint8_t> packet) {
+    if (on_ && mode_ == mode) Write(packet);
+}
+
+void RecordFile::WriteFrame(int mode, std::span<const std::uint8_t> frame, bool crc) {
+    if (!on_ || mode_ != mode || frame.size() < 2) return;
+    const std::size_t n = std::min<std::size_t>(frame[1] + (crc ? 4u : 3u), frame.size());
+    Write(frame.first(n));
+}
+
+}  // namespace tivlink

@@ -1,0 +1,265 @@
+// The bus monitor: receive buffer, filter, markers, measured values and the record file.
+
+#include "os/Clock.h"
+#include "os/SystemInfo.h"
+#include "tivlink/protocol/DriverEngine.h"
+#include "tivlink/protocol/TelegramRecord.h"
+
+namespace tivlink {
+
+using namespace std::chrono_literals;
+
+namespace {
+constexpr int kMarkerTicks = 3;
+constexpr int kMarkerStart = 49;  // "1"
+constexpr int kMarkerStop = 50;   // "2"
+constexpr int kMarkerFallback = 48;
+constexpr int kMarkerObj = 0x7DF5;
+constexpr int kMarkerSub = 29;
+constexpr int kRecordStartObj = 0x7E00;
+constexpr int kRecordStartSub = 255;
+constexpr std::size_t kLargestStoredFrame = 150;
+
+std::uint8_t At(std::span<const std::uint8_t> f, std::size_t i) { return i < f.size() ? f[i] : 0; }
+}  // namespace
+
+int DriverEngine::InitBuffer() {
+    Log("Entry:InitBuffer, ----------");
+    const std::uint64_t available = os::availablePhysicalMemory();
+    Log("InitBuffer->AvailPhys:" + std::to_string(available));
+    Show("Bytes verfügbar");
+    if (buffer_.HadBlock()) {
+        Show("reservierter Speicher gefunden");
+        Log("InitBuffer->FreeMem");
+    }
+    Show("freie Bytes verfügbar");
+    // Nothing may write into the block while it is replaced.
+    if (ReceptionRunning()) {
+        state_.stopRequest = true;
+        WaitTicks(kMarkerTicks, [this] { return !ReceptionRunning(); });
+    }
+    const int result = buffer_.Init(available);
+    if (result == 0) {
+        Log("InitBuffer->GetMem:" + std::to_string(buffer_.SizeBytes()));
+        Show("Speicher reserviert");
+        Log("InitBuffer->\"reserved memory initialized\"");
+        Show("Speicher initialisiert");
+    } else {
+        Log("InitBuffer->GetMem:FAILED");
+        Show("Speicher nicht reserviert");
+        state_.lastError = result;
+    }
+    Log("Exit:InitBuffer:" + std::to_string(result) + " ++++++++++");
+    return result;
+}
+
+int DriverEngine::InitMemBuf(int memBlk) {
+    if (memBlk > 0) buffer_.SetSizeUnits(memBlk);
+    return InitBuffer();
+}
+
+int DriverEngine::FilterOn() {
+    state_.filterOn = true;
+    return 0;
+}
+
+int DriverEngine::FilterOff() {
+    state_.filterOn = false;
+    return 0;
+}
+
+void DriverEngine::SetFileRecMode(int mode) {
+    if (mode >= 1 && mode <= 5) recFile_.SetMode(mode);
+}
+
+int DriverEngine::OpenRecFile(const std::string& name) { return recFile_.Open(name); }
+
+int DriverEngine::WaitTicks(int ticks, const std::function<bool()>& done) {
+    // The general wait counter runs down with the timer; the queue runs meanwhile.
+    state_.generalWaitCounter = ticks;
+    os::MessageQueue::forCurrentThread()->runUntil(
+        [&] { return done() || state_.generalWaitCounter.load() <= 0; },
+        std::chrono::milliseconds(100 * (ticks + 2)));
+    return done() ? 0 : 1;
+}
+
+int DriverEngine::StartRecCommon(const char* name, bool marked) {
+    const std::string op = name;
+    Log("Entry:" + op + ",----------");
+    Show("Startbefehl");
+    state_.threadCommand = kThreadIdle;
+    os::clock().sleepFor(20ms);
+    int result = 0;
+    if (!thread_) {
+        result = 1;
+    } else if (!buffer_.Allocated()) {
+        result = 2;
+    } else if (!state_.adapterPresent) {
+        result = 3;
+    } else {
+        Log("Call:" + op + "->WriteBulkData, \"set write pointer\"");
+        const int written = WriteCommand({0x9E});
+        Log("Return:" + op + "->WriteBulkData, \"set write pointer\":" + std::to_string(written));
+        os::clock().sleepFor(50ms);
+        UsbPacket scratch{};
+        usb_.ReadBulkStatus(3, scratch);
+        Log("Call:" + op + "->ReadBulkControl, \"two times to clear adapter buffer\"");
+        usb_.ReadBulkData(1, scratch);
+        const int cleared = usb_.ReadBulkData(1, scratch);
+        Log("Return:" + op + "->ReadBulkControl, \"two times to clear adapter buffer\":" +
+            std::to_string(cleared));
+        buffer_.Restart(!marked);
+        state_.usbTelCntr = 0;
+        telCnt_ = 0;
+        assemblerReset_ = true;
+        state_.noConnection = false;
+        state_.stopRequest = false;
+        markerStop_ = false;
+        state_.recordingActive = !marked;
+        state_.threadCommand = kThreadReceive;
+        thread_->Resume();
+    }
+    if (!marked) Log("Exit:" + op + ":" + std::to_string(result) + " ++++++++++");
+    return result;
+}
+
+int DriverEngine::StartRec() { return StartRecCommon("StartRec", false); }
+
+int DriverEngine::MarkedStartRec() {
+    int result = StartRecCommon("MarkedStartRec", true);
+    if (result == 0) {
+        Log("Call:MarkedStartRec->SetMarker");
+        const int marker = SetMarker(kMarkerStart);
+        Log("Return1:MarkedStartRec->SetMarker");
+        if (marker != 0) {
+            result = 4;
+        } else {
+            result = WaitTicks(kMarkerTicks, [this] { return state_.recordingActive.load(); }) == 0
+                         ? 0
+                         : 5;
+        }
+        Log("Return2:MarkedStartRec->SetMarker");
+    }
+    Log("Exit:MarkedStartRec:" + std::to_string(result) + " ++++++++++");
+    return result;
+}
+
+int DriverEngine::StopRec() {
+    Show("Stoppbefehl");
+    state_.stopRequest = true;
+    return 0;
+}
+
+int DriverEngine::MarkedStopRec() {
+    Show("Stoppbefehl");
+    if (SetMarker(kMarkerStop) != 0) {
+        state_.stopRequest = true;
+        return 4;
+    }
+    const bool seen = WaitTicks(kMarkerTicks, [this] { return markerStop_.load(); }) == 0;
+    state_.stopRequest = true;
+    return seen ? 0 : 5;
+}
+
+int DriverEngine::SetMarker(int value) {
+    Log("Entry:SetMarker,----------");
+    int result = 0;
+    if (value < 32 || value > 127) {
+        result = 2;
+        value = kMarkerFallback;
+    }
+    expectedMarker_ = value;
+    const std::uint8_t data[21] = {'D', 'L', 'L', '_', static_cast<std::uint8_t>(value)};
+    markerSetTime_ = os::tickCount();
+    markerSeen_ = false;
+    Log("Call:SetMarker->SendAcyclic");
+    SendAcyclic(kTelTypeService, 9, kMarkerSub, kMarkerObj, 0, ByteArrayArg::Bytes(data));
+    Log("Return:SetMarker->SendAcyclic");
+    if (WaitTicks(kMarkerTicks, [this] {
+            return state_.acyclicSeen.load() || state_.stopRequest.load();
+        }) != 0)
+        result = 1;
+    Log("Exit:SetMarker:" + std::to_string(result) + " ++++++++++");
+    return result;
+}
+
+int DriverEngine::ReadData(int pos, int& bytes, std::vector<std::uint8_t>& data) {
+    return buffer_.Read(pos, bytes, data);
+}
+
+int DriverEngine::ReadControlData(std::vector<std::uint8_t>& data) {
+    state_.controlReadRunning = true;
+    UsbPacket reply{};
+    const int result = usb_.ReadBulkStatus(5, reply);
+    state_.controlReadRunning = false;
+    data.assign(reply.begin(), reply.end());
+    return result;
+}
+
+void DriverEngine::Apply(const ReceiveBuffer::StoreResult& r) {
+    if (r.dataReceived) events_.PostSilent(kMsgDataReceived);
+    if (r.pointerOverrun) events_.PostSilent(kMsgPointerOverrun);
+    if (r.overrun) events_.PostSilent(kMsgOverrun);
+    if (r.stopReception) {
+        state_.threadCommand = kThreadIdle;
+        assembler_.Reset();
+        bufferStopped_ = true;
+    }
+}
+
+void DriverEngine::StoreFrame(std::span<const std::uint8_t> frame) {
+    telCnt_.fetch_add(1);
+    recFile_.WriteFrame(5, frame, state_.checkMethod);
+    if (frame.size() >= kLargestStoredFrame) {
+        os::clock().sleepFor(1ms);
+        return;
+    }
+    // Between the start and end bytes: length, flags, record, checksum.
+    ReceiveBuffer::StoreResult r;
+    buffer_.StoreRecord(frame.subspan(1, frame.size() - 2), state_.stopRequest, r);
+    Apply(r);
+}
+
+void DriverEngine::RecordFrame(std::span<const std::uint8_t> frame) {
+    if (frame.size() < 4) return;
+    const int type = frame[3] >> 5;
+    if (type <= 2) {
+        recFile_.WriteFrame(4, frame, state_.checkMethod);
+        if (mv_.Update(frame) != 0) events_.PostSilent(kMsgMvAvailable);
+    }
+    bool forced = false;
+    if (type == kTelTypeService) {
+        const int sub = At(frame, 5);
+        const int obj = At(frame, 6) | At(frame, 7) << 8;
+        if (obj == kRecordStartObj && sub == kRecordStartSub) {
+            state_.recordingActive = true;
+            forced = true;
+        } else if (obj == kMarkerObj && sub == kMarkerSub) {
+            markerSeen_ = true;
+            const int marker = At(frame, 13);
+            if (marker == expectedMarker_) {
+                forced = true;
+                markerEchoMs_ = os::tickCount() - markerSetTime_;
+                if (marker == kMarkerStart) {
+                    state_.recordingActive = true;
+                    pendingMarker_ = kMarkerStart;
+                } else if (marker == kMarkerStop) {
+                    markerStop_ = true;
+                    pendingMarker_ = kMarkerStop;
+                }
+            }
+        }
+    }
+    const bool passes = filter_.Passes(frame);
+    if ((passes || forced) && state_.recordingActive && !bufferStopped_) StoreFrame(frame);
+}
+
+void DriverEngine::ServeMarkers() {
+    if (pendingMarker_ == 0) return;
+    const bool start = pendingMarker_ == kMarkerStart;
+    events_.Post(kMsgMarked, start ? "Thread->OnMarked,\"START\"" : "Thread->OnMarked,\"STOP\"",
+                 "Thread->OnMarked", markerEchoMs_, pendingMarker_);
+    pendingMarker_ = 0;
+}
+
+}  // namespace tivlink

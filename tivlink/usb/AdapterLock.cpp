@@ -1,0 +1,95 @@
+// The adapter lock between programs: the existence of a named object, not its ownership.
+
+#include <mutex>
+
+#include "os/LastError.h"
+#include "os/NamedMutex.h"
+#include "tivlink/protocol/DriverEngine.h"
+
+namespace tivlink {
+
+namespace {
+
+constexpr const char* kLockSuffix = "_mtx_UsbDevice__AD";
+
+// One handle for the whole process, whichever engine took it.
+struct ProcessLock {
+    std::mutex mutex;
+    os::MutexHandle handle = os::kNullMutexHandle;  // guarded by mutex
+};
+
+ProcessLock& processLock() {
+    // Never destroyed: an engine in a static object may unlock during exit.
+    static auto* lock = new ProcessLock;
+    return *lock;
+}
+
+int AsResult(std::uint32_t error) {
+    return static_cast<int>(error);
+}
+
+}  // namespace
+
+int DriverEngine::LockAdapter() {
+    const std::string name = adapters_.Entry(selected_).displayName + kLockSuffix;
+    Log("Entry:LockAdapter,Name:" + name + " ----------");
+    auto& shared = processLock();
+    int result = 0;
+    {
+        std::lock_guard guard(shared.mutex);
+        os::NamedMutex::wait(shared.handle, 0);
+        const auto tested = os::getLastError();
+        if (tested == os::kErrorSuccess) {
+            result = 1;
+        } else if (tested == os::kErrorInvalidHandle) {
+            const auto handle = os::NamedMutex::create(name);
+            const auto created = os::getLastError();
+            Show("lock:" + name + "-" + std::to_string(handle));
+            if (created == os::kErrorSuccess) {
+                shared.handle = handle;
+                result = 0;
+            } else if (created == os::kErrorAlreadyExists) {
+                os::NamedMutex::close(handle);
+                result = 2;
+            } else {
+                result = AsResult(created);
+            }
+        } else if (tested == os::kErrorAlreadyExists) {
+            os::NamedMutex::close(shared.handle);
+            shared.handle = os::kNullMutexHandle;
+            result = 3;
+        } else {
+            result = AsResult(tested);
+        }
+    }
+    Log("Exit:LockAdapter:" + std::to_string(result) + " ++++++++++");
+    return result;
+}
+
+int DriverEngine::UnlockAdapter() {
+    Log("Entry:UnlockAdapter,----------");
+    auto& shared = processLock();
+    int result = 0;
+    {
+        std::lock_guard guard(shared.mutex);
+        const auto handle = shared.handle;
+        os::NamedMutex::close(handle);
+        const auto closed = os::getLastError();
+        // A closed handle is gone whatever the outcome; keeping it would fake a held lock.
+        shared.handle = os::kNullMutexHandle;
+        if (closed == os::kErrorSuccess) {
+            Show("unlock:-" + std::to_string(handle));
+            result = 0;
+        } else if (closed == os::kErrorInvalidHandle) {
+            result = 1;
+        } else if (closed == os::kErrorAlreadyExists) {
+            result = 2;
+        } else {
+            result = AsResult(closed);
+        }
+    }
+    Log("Exit:UnlockAdapter:" + std::to_string(result) + " ++++++++++");
+    return result;
+}
+
+}  // namespace tivlink
