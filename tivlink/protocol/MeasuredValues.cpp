@@ -8,7 +8,8 @@ namespace tivlink {
 namespace {
 std::uint32_t U32(std::span<const std::uint8_t> f, std::size_t at) {
     return static_cast<std::uint32_t>(f[at]) | static_cast<std::uint32_t>(f[at + 1]) << 8 |
-           static_cast<std::uint32_t>(f[at + 2]) << 16 | static_cast<std::uint32_t>(f[at + 3]) << 24;
+           static_cast<std::uint32_t>(f[at + 2]) << 16 |
+           static_cast<std::uint32_t>(f[at + 3]) << 24;
 }
 }  // namespace
 

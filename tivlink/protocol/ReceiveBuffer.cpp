@@ -16,7 +16,8 @@ int ReceiveBuffer::Init(std::uint64_t available) {
         sizeBytes_ = 0;
         return 2;
     }
-    block_.reset(new (std::nothrow) std::uint8_t[static_cast<std::size_t>(std::max<std::int64_t>(size, 1))]);
+    block_.reset(new (std::nothrow)
+                     std::uint8_t[static_cast<std::size_t>(std::max<std::int64_t>(size, 1))]);
     if (!block_) return 1;
     std::memset(block_.get(), 0, static_cast<std::size_t>(std::max<std::int64_t>(size, 1)));
     blockSize_ = size;
@@ -51,7 +52,9 @@ void ReceiveBuffer::Restart(bool fresh) {
     overrun_ = false;
     if (fresh) {
         pointer_ = recordStart_ = 0;
-        if (block_) std::memset(block_.get(), 0, static_cast<std::size_t>(std::min<std::int64_t>(4, blockSize_)));
+        if (block_)
+            std::memset(block_.get(), 0,
+                        static_cast<std::size_t>(std::min<std::int64_t>(4, blockSize_)));
     }
 }
 

@@ -18,10 +18,10 @@ public:
 
     // What storing asked the engine to do; several may come from one packet.
     struct StoreResult {
-        bool overrun = false;          // linear buffer full: post OnOverrun
-        bool stopReception = false;    // linear buffer full: reception ends
-        bool dataReceived = false;     // threshold reached: post OnDataReceived
-        bool pointerOverrun = false;   // ring writer met the pointer: post OnPointerOverrun
+        bool overrun = false;         // linear buffer full: post OnOverrun
+        bool stopReception = false;   // linear buffer full: reception ends
+        bool dataReceived = false;    // threshold reached: post OnDataReceived
+        bool pointerOverrun = false;  // ring writer met the pointer: post OnPointerOverrun
     };
 
     // ---- settings (any thread) ----------------------------------------------------------

@@ -4,7 +4,9 @@
 
 namespace tivlink {
 
-RecordFile::~RecordFile() { Close(); }
+RecordFile::~RecordFile() {
+    Close();
+}
 
 int RecordFile::Open(const std::string& name) {
     std::lock_guard lock(mutex_);

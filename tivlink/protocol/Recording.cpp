@@ -20,7 +20,9 @@ constexpr int kRecordStartObj = 0x7E00;
 constexpr int kRecordStartSub = 255;
 constexpr std::size_t kLargestStoredFrame = 150;
 
-std::uint8_t At(std::span<const std::uint8_t> f, std::size_t i) { return i < f.size() ? f[i] : 0; }
+std::uint8_t At(std::span<const std::uint8_t> f, std::size_t i) {
+    return i < f.size() ? f[i] : 0;
+}
 }  // namespace
 
 int DriverEngine::InitBuffer() {
@@ -72,7 +74,9 @@ void DriverEngine::SetFileRecMode(int mode) {
     if (mode >= 1 && mode <= 5) recFile_.SetMode(mode);
 }
 
-int DriverEngine::OpenRecFile(const std::string& name) { return recFile_.Open(name); }
+int DriverEngine::OpenRecFile(const std::string& name) {
+    return recFile_.Open(name);
+}
 
 int DriverEngine::WaitTicks(int ticks, const std::function<bool()>& done) {
     // The general wait counter runs down with the timer; the queue runs meanwhile.
@@ -106,8 +110,8 @@ int DriverEngine::StartRecCommon(const char* name, bool marked) {
         Log("Call:" + op + "->ReadBulkControl, \"two times to clear adapter buffer\"");
         usb_.ReadBulkData(1, scratch);
         const int cleared = usb_.ReadBulkData(1, scratch);
-        Log("Return:" + op + "->ReadBulkControl, \"two times to clear adapter buffer\":" +
-            std::to_string(cleared));
+        Log("Return:" + op +
+            "->ReadBulkControl, \"two times to clear adapter buffer\":" + std::to_string(cleared));
         buffer_.Restart(!marked);
         state_.usbTelCntr = 0;
         telCnt_ = 0;
@@ -123,7 +127,9 @@ int DriverEngine::StartRecCommon(const char* name, bool marked) {
     return result;
 }
 
-int DriverEngine::StartRec() { return StartRecCommon("StartRec", false); }
+int DriverEngine::StartRec() {
+    return StartRecCommon("StartRec", false);
+}
 
 int DriverEngine::MarkedStartRec() {
     int result = StartRecCommon("MarkedStartRec", true);
@@ -175,9 +181,8 @@ int DriverEngine::SetMarker(int value) {
     Log("Call:SetMarker->SendAcyclic");
     SendAcyclic(kTelTypeService, 9, kMarkerSub, kMarkerObj, 0, ByteArrayArg::Bytes(data));
     Log("Return:SetMarker->SendAcyclic");
-    if (WaitTicks(kMarkerTicks, [this] {
-            return state_.acyclicSeen.load() || state_.stopRequest.load();
-        }) != 0)
+    if (WaitTicks(kMarkerTicks,
+                  [this] { return state_.acyclicSeen.load() || state_.stopRequest.load(); }) != 0)
         result = 1;
     Log("Exit:SetMarker:" + std::to_string(result) + " ++++++++++");
     return result;

@@ -6,7 +6,9 @@ namespace {
 bool Bit(std::int32_t mask, int bit) {
     return bit >= 0 && bit < 32 && ((static_cast<std::uint32_t>(mask) >> bit) & 1u) != 0;
 }
-std::uint8_t At(std::span<const std::uint8_t> f, std::size_t i) { return i < f.size() ? f[i] : 0; }
+std::uint8_t At(std::span<const std::uint8_t> f, std::size_t i) {
+    return i < f.size() ? f[i] : 0;
+}
 }  // namespace
 
 bool TelegramFilter::Passes(std::span<const std::uint8_t> frame) {
@@ -30,7 +32,14 @@ bool TelegramFilter::Passes(std::span<const std::uint8_t> frame) {
     switch (kind) {
         case 0:
             return true;
-        case 1: case 2: case 3: case 4: case 5: case 6: case 7: case 8:
+        case 1:
+        case 2:
+        case 3:
+        case 4:
+        case 5:
+        case 6:
+        case 7:
+        case 8:
             return addressValid_ && (msg == 0 ? type == kind - 1 : Bit(msg, type));
         case 9:
             return obj == min;
@@ -43,8 +52,8 @@ bool TelegramFilter::Passes(std::span<const std::uint8_t> frame) {
         case 13: {
             const int subMin = subNrMin;
             const int subMax = subNrMax;
-            return !cyclic && min > 31 && max < 65535 && subMin > 0 && subMax < 255 &&
-                   min <= obj && obj < max && subMin <= sub && sub < subMax;
+            return !cyclic && min > 31 && max < 65535 && subMin > 0 && subMax < 255 && min <= obj &&
+                   obj < max && subMin <= sub && sub < subMax;
         }
         case 14:
             return searched;
