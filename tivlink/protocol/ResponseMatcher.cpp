@@ -13,6 +13,8 @@ namespace {
 
 constexpr int kTransactionTicks = 18;
 constexpr int kDelayedExtraTicks = 30;
+// The debug window reports acyclic telegrams claiming more than this.
+constexpr int kOversizeDataSize = 138;
 
 std::uint8_t At(std::span<const std::uint8_t> frame, std::size_t i) {
     return i < frame.size() ? frame[i] : 0;
@@ -106,6 +108,8 @@ void DriverEngine::MatchFrame(std::span<const std::uint8_t> frame) {
     const int obj = At(frame, 6) + 256 * At(frame, 7);
     const int control = At(frame, 8);
     state_.acyclicSeen = true;
+    if (const int dataSize = At(frame, 4); dataSize > kOversizeDataSize)
+        diagnostics_.WindowSink()->OversizeTelegram(dataSize);
     const bool isDelayed =
         state_.delayedPending && sub == state_.delayedSub && obj == state_.delayedObj;
 
