@@ -1,5 +1,8 @@
 // The driver engine's receive path: pipe-1 packets through the worker thread's assembler
-// and matcher, and how long an event takes from the worker to the client's sink.
+// and matcher, how long an event takes from the worker to the client's sink, and the bus
+// monitor's sustained throughput with and without the record file.
+
+#include <unistd.h>
 
 #include <benchmark/benchmark.h>
 
@@ -7,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "os/MessageQueue.h"
@@ -179,6 +183,58 @@ void BM_WorkerToClientEvent(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_WorkerToClientEvent)->Iterations(300)->UseRealTime();
+
+// Sustained bus monitor: telegram mode, filter 0, ring buffer, with (1) or without (0) the
+// record file storing every frame (mode 5).
+void BM_MonitorThroughput(benchmark::State& state) {
+    const bool toFile = state.range(0) != 0;
+    auto transport = std::make_shared<StreamTransport>(BusyStream());
+    tivlink::DriverEngine engine({transport, {}, nullptr, nullptr});
+    char path[] = "/tmp/bench-monitor-XXXXXX";
+    const int fd = toFile ? ::mkstemp(path) : -1;
+    if (toFile) {
+        if (fd < 0 || engine.OpenRecFile(path) != 0) {
+            state.SkipWithError("cannot create the record file");
+            return;
+        }
+        ::close(fd);
+        engine.SetFileRecMode(5);
+        engine.StartFileRec();
+    }
+    engine.SetBufferMode(1);
+    engine.FilterOn();
+    engine.Filter().filterType = 0;
+    if (engine.StartRec() != 0) {
+        state.SkipWithError("reception does not start");
+        return;
+    }
+    constexpr std::uint64_t kPackets = 20000;
+    std::uint64_t telegrams = 0;
+    for (auto _ : state) {
+        const auto start = transport->Served();
+        const auto counted = engine.TelCnt();
+        transport->Stream(true);
+        while (transport->Served() - start < kPackets) std::this_thread::yield();
+        transport->Stream(false);
+        telegrams += engine.TelCnt() - counted;
+    }
+    engine.StopRec();
+    if (toFile) {
+        state.counters["file_MB"] = static_cast<double>(engine.RecFileSize()) / 1e6;
+        engine.StopFileRec();
+        engine.CloseRecFile();
+        ::unlink(path);
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kPackets * 62));
+    state.counters["telegrams/s"] =
+        benchmark::Counter(static_cast<double>(telegrams), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_MonitorThroughput)
+    ->ArgName("file")
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 }  // namespace
 

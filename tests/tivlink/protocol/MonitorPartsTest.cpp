@@ -38,7 +38,8 @@ Bytes Frame(const Bytes& record) {
 
 Bytes Acyclic(int type, int sub, int obj) {
     return Frame({static_cast<std::uint8_t>(type << 5 | 2), 4, static_cast<std::uint8_t>(sub),
-                  static_cast<std::uint8_t>(obj & 0xFF), static_cast<std::uint8_t>(obj >> 8), 0x41});
+                  static_cast<std::uint8_t>(obj & 0xFF), static_cast<std::uint8_t>(obj >> 8),
+                  0x41});
 }
 
 Bytes Cyclic(int type, int obj, const Bytes& payload) {
@@ -317,7 +318,7 @@ TEST(RecordFileModes, FramesArePrefixedByTheirLengthAndNeverReadPastTheirEnd) {
     const auto frame = Acyclic(5, 1, 2);  // length byte 8, 12 bytes in all
     file.WriteFrame(3, frame, true);
     file.WriteFrame(3, frame, false);
-    file.WriteFrame(4, frame, true);  // another mode: nothing
+    file.WriteFrame(4, frame, true);                      // another mode: nothing
     file.WriteFrame(3, Bytes{0xFA, 200, 0x80, 1}, true);  // a lying length byte
     file.WritePacket(3, Seq(64));
     EXPECT_EQ(file.Size(), 12 + 11 + 4 + 64);

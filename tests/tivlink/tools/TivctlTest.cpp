@@ -20,6 +20,8 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <tuple>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -222,7 +224,7 @@ TEST_F(TivctlTest, ScanListsTheAdaptersAndTheSelectedOnesFirmware) {
     ASSERT_EQ(demo.code, 0) << demo.err;
     EXPECT_EQ(demo.Json(), json::parse(R"({
         "adapters": [ { "number": 1, "device": "\\\\.\\ezusb-0", "name": "Adapter-0",
-                        "address": 0 } ],
+                        "address": 0, "firmware": { "loaded": false } } ],
         "firmware": { "adapter": 1, "loaded": false } })"));
 
     // Entries follow discovery order; the address comes from the port byte.
@@ -559,6 +561,238 @@ TEST(TivctlDecode, BadFramesNeverReadPastTheirEnd) {
     t = tivctl::DecodeFrame(Frame({0x24, 0, 0x00, 0x00, 0xC0, 0x7F}));
     ASSERT_TRUE(t.value);
     EXPECT_FALSE(tivctl::TelegramJson(t, 0).contains("value"));
+}
+
+// ---- record and values ---------------------------------------------------------------
+
+std::vector<std::uint8_t> ReadFile(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Splits a record file of frames (0xFA, length L, L bytes from the flags to the checksum,
+// 0xFB) and checks each one's CRC; an empty list with `problem` set when any does not parse.
+std::vector<std::vector<std::uint8_t>> RecordedFrames(const std::vector<std::uint8_t>& bytes,
+                                                      std::string& problem) {
+    std::vector<std::vector<std::uint8_t>> frames;
+    for (std::size_t at = 0; at < bytes.size();) {
+        const std::string where = "frame at byte " + std::to_string(at) + " (" +
+                                  tivctl::HexBytes(std::span(bytes).subspan(
+                                      at, std::min<std::size_t>(16, bytes.size() - at))) +
+                                  ")";
+        if (bytes[at] != 0xFA || at + 1 >= bytes.size()) {
+            problem = where + ": no start";
+            return {};
+        }
+        const std::size_t total = bytes[at + 1] + 4u;
+        if (bytes[at + 1] < 3 || at + total > bytes.size() || bytes[at + total - 1] != 0xFB) {
+            problem = where + ": bad length or end";
+            return {};
+        }
+        const std::vector<std::uint8_t> f(bytes.begin() + static_cast<std::ptrdiff_t>(at),
+                                          bytes.begin() + static_cast<std::ptrdiff_t>(at + total));
+        const std::span<const std::uint8_t> record(f.data() + 3, total - 6);
+        const std::uint16_t sum = f[total - 3] | f[total - 2] << 8;
+        if (!(f[2] & 0x80) || tivlink::TelegramChecksum(record, true) != sum) {
+            problem = where + ": checksum";
+            return {};
+        }
+        frames.push_back(f);
+        at += total;
+    }
+    return frames;
+}
+
+TEST_F(TivctlTest, RecordWritesWhatEachModeSelects) {
+    std::map<int, std::vector<std::uint8_t>> files;
+    for (int mode = 1; mode <= 5; ++mode) {
+        const auto file = dir_ / ("mode" + std::to_string(mode) + ".rec");
+        const auto run = Tivctl(
+            {"--json", "record", file.string(), "--mode", std::to_string(mode), "--seconds", "1"});
+        ASSERT_EQ(run.code, 0) << "mode " << mode << ": " << run.err;
+        const auto j = run.Json();
+        files[mode] = ReadFile(file);
+        EXPECT_EQ(j["file"], file.string());
+        EXPECT_EQ(j["mode"], mode);
+        EXPECT_NEAR(j["seconds"].get<double>(), 1.0, 0.5);
+        // The summary is taken before the file is closed, yet after the last write.
+        EXPECT_EQ(j["bytes"].get<std::size_t>(), files[mode].size()) << "mode " << mode;
+        EXPECT_GT(j["packets"].get<int>(), 0);
+        EXPECT_GT(j["telegrams"].get<int>(), 0);
+        if (mode <= 2) {
+            EXPECT_GT(files[mode].size(), 0u);
+            EXPECT_EQ(files[mode].size() % 64, 0u) << "mode " << mode;
+            continue;
+        }
+        std::string problem;
+        const auto frames = RecordedFrames(files[mode], problem);
+        ASSERT_FALSE(frames.empty()) << "mode " << mode << ": " << problem;
+        // The file starts after reception: a few early or late telegrams may miss it.
+        EXPECT_LE(frames.size(), j["telegrams"].get<std::size_t>()) << "mode " << mode;
+        EXPECT_GE(frames.size() + 3, j["telegrams"].get<std::size_t>()) << "mode " << mode;
+        if (mode == 4) {
+            for (const auto& f : frames) EXPECT_LE(f[3] >> 5, 2) << tivctl::HexBytes(f);
+        }
+    }
+
+    // Mode 1 keeps the empty polls as well, mode 2 only packets that carried data.
+    const auto packets = [](const std::vector<std::uint8_t>& file, bool withData) {
+        std::size_t n = 0;
+        for (std::size_t at = 0; at + 64 <= file.size(); at += 64) n += (file[at] != 0) == withData;
+        return n;
+    };
+    EXPECT_GT(packets(files[1], false), 0u);
+    EXPECT_GT(packets(files[1], true), 0u);
+    EXPECT_EQ(packets(files[2], false), 0u);
+}
+
+TEST_F(TivctlTest, RecordFilterDecidesWhatModeFiveStores) {
+    // Filter type 1 stores telegrams of type 0 only, 2 those of type 1: the demo's objects 3
+    // and 4.
+    for (const auto& [filter, type, obj] : {std::tuple{1, 0, 3}, std::tuple{2, 1, 4}}) {
+        const auto file = dir_ / ("filter" + std::to_string(filter) + ".rec");
+        const auto run = Tivctl({"--json", "record", file.string(), "--mode", "5", "--filter",
+                                 std::to_string(filter), "--seconds", "1"});
+        ASSERT_EQ(run.code, 0) << run.err;
+        std::string problem;
+        const auto frames = RecordedFrames(ReadFile(file), problem);
+        ASSERT_FALSE(frames.empty()) << "filter " << filter << ": " << problem;
+        for (const auto& f : frames) {
+            EXPECT_EQ(f[3] >> 5, type) << "filter " << filter << ": " << tivctl::HexBytes(f);
+            EXPECT_EQ(f[3] & 0x1F, obj) << "filter " << filter << ": " << tivctl::HexBytes(f);
+        }
+    }
+
+    // Text output: one summary line naming the file.
+    const auto file = dir_ / "text.rec";
+    const auto text = Tivctl({"record", file.string(), "--seconds", "1"});
+    ASSERT_EQ(text.code, 0) << text.err;
+    EXPECT_THAT(text.out,
+                HasSubstr("recorded " + std::to_string(fs::file_size(file)) + " bytes (mode 3)"));
+    EXPECT_THAT(text.out, HasSubstr(file.string()));
+}
+
+TEST_F(TivctlTest, RecordUntilInterruptClosesTheFile) {
+    const auto file = dir_ / "until-interrupt.rec";
+    Child child;
+    ASSERT_TRUE(child.Start(
+        {TIVCTL_PATH, "--clock-scale", "10", "--json", "record", file.string(), "--seconds", "0"}));
+    // Frames reach the file as they come; wait for the first.
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    std::error_code ec;
+    while (!(fs::exists(file, ec) && fs::file_size(file, ec) > 0) &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(5ms);
+    ASSERT_GT(fs::file_size(file, ec), 0u) << "nothing recorded";
+    child.Signal(SIGINT);
+    ASSERT_EQ(child.Wait(30s), 0) << child.err;
+    EXPECT_THAT(child.err, HasSubstr("interrupted"));
+    const auto j = json::parse(child.out, nullptr, false);
+    ASSERT_FALSE(j.is_discarded()) << child.out;
+    const auto bytes = ReadFile(file);
+    EXPECT_EQ(j["bytes"].get<std::size_t>(), bytes.size());
+    std::string problem;
+    EXPECT_FALSE(RecordedFrames(bytes, problem).empty()) << problem;
+}
+
+TEST_F(TivctlTest, ValuesShowEachSlotAsItArrives) {
+    const auto run = Tivctl({"--json", "values", "--seconds", "1"});
+    ASSERT_EQ(run.code, 0) << run.err;
+    std::map<int, std::vector<json>> bySlot;
+    std::istringstream lines(run.out);
+    for (std::string line; std::getline(lines, line);) {
+        const auto j = json::parse(line, nullptr, false);
+        ASSERT_FALSE(j.is_discarded()) << line;
+        bySlot[j["slot"].get<int>()].push_back(j);
+    }
+    ASSERT_EQ(bySlot.size(), 3u) << run.out;
+    // Slot 1: type 0, object 3, rising by 0.25 with a time stamp; slot 3: type 2, object 5,
+    // rising by 0.1. Values that arrive together must each show once, none stale again.
+    for (const auto& [slot, type, obj] : {std::tuple{1, 0, 3}, std::tuple{3, 2, 5}}) {
+        const auto& values = bySlot[slot];
+        EXPECT_GE(values.size(), 3u) << "slot " << slot << "\n" << run.out;
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            EXPECT_EQ(values[i]["msgType"], type);
+            EXPECT_EQ(values[i]["obj"], obj);
+            EXPECT_EQ(values[i].contains("timeStamp"), type == 0) << values[i];
+            if (i > 0) {
+                EXPECT_GT(values[i]["value"].get<double>(), values[i - 1]["value"].get<double>())
+                    << "slot " << slot << "\n"
+                    << run.out;
+            }
+            if (i > 0 && type == 0) {
+                EXPECT_GT(values[i]["timeStamp"].get<std::int64_t>(),
+                          values[i - 1]["timeStamp"].get<std::int64_t>());
+            }
+        }
+    }
+    // Slot 2: type 1, object 4, always -7.25 with status 1.
+    ASSERT_FALSE(bySlot[2].empty());
+    EXPECT_EQ(bySlot[2][0], json::parse(R"({"slot": 2, "msgType": 1, "obj": 4, "status": 1,
+                                           "value": -7.25})"));
+
+    // Given slots replace the default ones; a slot no telegram fills stays silent.
+    const auto own =
+        Tivctl({"--json", "values", "--slot", "4:1:4", "--slot", "7:0:9", "--seconds", "1"});
+    ASSERT_EQ(own.code, 0) << own.err;
+    std::istringstream ownLines(own.out);
+    int count = 0;
+    for (std::string line; std::getline(ownLines, line); ++count) {
+        const auto j = json::parse(line, nullptr, false);
+        ASSERT_FALSE(j.is_discarded()) << line;
+        EXPECT_EQ(j["slot"], 4) << line;
+        EXPECT_EQ(j["value"], -7.25) << line;
+    }
+    EXPECT_GE(count, 1);
+
+    const auto text = Tivctl({"values", "--seconds", "1"});
+    ASSERT_EQ(text.code, 0) << text.err;
+    EXPECT_THAT(text.out, HasSubstr("slot  2  type 1  obj  4  status 0x01  value -7.25\n"));
+    EXPECT_THAT(text.out, HasSubstr("time stamp"));
+}
+
+TEST_F(TivctlTest, RecordAndValuesRefuseBadInput) {
+    const std::vector<std::vector<std::string>> bad = {
+        {"record"},
+        {"record", (dir_ / "x.rec").string(), "--mode", "0"},
+        {"record", (dir_ / "x.rec").string(), "--mode", "6"},
+        {"record", (dir_ / "x.rec").string(), "--filter", "17"},
+        {"record", (dir_ / "x.rec").string(), "--seconds", "-1"},
+        {"values", "--slot", "0:0:3"},
+        {"values", "--slot", "11:0:3"},
+        {"values", "--slot", "1:3:3"},
+        {"values", "--slot", "1:0:0"},
+        {"values", "--slot", "1:0:31"},
+        {"values", "--slot", "1:0"},
+        {"values", "--slot", "1:0:3:4"},
+        {"values", "--slot", "a:b:c"},
+        {"values", "--slot", "1:0:3x"},
+        {"values", "--slot", ""},
+        {"values", "--slot", "1:0:3", "--slot", "1:1:4"},
+        {"values", "--seconds", "-1"},
+    };
+    for (const auto& args : bad) {
+        std::string line;
+        for (const auto& a : args) line += " " + a;
+        const auto run = Tivctl(args);
+        EXPECT_EQ(run.code, 2) << "tivctl" << line << "\n" << run.err;
+        EXPECT_EQ(run.out, "") << "tivctl" << line;
+        EXPECT_FALSE(run.err.empty()) << "tivctl" << line;
+    }
+
+    // A file that cannot be created is named, and nothing is recorded.
+    for (const auto& file : {(dir_ / "no-such-dir" / "x.rec").string(), dir_.string()}) {
+        const auto run = Tivctl({"--json", "record", file, "--seconds", "1"});
+        EXPECT_EQ(run.code, 2) << file;
+        EXPECT_EQ(run.out, "") << file;
+        EXPECT_THAT(run.err, HasSubstr(file + ": cannot create"));
+    }
+
+    for (const auto& command : {"record", "values"}) {
+        const auto help = Tivctl({command, "--help"});
+        EXPECT_EQ(help.code, 0) << command;
+        EXPECT_THAT(help.out, HasSubstr("--seconds")) << command;
+    }
 }
 
 }  // namespace

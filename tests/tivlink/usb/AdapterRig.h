@@ -29,7 +29,10 @@ public:
     explicit RecordingTransport(std::shared_ptr<usbio::Transport> inner)
         : inner_(std::move(inner)) {}
 
-    usbio::Handle open(std::string_view name) override { return inner_->open(name); }
+    usbio::Handle open(std::string_view name) override {
+        opens_.fetch_add(1);
+        return inner_->open(name);
+    }
     void close(usbio::Handle handle) override { inner_->close(handle); }
 
     bool ioControl(usbio::Handle handle, std::uint32_t code, const void* in, std::uint32_t inSize,
@@ -90,7 +93,10 @@ public:
         std::lock_guard lock(mutex_);
         writes_.clear();
         statusReads_ = 0;
+        opens_ = 0;
     }
+    // Device opens tried since the last Clear(), successful or not.
+    int Opens() const { return opens_.load(); }
     int StatusReads() const {
         std::lock_guard lock(mutex_);
         return statusReads_;
@@ -105,6 +111,7 @@ private:
     std::uint8_t lastCommand_ = 0;
     int statusReads_ = 0;
     std::atomic<bool> failDownload_{false};
+    std::atomic<int> opens_{0};
 };
 
 // Adapters at devices 3 and 7 with the port bytes 0x5F and 0xEF: bus addresses 10 and 1.

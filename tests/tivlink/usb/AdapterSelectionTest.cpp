@@ -12,8 +12,8 @@ TEST(AdapterSelection, NumbersAndAddressesOutsideTheirRangesAreRefusedBeforeAnyS
     AdapterRig r(TwoAdapters());
     r.log->Reset();
     std::vector<std::uint8_t> version{0xEE};
-    for (const auto& [number, mode] : std::vector<std::pair<int, int>>{
-             {0, 0}, {17, 0}, {-1, 0}, {16, 1}, {-1, 1}, {255, 7}}) {
+    for (const auto& [number, mode] :
+         std::vector<std::pair<int, int>>{{0, 0}, {17, 0}, {-1, 0}, {16, 1}, {-1, 1}, {255, 7}}) {
         EXPECT_EQ(r.engine->SelectAdapter(number, mode, version), 64) << number << "," << mode;
     }
     EXPECT_EQ(version, std::vector<std::uint8_t>{0xEE});

@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdio>
 #include <deque>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <mutex>
@@ -17,6 +18,8 @@
 #include "os/Clock.h"
 #include "os/MessageQueue.h"
 #include "simulator/SimTransport.h"
+#include "tivlink/automation/DriverObject.h"
+#include "tivlink/automation/QtGuiSession.h"
 #include "tivlink/protocol/DriverEngine.h"
 #include "tivlink/protocol/TelegramRecord.h"
 #include "tivlink/usb/FirmwareResource.h"
@@ -50,20 +53,16 @@ std::string Printable(std::span<const std::uint8_t> bytes) {
     return s;
 }
 
-class StderrLog final : public tivlink::IDriverLog {
-public:
-    bool Enabled() const override { return true; }
-    void Line(std::string_view text) override {
-        std::string line = "LOG ";
-        line.append(text);
-        line += '\n';
-        std::lock_guard lock(mutex_);
-        std::fwrite(line.data(), 1, line.size(), stderr);
-    }
-
-private:
-    std::mutex mutex_;
-};
+// With --log the log file's lines also go to stderr as they are written, so a run can be
+// followed without opening the file. Lines come whole from several threads.
+void EchoLogLine(std::string_view text) {
+    std::string line = "LOG ";
+    line.append(text);
+    line += '\n';
+    static std::mutex mutex;
+    std::lock_guard lock(mutex);
+    std::fwrite(line.data(), 1, line.size(), stderr);
+}
 
 // Events arrive on the main thread; the monitor ends when the adapter goes away.
 class EventSink final : public tivlink::IDriverEventSink {
@@ -72,15 +71,19 @@ public:
     void OnEvent(int dispId) override {
         if (dispId == tivlink::kOnAdapterDiscon) disconnected_ = true;
         if (verbose_) std::cerr << "EVENT " << tivlink::EventName(dispId) << std::endl;
+        if (forward_) forward_(dispId);
     }
     bool Disconnected() const { return disconnected_; }
+    void Forward(std::function<void(int)> to) { forward_ = std::move(to); }
 
 private:
     bool verbose_;
+    std::function<void(int)> forward_;
     std::atomic<bool> disconnected_{false};
 };
 
-// One driver engine on this thread, over the transport the options name.
+// One driver object on this thread, over the transport the options name. --log switches its
+// log file on; without it the settings file decides, as for any driver object.
 class Session {
 public:
     // Returns kExitOk when the engine exists, else the exit code after an error message.
@@ -101,35 +104,41 @@ public:
             return kExitUsage;
         }
         sink_ = std::make_shared<EventSink>(options.log);
-        tivlink::DriverEngine::Options engineOptions;
-        engineOptions.transport = std::move(transport);
-        engineOptions.firmwareImage = tivlink::FirmwareResource();
-        if (options.log) engineOptions.log = std::make_shared<StderrLog>();
-        engine_ = std::make_unique<tivlink::DriverEngine>(std::move(engineOptions));
-        engine_->ConnectSink(sink_);
+        tivlink::DriverObject::Options driverOptions;
+        driverOptions.transport = std::move(transport);
+        driverOptions.firmwareImage = tivlink::FirmwareResource();
+        if (options.log) {
+            driverOptions.logFileOn = true;
+            driverOptions.logEcho = EchoLogLine;
+        }
+        driver_ = std::make_unique<tivlink::DriverObject>(std::move(driverOptions));
+        driver_->Engine().ConnectSink(sink_);
         return kExitOk;
     }
 
-    tivlink::DriverEngine& Engine() { return *engine_; }
+    tivlink::DriverObject& Driver() { return *driver_; }
+    tivlink::DriverEngine& Engine() { return driver_->Engine(); }
     int AdapterNumber() const { return options_.adapter.value_or(1); }
     bool Disconnected() const { return sink_->Disconnected(); }
+    void ForwardEvents(std::function<void(int)> to) { sink_->Forward(std::move(to)); }
 
     // Selects the adapter, downloading the firmware first when it does not answer.
     int BringUp() {
         const int number = AdapterNumber();
+        auto& engine = Engine();
         std::vector<std::uint8_t> version;
-        int result = engine_->SelectAdapter(number, 0, version);
+        int result = engine.SelectAdapter(number, 0, version);
         if (result == kFirmwareSilent) {
             Error("adapter " + std::to_string(number) +
                   ": firmware does not answer, downloading it...");
-            const int loaded = engine_->LoadAdapter();
+            const int loaded = engine.LoadAdapter();
             if (loaded != 0) {
                 Error("adapter " + std::to_string(number) + ": firmware download failed (" +
                       std::to_string(loaded) + ")");
                 return kExitFailure;
             }
             Error("adapter " + std::to_string(number) + ": firmware loaded");
-            result = engine_->SelectAdapter(number, 0, version);
+            result = engine.SelectAdapter(number, 0, version);
         }
         if (result == 0) return kExitOk;
         Error(SelectError(number, result));
@@ -155,7 +164,7 @@ public:
 private:
     GlobalOptions options_;
     std::shared_ptr<EventSink> sink_;  // outlives the engine
-    std::unique_ptr<tivlink::DriverEngine> engine_;
+    std::unique_ptr<tivlink::DriverObject> driver_;
 };
 
 // ---- send ----------------------------------------------------------------------------
@@ -306,15 +315,36 @@ int RunScan(const GlobalOptions& options) {
     nlohmann::json adapters = nlohmann::json::array();
     if (!options.json) std::cout << found << " adapter(s)\n";
     for (int n = 1; n <= found; ++n) {
-        const auto entry = engine.Adapter(n);
+        // Tokens, bus address and firmware come from selecting each adapter in turn; the
+        // address the scan read from the port stays when the firmware does not answer.
+        const auto scanned = engine.Adapter(n);
+        std::vector<std::uint8_t> version;
+        const bool loaded = engine.SelectAdapter(n, 0, version) == 0 && version.size() >= 10;
+        const auto entry = loaded ? engine.Adapter(n) : scanned;
+        nlohmann::json firmware = {{"loaded", loaded}};
+        std::string firmwareText = "firmware not loaded";
+        if (loaded) {
+            const std::string versionText = Printable(std::span(version).first(6));
+            firmware["version"] = versionText;
+            firmware["build"] = {version[6], version[7]};
+            firmwareText = "tokens " + std::to_string(entry.adapterToken) + "/" +
+                           std::to_string(entry.nextToken) + "  firmware \"" + versionText +
+                           "\" build " + HexBytes(std::span(version).subspan(6, 2));
+        }
         if (options.json) {
-            adapters.push_back({{"number", n},
-                                {"device", entry.deviceName},
-                                {"name", entry.displayName},
-                                {"address", entry.address}});
+            nlohmann::json adapter = {{"number", n},
+                                      {"device", entry.deviceName},
+                                      {"name", entry.displayName},
+                                      {"address", entry.address},
+                                      {"firmware", firmware}};
+            if (loaded) {
+                adapter["adapterToken"] = entry.adapterToken;
+                adapter["nextToken"] = entry.nextToken;
+            }
+            adapters.push_back(adapter);
         } else {
             std::cout << "  " << n << "  " << entry.deviceName << "  " << entry.displayName
-                      << "  address " << entry.address << "\n";
+                      << "  address " << entry.address << "  " << firmwareText << "\n";
         }
     }
     nlohmann::json result = {{"adapters", adapters}};
@@ -324,13 +354,15 @@ int RunScan(const GlobalOptions& options) {
         return kExitFailure;
     }
 
-    // The firmware state of the selected adapter; selecting another one needs no firmware.
+    // The firmware state of the selected adapter (the first unless --adapter says otherwise);
+    // selecting needs no firmware.
     int code = kExitOk;
-    if (options.adapter) {
+    {
+        const int number = options.adapter.value_or(1);
         std::vector<std::uint8_t> ignored;
-        const int selected = engine.SelectAdapter(*options.adapter, 0, ignored);
+        const int selected = engine.SelectAdapter(number, 0, ignored);
         if (selected != 0 && selected != kFirmwareSilent) {
-            Error(Session::SelectError(*options.adapter, selected));
+            Error(Session::SelectError(number, selected));
             code = kExitFailure;
         }
     }
@@ -496,6 +528,67 @@ int RunMonitor(const GlobalOptions& options, const MonitorOptions& monitor) {
     if (dropped > 0) Error(std::to_string(dropped) + " telegram(s) dropped: output too slow");
     if (interrupted) Error("interrupted");
     return code;
+}
+
+int RunWindow(const GlobalOptions& options, const WindowOptions& window) {
+    // The application must outlive the driver object, whose window it shows.
+    std::string error;
+    const auto gui = tivlink::QtGuiSession::Start(error);
+    if (!gui) {
+        Error(error);
+        return kExitFailure;
+    }
+    Session session;
+    if (const int code = session.Open(options); code != kExitOk) return code;
+    auto& driver = session.Driver();
+    driver.ShowTestForm(0);
+    if (const int code = session.BringUp(); code != kExitOk) return code;
+    auto& engine = session.Engine();
+    if (const int started = engine.StartReception(); started != 0) {
+        Error("reception does not start (" + std::to_string(started) + ")");
+        return kExitFailure;
+    }
+
+    StopSignals signals;
+    const auto limit = std::chrono::duration_cast<os::Clock::duration>(
+        std::chrono::duration<double>(window.seconds));
+    const auto end = gui->Run(driver.Form(), limit,
+                              [&session] { return interrupted || session.Disconnected(); });
+    engine.StopReception();
+    if (end == tivlink::QtGuiSession::End::Stopped) {
+        Error(session.Disconnected() ? "adapter disconnected" : "interrupted");
+        if (session.Disconnected()) return kExitFailure;
+    }
+    return kExitOk;
+}
+
+bool Interrupted() {
+    return interrupted != 0;
+}
+
+int RunOnAdapter(const GlobalOptions& options, const AdapterCommand& command) {
+    Session session;
+    if (const int code = session.Open(options); code != kExitOk) return code;
+    if (command.onEvent) session.ForwardEvents(command.onEvent);
+    StopSignals signals;
+    if (command.prepare)
+        if (const int code = command.prepare(session.Engine()); code != kExitOk) return code;
+    if (const int code = session.BringUp(); code != kExitOk) return code;
+    return command.body(session.Engine());
+}
+
+int RunOnDriver(const GlobalOptions& options,
+                const std::function<int(tivlink::DriverEngine&)>& body,
+                const std::function<void(int dispId)>& onEvent) {
+    Session session;
+    if (const int code = session.Open(options); code != kExitOk) return code;
+    if (onEvent) session.ForwardEvents(onEvent);
+    StopSignals signals;
+    return body(session.Engine());
+}
+
+std::string SelectErrorText(int number, int result) {
+    return Session::SelectError(number, result);
 }
 
 }  // namespace tivctl

@@ -9,7 +9,9 @@
 
 #include <CLI/CLI.hpp>
 
+#include "AdapterCommands.h"
 #include "Commands.h"
+#include "Recording.h"
 #include "os/Clock.h"
 
 int main(int argc, char** argv) {
@@ -18,8 +20,14 @@ int main(int argc, char** argv) {
     CLI::App app{
         "Drives one driver object on an adapter.\n"
         "  tivctl [OPTIONS] scan                                      list the adapters\n"
+        "  tivctl [OPTIONS] load [--timeout N]                        download the firmware\n"
+        "  tivctl [OPTIONS] select N [--by-address]                   select an adapter\n"
+        "  tivctl [OPTIONS] lock [--seconds N]                        hold the adapter lock\n"
         "  tivctl [OPTIONS] send --obj N --sub N [--data HEX] [...]   one acyclic transaction\n"
-        "  tivctl [OPTIONS] monitor [--seconds N]                     show the bus telegrams"};
+        "  tivctl [OPTIONS] monitor [--seconds N]                     show the bus telegrams\n"
+        "  tivctl [OPTIONS] record FILE [--mode N] [--seconds N]      record the bus into a file\n"
+        "  tivctl [OPTIONS] values [--slot S:TYPE:OBJ ...]            show measured values\n"
+        "  tivctl [OPTIONS] window [--seconds N]                      show the debug window"};
     app.footer(
         "Without --usb the transport comes from $TIV_USB, else the in-process simulated adapter "
         "(sim). Exit codes: 0 ok, 1 the adapter or device answered with an error or a transfer "
@@ -37,7 +45,9 @@ int main(int argc, char** argv) {
         ->type_name("N")
         ->check(CLI::Range(1, 16));
     app.add_flag("--json", global.json, "print one JSON object per result");
-    app.add_flag("--log", global.log, "print the driver's log lines on stderr");
+    app.add_flag("--log", global.log,
+                 "switch the driver's log file on (Tivlink-HOST.txt in the current directory) "
+                 "and print its lines on stderr too");
     app.add_option("--clock-scale", clockScale,
                    "run all driver and simulator time F times faster (for tests)")
         ->type_name("F")
@@ -80,6 +90,18 @@ int main(int argc, char** argv) {
         ->type_name("N")
         ->check(CLI::Range(0.0, 1e6));
 
+    WindowOptions window;
+    auto* windowCommand = app.add_subcommand(
+        "window", "show the driver's debug window while reception runs (needs a display)");
+    windowCommand
+        ->add_option("--seconds", window.seconds,
+                     "how long to show it (default 0: until the window is closed or SIGINT)")
+        ->type_name("N")
+        ->check(CLI::Range(0.0, 1e6));
+
+    RecordingCommands recording(app);
+    AdapterCommands adapterCommands(app);
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -94,6 +116,9 @@ int main(int argc, char** argv) {
         if (*scan) return RunScan(global);
         if (*sendCommand) return RunSend(global, send);
         if (*monitorCommand) return RunMonitor(global, monitor);
+        if (const auto code = recording.Run(global)) return *code;
+        if (const auto code = adapterCommands.Run(global)) return *code;
+        if (*windowCommand) return RunWindow(global, window);
     } catch (const std::exception& e) {
         std::cerr << "tivctl: " << e.what() << std::endl;
         return kExitFailure;
