@@ -120,9 +120,11 @@ void DriverEngine::ReceptionPass() {
 void DriverEngine::OnFrame(std::span<const std::uint8_t> frame) {
     // A full linear buffer drops the rest of the packet.
     if (bufferStopped_) return;
+    // The method comes from the frame before the frame is written: a stale flag would cut
+    // the first recorded frame short.
+    if (frame.size() > 2) state_.checkMethod = (frame[2] & kFrameFlagCrc) != 0;
     recFile_.WriteFrame(3, frame, state_.checkMethod);
     if (frameTap_) frameTap_(frame);
-    if (frame.size() > 2) state_.checkMethod = (frame[2] & kFrameFlagCrc) != 0;
     MatchFrame(frame);
     RecordFrame(frame);
 }

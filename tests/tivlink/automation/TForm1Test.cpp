@@ -235,17 +235,4 @@ TEST_F(TForm1Test, FormDestroyedElsewhereHandsItsViewBackToItsThread) {
     EXPECT_EQ(spy.record->destroyedOn, std::this_thread::get_id());
 }
 
-TEST_F(TForm1Test, WithoutAFactoryOrWhenItDeclinesTheFormIsModelOnly) {
-    {
-        TForm1 form(1);
-        EXPECT_EQ(form.View(), nullptr);
-        form.ShowTestForm(0);
-        EXPECT_TRUE(form.Visible());
-    }
-    TForm1::SetViewFactory([](TForm1&) { return nullptr; });
-    TForm1 form(1);
-    EXPECT_EQ(form.View(), nullptr);
-    TForm1::SetViewFactory(nullptr);
-}
-
 }  // namespace

@@ -552,13 +552,13 @@ int RunWindow(const GlobalOptions& options, const WindowOptions& window) {
     StopSignals signals;
     const auto limit = std::chrono::duration_cast<os::Clock::duration>(
         std::chrono::duration<double>(window.seconds));
-    const auto end = gui->Run(driver.Form(), limit,
-                              [&session] { return interrupted || session.Disconnected(); });
+    gui->Run(driver.Form(), limit, [&session] { return interrupted || session.Disconnected(); });
     engine.StopReception();
-    if (end == tivlink::QtGuiSession::End::Stopped) {
-        Error(session.Disconnected() ? "adapter disconnected" : "interrupted");
-        if (session.Disconnected()) return kExitFailure;
+    if (session.Disconnected()) {
+        Error("adapter disconnected");
+        return kExitFailure;
     }
+    if (interrupted) Error("interrupted");
     return kExitOk;
 }
 
