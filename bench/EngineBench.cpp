@@ -138,6 +138,7 @@ public:
 void BM_ReceiveStream(benchmark::State& state) {
     auto transport = std::make_shared<StreamTransport>(BusyStream());
     tivlink::DriverEngine engine({transport, {}, nullptr, nullptr});
+    engine.SetBufferMode(1);  // a linear buffer would end reception when full
     engine.StartReception();
     constexpr std::uint64_t kPackets = 20000;
     for (auto _ : state) {
@@ -191,13 +192,14 @@ void BM_MonitorThroughput(benchmark::State& state) {
     auto transport = std::make_shared<StreamTransport>(BusyStream());
     tivlink::DriverEngine engine({transport, {}, nullptr, nullptr});
     char path[] = "/tmp/bench-monitor-XXXXXX";
-    const int fd = toFile ? ::mkstemp(path) : -1;
     if (toFile) {
+        const int fd = ::mkstemp(path);
+        if (fd >= 0) ::close(fd);
         if (fd < 0 || engine.OpenRecFile(path) != 0) {
+            if (fd >= 0) ::unlink(path);
             state.SkipWithError("cannot create the record file");
             return;
         }
-        ::close(fd);
         engine.SetFileRecMode(5);
         engine.StartFileRec();
     }
@@ -210,22 +212,28 @@ void BM_MonitorThroughput(benchmark::State& state) {
     }
     constexpr std::uint64_t kPackets = 20000;
     std::uint64_t telegrams = 0;
+    std::uint64_t packets = 0;  // the worker may read on after the target; those count too
     for (auto _ : state) {
         const auto start = transport->Served();
         const auto counted = engine.TelCnt();
         transport->Stream(true);
-        while (transport->Served() - start < kPackets) std::this_thread::yield();
+        while (transport->Served() - start < kPackets && engine.ReceptionRunning())
+            std::this_thread::yield();
         transport->Stream(false);
+        if (!engine.ReceptionRunning()) {
+            state.SkipWithError("reception stopped");
+            break;
+        }
         telegrams += engine.TelCnt() - counted;
+        packets += transport->Served() - start;
     }
     engine.StopRec();
     if (toFile) {
-        state.counters["file_MB"] = static_cast<double>(engine.RecFileSize()) / 1e6;
         engine.StopFileRec();
         engine.CloseRecFile();
         ::unlink(path);
     }
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kPackets * 62));
+    state.SetBytesProcessed(static_cast<std::int64_t>(packets * 62));
     state.counters["telegrams/s"] =
         benchmark::Counter(static_cast<double>(telegrams), benchmark::Counter::kIsRate);
 }

@@ -11,8 +11,12 @@ std::atomic<std::uint32_t> objects{0};
 std::atomic<std::uint32_t> locks{0};
 }  // namespace
 
-void objectCreated() noexcept { objects.fetch_add(1, std::memory_order_relaxed); }
-void objectDestroyed() noexcept { objects.fetch_sub(1, std::memory_order_acq_rel); }
+void objectCreated() noexcept {
+    objects.fetch_add(1, std::memory_order_relaxed);
+}
+void objectDestroyed() noexcept {
+    objects.fetch_sub(1, std::memory_order_acq_rel);
+}
 
 void lockServer(bool lock) noexcept {
     if (lock) {
@@ -25,10 +29,16 @@ void lockServer(bool lock) noexcept {
     }
 }
 
-std::uint32_t objectCount() noexcept { return objects.load(std::memory_order_acquire); }
-std::uint32_t lockCount() noexcept { return locks.load(std::memory_order_acquire); }
+std::uint32_t objectCount() noexcept {
+    return objects.load(std::memory_order_acquire);
+}
+std::uint32_t lockCount() noexcept {
+    return locks.load(std::memory_order_acquire);
+}
 
-HRESULT canUnloadNow() noexcept { return objectCount() == 0 && lockCount() == 0 ? S_OK : S_FALSE; }
+HRESULT canUnloadNow() noexcept {
+    return objectCount() == 0 && lockCount() == 0 ? S_OK : S_FALSE;
+}
 
 }  // namespace server
 

@@ -76,7 +76,7 @@ public:
             p = static_cast<void*>(identity());
         } else {
             ((p = p ? p : detail::castToIid<Interfaces>(static_cast<Interfaces*>(this), iid)), ...);
-            if constexpr (requires(Derived& d) { d.extraInterface(iid); }) {
+            if constexpr (requires(Derived & d) { d.extraInterface(iid); }) {
                 if (!p) p = static_cast<Derived*>(this)->extraInterface(iid);
             }
         }

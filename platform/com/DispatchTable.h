@@ -24,12 +24,12 @@ class DispCall {
 public:
     const MemberDesc& member() const { return *member_; }
 
-    std::int32_t& lng(std::size_t i);     // Long, Int
+    std::int32_t& lng(std::size_t i);      // Long, Int
     VARIANT_BOOL& boolean(std::size_t i);  // Bool
-    double& dbl(std::size_t i);           // Double
-    std::string& str(std::size_t i);      // BStr, LpStr
-    const char* lpstr(std::size_t i);     // LpStr as the pointer the interface takes
-    Variant& var(std::size_t i);          // Variant
+    double& dbl(std::size_t i);            // Double
+    std::string& str(std::size_t i);       // BStr, LpStr
+    const char* lpstr(std::size_t i);      // LpStr as the pointer the interface takes
+    Variant& var(std::size_t i);           // Variant
     // VariantPtr, and Variant in/out: the caller's own variant when the argument was
     // VT_BYREF|VT_VARIANT, else a copy of the argument.
     Variant* varPtr(std::size_t i);
@@ -110,8 +110,7 @@ public:
         *info = &Derived::interfaceDesc();
         return S_OK;
     }
-    HRESULT GetIDsOfNames(std::span<const std::string_view> names, LCID,
-                          DISPID* ids) override {
+    HRESULT GetIDsOfNames(std::span<const std::string_view> names, LCID, DISPID* ids) override {
         return DispatchTable(Derived::interfaceDesc()).getIDsOfNames(names, ids);
     }
     HRESULT Invoke(DISPID dispId, std::uint16_t flags, const DispParams& params, Variant* result,

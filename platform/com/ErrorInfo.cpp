@@ -103,7 +103,9 @@ std::optional<ErrorInfoData> takeErrorInfo() {
     return d;
 }
 
-void clearErrorInfo() { SetErrorInfo(0, nullptr); }
+void clearErrorInfo() {
+    SetErrorInfo(0, nullptr);
+}
 
 std::optional<ErrorInfoData> errorInfoFor(IUnknown* object, const Guid& iid) {
     auto support = queryInterface<ISupportErrorInfo>(object);

@@ -21,8 +21,7 @@ public:
 
     HRESULT GetTypeInfoCount(std::uint32_t* count) override;
     HRESULT GetTypeInfo(std::uint32_t index, LCID lcid, const InterfaceDesc** info) override;
-    HRESULT GetIDsOfNames(std::span<const std::string_view> names, LCID lcid,
-                          DISPID* ids) override;
+    HRESULT GetIDsOfNames(std::span<const std::string_view> names, LCID lcid, DISPID* ids) override;
     HRESULT Invoke(DISPID dispId, std::uint16_t flags, const DispParams& params, Variant* result,
                    ExcepInfo* excepInfo, std::uint32_t* argErr) override;
 

@@ -20,9 +20,10 @@ Guid Guid::create() {
     if (got < b.size()) {
         // No kernel source (very old kernel or seccomp): unique enough for our purposes.
         static std::mutex m;
-        static std::mt19937_64 gen(static_cast<std::uint64_t>(
-            std::chrono::steady_clock::now().time_since_epoch().count()) ^
-                                   std::random_device{}());
+        static std::mt19937_64 gen(
+            static_cast<std::uint64_t>(
+                std::chrono::steady_clock::now().time_since_epoch().count()) ^
+            std::random_device{}());
         std::lock_guard lock(m);
         for (auto& x : b) x = static_cast<std::uint8_t>(gen());
     }

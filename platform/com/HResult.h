@@ -12,7 +12,9 @@ namespace com {
 using HRESULT = std::int32_t;
 using SCODE = HRESULT;
 
-constexpr HRESULT makeHr(std::uint32_t v) { return static_cast<HRESULT>(v); }
+constexpr HRESULT makeHr(std::uint32_t v) {
+    return static_cast<HRESULT>(v);
+}
 
 inline constexpr HRESULT S_OK = 0;
 inline constexpr HRESULT S_FALSE = 1;
@@ -61,8 +63,12 @@ inline constexpr HRESULT CONNECT_E_CANNOTCONNECT = makeHr(0x80040202);
 inline constexpr HRESULT SELFREG_E_TYPELIB = makeHr(0x80040200);
 inline constexpr HRESULT SELFREG_E_CLASS = makeHr(0x80040201);
 
-constexpr bool SUCCEEDED(HRESULT hr) { return hr >= 0; }
-constexpr bool FAILED(HRESULT hr) { return hr < 0; }
+constexpr bool SUCCEEDED(HRESULT hr) {
+    return hr >= 0;
+}
+constexpr bool FAILED(HRESULT hr) {
+    return hr < 0;
+}
 
 // "0x8000FFFF".
 std::string hresultHex(HRESULT hr);

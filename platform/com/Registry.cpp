@@ -28,12 +28,13 @@ struct Root {
     std::string_view shortName;
 };
 constexpr Root kRoots[] = {
-    {"HKEY_CLASSES_ROOT", "HKCR"}, {"HKEY_CURRENT_USER", "HKCU"},
-    {"HKEY_LOCAL_MACHINE", "HKLM"}, {"HKEY_USERS", "HKU"},
-    {"HKEY_CURRENT_CONFIG", "HKCC"},
+    {"HKEY_CLASSES_ROOT", "HKCR"}, {"HKEY_CURRENT_USER", "HKCU"},   {"HKEY_LOCAL_MACHINE", "HKLM"},
+    {"HKEY_USERS", "HKU"},         {"HKEY_CURRENT_CONFIG", "HKCC"},
 };
 
-char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char lower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 std::string lowered(std::string_view s) {
     std::string r(s);
@@ -109,9 +110,10 @@ std::optional<std::string> RegistryData::normalizeKey(std::string_view key) {
             part.find(']') != std::string_view::npos)
             return std::nullopt;
         if (first) {
-            const auto root = std::find_if(std::begin(kRoots), std::end(kRoots), [&](const Root& r) {
-                return equalNoCase(part, r.full) || equalNoCase(part, r.shortName);
-            });
+            const auto root =
+                std::find_if(std::begin(kRoots), std::end(kRoots), [&](const Root& r) {
+                    return equalNoCase(part, r.full) || equalNoCase(part, r.shortName);
+                });
             if (root == std::end(kRoots)) return std::nullopt;
             out = root->full;
             first = false;
@@ -136,8 +138,9 @@ const RegistryData::Key* RegistryData::find(std::string_view normalized) const {
 }
 
 RegistryData::Key& RegistryData::ensure(const std::string& normalized) {
-    // Parents first, so that every key in the file has its parent.
-    for (auto pos = normalized.find('\\'); pos != std::string::npos;
+    // Parents first, so that every key in the file has its parent; roots are not keys.
+    const auto afterRoot = normalized.find('\\');
+    for (auto pos = normalized.find('\\', afterRoot + 1); pos != std::string::npos;
          pos = normalized.find('\\', pos + 1)) {
         const auto parent = normalized.substr(0, pos);
         auto [it, added] = keys_.try_emplace(lowered(parent));
@@ -217,8 +220,7 @@ std::optional<RegistryData::Value> RegistryData::value(std::string_view key,
     return std::nullopt;
 }
 
-std::optional<std::string> RegistryData::string(std::string_view key,
-                                                std::string_view name) const {
+std::optional<std::string> RegistryData::string(std::string_view key, std::string_view name) const {
     auto v = value(key, name);
     if (!v) return std::nullopt;
     if (auto* s = std::get_if<std::string>(&*v)) return std::move(*s);
@@ -421,7 +423,9 @@ bool writeAll(int fd, std::string_view data) {
 Registry::Registry() : file_(path()) {}
 Registry::Registry(std::filesystem::path file) : file_(std::move(file)) {}
 
-std::filesystem::path Registry::path() { return detail::runtime().registryPath(); }
+std::filesystem::path Registry::path() {
+    return detail::runtime().registryPath();
+}
 
 void Registry::setPath(const std::filesystem::path& file) {
     detail::runtime().setRegistryPath(file.string());
@@ -437,8 +441,7 @@ HRESULT Registry::load(RegistryData& out, std::string* error) const {
     return S_OK;
 }
 
-HRESULT Registry::update(const std::function<HRESULT(RegistryData&)>& change,
-                         std::string* error) {
+HRESULT Registry::update(const std::function<HRESULT(RegistryData&)>& change, std::string* error) {
     std::string why;
     auto fail = [&](std::string what) {
         if (error) *error = std::move(what);

@@ -42,7 +42,9 @@ class LocalRuntime final : public Runtime {
 public:
     std::uint32_t version() const noexcept override { return kVersion; }
 
-    void setErrorInfo(IErrorInfo* info) noexcept override { errorSlot() = ComPtr<IErrorInfo>(info); }
+    void setErrorInfo(IErrorInfo* info) noexcept override {
+        errorSlot() = ComPtr<IErrorInfo>(info);
+    }
     IErrorInfo* takeErrorInfo() noexcept override { return errorSlot().detach(); }
 
     HRESULT getClassObject(const Guid& clsid, const Guid& iid, void** out) noexcept override;
@@ -138,9 +140,9 @@ HRESULT LocalRuntime::getClassObject(const Guid& clsid, const Guid& iid, void** 
         const std::string key = "HKEY_CLASSES_ROOT\\CLSID\\" + clsid.toString();
         const auto path = data.string(key + "\\InprocServer32");
         if (!path || path->empty())
-            return reportError(REGDB_E_CLASSNOTREG, GUID_NULL, kSource,
-                               "class " + clsid.toString() + " is not registered in " +
-                                   registry.file().string());
+            return reportError(
+                REGDB_E_CLASSNOTREG, GUID_NULL, kSource,
+                "class " + clsid.toString() + " is not registered in " + registry.file().string());
         Module m;
         if (const HRESULT hr = loadModule(*path, m); FAILED(hr)) return hr;
         if (!m.getClassObject)
@@ -185,9 +187,9 @@ HRESULT LocalRuntime::loadTypeLibModule(const std::string& path, const Guid& lib
     if (const HRESULT hr = loadModule(path, m); FAILED(hr)) return hr;
     const TypeLibDesc* lib = m.getTypeLib ? m.getTypeLib(libid) : nullptr;
     if (!lib)
-        return reportError(E_FAIL, GUID_NULL, kSource,
-                           "module " + path + " does not describe type library " +
-                               libid.toString());
+        return reportError(
+            E_FAIL, GUID_NULL, kSource,
+            "module " + path + " does not describe type library " + libid.toString());
     *desc = lib;
     return S_OK;
 }

@@ -32,7 +32,11 @@ HRESULT writeClass(RegistryData& d, const ClassEntry& c, const std::string& modu
     }
     if (SUCCEEDED(hr) && c.typeLib) {
         hr = d.setString(key + "\\TypeLib", "", c.typeLib->libid.toString());
-        if (SUCCEEDED(hr)) hr = d.setString(key + "\\Version", "", c.version);
+        if (SUCCEEDED(hr))
+            hr = d.setString(key + "\\Version", "",
+                             !c.version.empty() ? std::string(c.version)
+                                                : std::to_string(c.typeLib->majorVersion) + "." +
+                                                      std::to_string(c.typeLib->minorVersion));
     }
     return hr;
 }
@@ -74,10 +78,10 @@ HRESULT registerServer(std::span<const ClassEntry> classes,
             },
             &error);
         if (FAILED(hr))
-            return reportError(SELFREG_E_CLASS, GUID_NULL, kSource,
-                               error.empty() ? "cannot register " + modulePath.string() + ": " +
-                                                   hresultText(hr)
-                                             : error);
+            return reportError(
+                SELFREG_E_CLASS, GUID_NULL, kSource,
+                error.empty() ? "cannot register " + modulePath.string() + ": " + hresultText(hr)
+                              : error);
         return S_OK;
     } catch (...) {
         reportCurrentException(GUID_NULL, kSource);

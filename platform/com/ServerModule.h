@@ -13,12 +13,13 @@ namespace com {
 // One creatable class of an in-process server module, described as data.
 struct ClassEntry {
     Guid clsid;
-    std::string_view progId;           // "Tivlink.TivDriver"; may be empty
-    std::string_view description;      // the CLSID key's value
-    std::string_view threadingModel;   // "Apartment", "Free", "Both"
+    std::string_view progId;          // "Tivlink.TivDriver"; may be empty
+    std::string_view description;     // the CLSID key's value
+    std::string_view threadingModel;  // "Apartment", "Free", "Both"
     CreateFunction create = nullptr;
     const TypeLibDesc* typeLib = nullptr;  // registered with the class; may be null
-    std::string_view version = "1.0";  // of the type library, written under the CLSID
+    // Written under the CLSID with the type library; empty: the library's own version.
+    std::string_view version = "1.0";
 };
 
 namespace server {
@@ -70,10 +71,12 @@ std::filesystem::path modulePathOf(const void* address);
                                                     const ::com::Guid& iid, void** out) {       \
         return ::com::server::getClassObject(classes, clsid, iid, out);                         \
     }                                                                                           \
-    TIV_COM_EXPORT ::com::HRESULT DllCanUnloadNow() { return ::com::server::canUnloadNow(); }   \
+    TIV_COM_EXPORT ::com::HRESULT DllCanUnloadNow() {                                           \
+        return ::com::server::canUnloadNow();                                                   \
+    }                                                                                           \
     TIV_COM_EXPORT ::com::HRESULT DllRegisterServer() {                                         \
-        return ::com::server::registerServer(                                                   \
-            classes, ::com::server::modulePathOf(&tivComModuleAnchor));                         \
+        return ::com::server::registerServer(classes,                                           \
+                                             ::com::server::modulePathOf(&tivComModuleAnchor)); \
     }                                                                                           \
     TIV_COM_EXPORT ::com::HRESULT DllUnregisterServer() {                                       \
         return ::com::server::unregisterServer(classes);                                        \

@@ -29,7 +29,17 @@ enum class ParamDir : std::uint8_t { In, Out, InOut, RetVal };
 //   Variant  VARIANT       const Variant& in, Variant* in-out / out / retval
 //   VariantPtr VARIANT*    Variant* (an in parameter the callee may write through)
 //   LpStr    LPSTR         const char* (zero-terminated 8-bit text)
-enum class AutoType : std::uint8_t { None, Long, Int, Bool, Double, BStr, Variant, VariantPtr, LpStr };
+enum class AutoType : std::uint8_t {
+    None,
+    Long,
+    Int,
+    Bool,
+    Double,
+    BStr,
+    Variant,
+    VariantPtr,
+    LpStr
+};
 
 struct ParamDesc {
     std::string_view name;  // may be empty (the value of a property put)
@@ -37,8 +47,12 @@ struct ParamDesc {
     AutoType type = AutoType::None;  // None ends the list
 };
 
-constexpr ParamDesc inParam(std::string_view name, AutoType t) { return {name, ParamDir::In, t}; }
-constexpr ParamDesc outParam(std::string_view name, AutoType t) { return {name, ParamDir::Out, t}; }
+constexpr ParamDesc inParam(std::string_view name, AutoType t) {
+    return {name, ParamDir::In, t};
+}
+constexpr ParamDesc outParam(std::string_view name, AutoType t) {
+    return {name, ParamDir::Out, t};
+}
 constexpr ParamDesc inOutParam(std::string_view name, AutoType t) {
     return {name, ParamDir::InOut, t};
 }
@@ -55,6 +69,18 @@ using DispThunk = HRESULT (*)(void* self, DispCall& call);
 // the list ends at the first entry of type None. Methods and getters with a result have a
 // retval; a property put has exactly one In parameter.
 struct MemberDesc {
+    constexpr MemberDesc() = default;
+    // {dispId, "Name", MemberKind::Method, {inParam(...), retParam(...)}, thunk}
+    constexpr MemberDesc(DISPID id, std::string_view memberName, MemberKind memberKind,
+                         std::array<ParamDesc, kMaxParams> parameters = {},
+                         DispThunk call = nullptr, std::string_view help = {})
+        : dispId(id),
+          name(memberName),
+          kind(memberKind),
+          params(parameters),
+          thunk(call),
+          helpString(help) {}
+
     DISPID dispId = -1;
     std::string_view name;
     MemberKind kind = MemberKind::Method;

@@ -121,17 +121,28 @@ private:
     enum class Tag { U8, I8, I16, U16, I32, U32, F32, F64, Str, Var, None };
     template <class T>
     static constexpr Tag storageTag() {
-        if constexpr (std::is_same_v<T, std::uint8_t>) return Tag::U8;
-        else if constexpr (std::is_same_v<T, std::int8_t>) return Tag::I8;
-        else if constexpr (std::is_same_v<T, std::int16_t>) return Tag::I16;
-        else if constexpr (std::is_same_v<T, std::uint16_t>) return Tag::U16;
-        else if constexpr (std::is_same_v<T, std::int32_t>) return Tag::I32;
-        else if constexpr (std::is_same_v<T, std::uint32_t>) return Tag::U32;
-        else if constexpr (std::is_same_v<T, float>) return Tag::F32;
-        else if constexpr (std::is_same_v<T, double>) return Tag::F64;
-        else if constexpr (std::is_same_v<T, std::string>) return Tag::Str;
-        else if constexpr (std::is_same_v<T, Variant>) return Tag::Var;
-        else return Tag::None;
+        if constexpr (std::is_same_v<T, std::uint8_t>)
+            return Tag::U8;
+        else if constexpr (std::is_same_v<T, std::int8_t>)
+            return Tag::I8;
+        else if constexpr (std::is_same_v<T, std::int16_t>)
+            return Tag::I16;
+        else if constexpr (std::is_same_v<T, std::uint16_t>)
+            return Tag::U16;
+        else if constexpr (std::is_same_v<T, std::int32_t>)
+            return Tag::I32;
+        else if constexpr (std::is_same_v<T, std::uint32_t>)
+            return Tag::U32;
+        else if constexpr (std::is_same_v<T, float>)
+            return Tag::F32;
+        else if constexpr (std::is_same_v<T, double>)
+            return Tag::F64;
+        else if constexpr (std::is_same_v<T, std::string>)
+            return Tag::Str;
+        else if constexpr (std::is_same_v<T, Variant>)
+            return Tag::Var;
+        else
+            return Tag::None;
     }
     void check(Tag t) const;
     bool indexOk(std::int32_t index, std::size_t& pos) const;
@@ -139,9 +150,8 @@ private:
     VARTYPE vt_ = VT_UI1;
     std::int32_t lower_ = 0;
     std::variant<std::vector<std::uint8_t>, std::vector<std::int8_t>, std::vector<std::int16_t>,
-                 std::vector<std::uint16_t>, std::vector<std::int32_t>,
-                 std::vector<std::uint32_t>, std::vector<float>, std::vector<double>,
-                 std::vector<std::string>>
+                 std::vector<std::uint16_t>, std::vector<std::int32_t>, std::vector<std::uint32_t>,
+                 std::vector<float>, std::vector<double>, std::vector<std::string>>
         fixed_;
     std::vector<Variant> variants_;  // VT_VARIANT arrays only
 };
@@ -167,8 +177,7 @@ public:
     Variant(std::int32_t v) : vt_(VT_I4) { s_.i = v; }  // long
     Variant(double v) : vt_(VT_R8) { s_.d = v; }
     template <class B>
-        requires std::same_as<B, bool>
-    Variant(B v) : vt_(VT_BOOL) {
+    requires std::same_as<B, bool> Variant(B v) : vt_(VT_BOOL) {
         s_.i = v ? VARIANT_TRUE : VARIANT_FALSE;
     }
     Variant(const char* s) : vt_(VT_BSTR), str_(s ? s : "") {}

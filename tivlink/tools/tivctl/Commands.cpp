@@ -409,6 +409,8 @@ int RunSend(const GlobalOptions& options, const SendOptions& send) {
     if (const int code = session.Open(options); code != kExitOk) return code;
     if (const int code = session.BringUp(); code != kExitOk) return code;
     auto& engine = session.Engine();
+    // Nobody drains the buffer here: a ring buffer never ends reception when it is full.
+    engine.SetBufferMode(1);
     if (const int started = engine.StartReception(); started != 0) {
         Error("reception does not start (" + std::to_string(started) + ")");
         return kExitFailure;
@@ -469,6 +471,8 @@ int RunMonitor(const GlobalOptions& options, const MonitorOptions& monitor) {
     const bool forever = monitor.seconds <= 0;
     const auto end = start + std::chrono::duration_cast<os::Clock::duration>(
                                  std::chrono::duration<double>(forever ? 0 : monitor.seconds));
+    // Nobody drains the buffer here: a ring buffer never ends reception when it is full.
+    engine.SetBufferMode(1);
     if (const int started = engine.StartReception(); started != 0) {
         Error("reception does not start (" + std::to_string(started) + ")");
         return kExitFailure;
@@ -544,6 +548,8 @@ int RunWindow(const GlobalOptions& options, const WindowOptions& window) {
     driver.ShowTestForm(0);
     if (const int code = session.BringUp(); code != kExitOk) return code;
     auto& engine = session.Engine();
+    // Nobody drains the buffer here: a ring buffer never ends reception when it is full.
+    engine.SetBufferMode(1);
     if (const int started = engine.StartReception(); started != 0) {
         Error("reception does not start (" + std::to_string(started) + ")");
         return kExitFailure;

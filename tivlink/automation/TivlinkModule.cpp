@@ -1,0 +1,36 @@
+// The exports of libtivlink.so: the class factory of TivDriver and its registration.
+
+#include <mutex>
+
+#include "com/ServerModule.h"
+#include "simulator/SimTransport.h"
+#include "tivlink/ITivDriver.h"
+#include "tivlink/automation/TTivDriver.h"
+#include "tivlink/automation/TivlinkTypeLib.h"
+
+namespace {
+
+com::HRESULT CreateTivDriver(const com::Guid& iid, void** out) {
+    // Without a configured transport the driver runs on the embedded simulated adapter.
+    static std::once_flag simulatorBackend;
+    try {
+        std::call_once(simulatorBackend, [] { sim::registerTransportBackend(); });
+    } catch (...) {
+        return com::E_UNEXPECTED;
+    }
+    return tivlink::TTivDriver::createInstance(iid, out);
+}
+
+const com::ClassEntry kClasses[] = {{
+    tivlink::CLSID_TivDriver,
+    tivlink::kTivDriverProgId,
+    "TivDriver Objekt",
+    "Apartment",
+    &CreateTivDriver,
+    &tivlink::TivlinkTypeLib(),
+    "1.0",
+}};
+
+}  // namespace
+
+TIV_COM_SERVER_EXPORTS(kClasses)

@@ -1,0 +1,118 @@
+#pragma once
+
+// The driver's automation interface as clients bind to it: the identities of the type library,
+// the class and its two interfaces, the dual interface ITivDriver (its members come from
+// ITivDriverMembers.def) and the event interface ITivDriverEvents. Depends on the COM runtime
+// only; a client never needs a driver header besides this one.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "com/Guid.h"
+#include "com/HResult.h"
+#include "com/IDispatch.h"
+#include "com/Variant.h"
+
+namespace tivlink {
+
+inline constexpr com::Guid LIBID_Tivlink = com::makeGuid("{1F34840A-D156-48B0-922C-8A30A1E411E1}");
+inline constexpr std::uint16_t kTivlinkLibMajor = 1;
+inline constexpr std::uint16_t kTivlinkLibMinor = 0;
+inline constexpr std::uint32_t kTivlinkLibLcid = 0x409;
+
+inline constexpr com::Guid IID_ITivDriver = com::makeGuid("{4FE53426-F8C8-4FFF-8302-A9EDB94EB0C4}");
+inline constexpr com::Guid DIID_ITivDriverEvents =
+    com::makeGuid("{2689F981-3E2B-4650-9F69-C18B1463CD4F}");
+inline constexpr com::Guid CLSID_TivDriver = com::makeGuid("{FEC124C9-0C9D-4A6D-AB91-02A18CCA2A21}");
+inline constexpr std::string_view kTivDriverProgId = "Tivlink.TivDriver";
+
+}  // namespace tivlink
+
+// How the table's parameter kinds appear in C++ (direction_type). Kept defined for code that
+// expands the table itself.
+#define TIVLINK_CT_in_long std::int32_t
+#define TIVLINK_CT_in_int std::int32_t
+#define TIVLINK_CT_in_VARIANT_BOOL ::com::VARIANT_BOOL
+#define TIVLINK_CT_in_double double
+#define TIVLINK_CT_in_BSTR const std::string&
+#define TIVLINK_CT_in_VARIANT const ::com::Variant&
+#define TIVLINK_CT_in_VARIANT_PTR ::com::Variant*
+#define TIVLINK_CT_in_LPSTR const char*
+#define TIVLINK_CT_inout_long std::int32_t*
+#define TIVLINK_CT_inout_VARIANT ::com::Variant*
+#define TIVLINK_CT_retval_long std::int32_t*
+#define TIVLINK_CT_retval_VARIANT_BOOL ::com::VARIANT_BOOL*
+#define TIVLINK_CT_retval_double double*
+#define TIVLINK_CT_retval_BSTR std::string*
+
+// The C++ name of a member by its kind.
+#define TIVLINK_NAME_method(name) name
+#define TIVLINK_NAME_propget(name) get_##name
+#define TIVLINK_NAME_propput(name) put_##name
+
+namespace tivlink {
+
+// The driver's dual interface. Every member returns S_OK or a failure with the thread's error
+// info set (source "Tivlink.TivDriver"); outcomes that are not failures travel in the result.
+class ITivDriver : public com::IDispatch {
+public:
+    static constexpr com::Guid iid = IID_ITivDriver;
+    using Base = com::IDispatch;
+
+#define TIV_P(dir, type, name) TIVLINK_CT_##dir##_##type name
+#define TIV_MEMBER(dispId, kind, name, params) \
+    virtual com::HRESULT TIVLINK_NAME_##kind(name) params = 0;
+#include "tivlink/ITivDriverMembers.def"
+};
+
+// The outgoing interface: dispatch only, every event without arguments or result.
+class ITivDriverEvents : public com::IDispatch {
+public:
+    static constexpr com::Guid iid = DIID_ITivDriverEvents;
+    using Base = com::IDispatch;
+};
+
+// The events in type-library order.
+#define TIVLINK_EVENTS(X)         \
+    X(1, OnOverrun)               \
+    X(2, OnStdLoaded)             \
+    X(5, OnDataWasSent)           \
+    X(6, OnMvAvailable)           \
+    X(7, OnResponse)              \
+    X(8, OnFree)                  \
+    X(9, OnAdapterDiscon)         \
+    X(11, OnTivConnected)         \
+    X(4, OnFirmwareLoaded)        \
+    X(10, OnAdapterLoggedIn)      \
+    X(12, OnDelayedResponse)      \
+    X(13, OnAdapterLoggedOut)     \
+    X(14, OnMarked)               \
+    X(3, OnDataReceived)          \
+    X(15, OnPointerOverrun)
+
+enum class TivDriverEvent : com::DISPID {
+#define TIVLINK_EVENT_ENUM(id, name) name = id,
+    TIVLINK_EVENTS(TIVLINK_EVENT_ENUM)
+#undef TIVLINK_EVENT_ENUM
+};
+
+struct TivDriverEventInfo {
+    com::DISPID dispId;
+    std::string_view name;
+};
+
+inline constexpr TivDriverEventInfo kTivDriverEvents[] = {
+#define TIVLINK_EVENT_INFO(id, name) {id, #name},
+    TIVLINK_EVENTS(TIVLINK_EVENT_INFO)
+#undef TIVLINK_EVENT_INFO
+};
+
+// The event's name, empty for an id that is none.
+constexpr std::string_view TivDriverEventName(com::DISPID dispId) {
+    for (const auto& e : kTivDriverEvents)
+        if (e.dispId == dispId) return e.name;
+    return {};
+}
+
+}  // namespace tivlink
