@@ -49,7 +49,7 @@ TEST(ComRegistry, TextRoundTripKeepsValuesEscapesAndCase) {
     EXPECT_EQ(back.subKeys("HKCR"), (std::vector<std::string>{"CLSID", "Odd"}));
     EXPECT_EQ(back.valueNames(std::string(kClsidKey) + "\\InprocServer32"),
               (std::vector<std::string>{"", "ThreadingModel"}));
-    // Windows line ends and comments are read too.
+    // CR LF line ends and comments are read too.
     RegistryData crlf;
     ASSERT_TRUE(
         crlf.parse("REGEDIT4\r\n; a comment\r\n[HKEY_CLASSES_ROOT]\r\n"

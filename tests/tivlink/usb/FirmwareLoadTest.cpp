@@ -65,6 +65,9 @@ TEST(FirmwareLoad, FreshAdapterComesToLifeOnTheWorkerThread) {
     EXPECT_TRUE(std::equal(stageTwo.back().packet.begin(), stageTwo.back().packet.end(),
                            image.begin() + 31552 - 64));
 
+    // The event reaches this thread before the worker writes the exit line.
+    ASSERT_TRUE(enginetest::PumpUntil(
+        [&] { return IndexOf(r.log->Lines(), "Exit:LoadAdapter:0 ++++++++++") >= 0; }));
     const auto lines = r.log->Lines();
     const int entry = IndexOf(lines, "Entry:LoadAdapter, ----------");
     const int stdLoaded = IndexOf(lines, "*****EVENT:LoadAdapter->OnStdLoaded", entry);
