@@ -7,7 +7,7 @@
 
 namespace com {
 
-// Result codes: negative means failure. Names and values follow the Windows ones because the
+// Result codes: negative means failure. Names and values are the standard ones because the
 // code built on this layer is written against them.
 using HRESULT = std::int32_t;
 using SCODE = HRESULT;

@@ -314,7 +314,7 @@ std::string vartypeName(VARTYPE vt) {
     return out;
 }
 
-// Special members
+// Copy, move and destruction
 
 Variant::Variant(const Variant& o) : vt_(o.vt_), s_(o.s_), str_(o.str_) {
     if (o.array_) array_ = std::make_unique<SafeArray>(*o.array_);

@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <string>
@@ -31,6 +32,13 @@ void usage(std::ostream& out) {
            "\n"
            "Exit codes: 0 done, 1 the module did not load or its entry point failed (the\n"
            "result code in hex and the error text are printed), 2 bad usage.\n";
+}
+
+// Registration codes share their values with connection-point codes; name them as such here.
+std::string resultText(com::HRESULT hr) {
+    if (hr == com::SELFREG_E_CLASS) return "SELFREG_E_CLASS (" + com::hresultHex(hr) + ")";
+    if (hr == com::SELFREG_E_TYPELIB) return "SELFREG_E_TYPELIB (" + com::hresultHex(hr) + ")";
+    return com::hresultText(hr);
 }
 
 template <class Fn>
@@ -84,7 +92,11 @@ int main(int argc, char** argv) {
         usage(std::cerr);
         return kUsage;
     }
-    if (!registry.empty()) com::Registry::setPath(registry);
+    if (!registry.empty()) {
+        com::Registry::setPath(registry);
+        // Also for a module whose runtime copy does not take ours.
+        ::setenv("TIV_REGISTRY", registry.c_str(), 1);
+    }
 
     // dlopen searches the library path for a bare name; a file here is meant.
     if (module.find('/') == std::string::npos) module = "./" + module;
@@ -108,7 +120,7 @@ int main(int argc, char** argv) {
     const com::HRESULT hr = fn();
     if (com::FAILED(hr)) {
         std::cerr << "tivregsvr: " << entry << " in " << module << " failed with "
-                  << com::hresultText(hr);
+                  << resultText(hr);
         if (auto info = com::takeErrorInfo(); info && !info->description.empty())
             std::cerr << ": " << info->description;
         std::cerr << "\n";

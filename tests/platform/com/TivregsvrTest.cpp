@@ -83,7 +83,7 @@ TEST(ComTivregsvr, FailuresExitWithOneAndSayWhy) {
     comtest::writeFile(file, "garbage, not a registry\n");
     r = regsvr({"--registry", file, TIV_COM_TEST_SERVER});
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_NE(r.err.find("0x80040201"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("SELFREG_E_CLASS (0x80040201)"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("REGEDIT4"), std::string::npos) << r.err;
     EXPECT_EQ(comtest::readFile(file), "garbage, not a registry\n");
 }
