@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "ChildProcess.h"
 #include "simulator/FirmwareImage.h"
+#include "support/ChildProcess.h"
 
 namespace {
 
@@ -104,18 +104,18 @@ TEST(FirmwareImage, StageChecksCatchEveryDamage) {
 }
 
 TEST(FirmwareImageTool, WritesChecksAndCorrupts) {
-    const std::string tool = proctest::binaryDir() + "/simulator/tivfw";
-    if (proctest::binaryDir().empty() || !fs::exists(tool))
+    const std::string tool = proctest::BinaryDir() + "/simulator/tivfw";
+    if (proctest::BinaryDir().empty() || !fs::exists(tool))
         GTEST_SKIP() << "tivfw is not built next to the tests";
     const fs::path dir = fs::temp_directory_path() / ("tivfw-test-" + std::to_string(::getpid()));
     fs::create_directories(dir);
     const auto good = (dir / "good.bix").string();
 
-    auto r = proctest::run({tool, "--output", good});
+    auto r = proctest::RunTool({tool, "--output", good});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(readFile(good), sim::makeFirmwareImage());
 
-    r = proctest::run({tool, "--check", good});
+    r = proctest::RunTool({tool, "--check", good});
     EXPECT_EQ(r.exitCode, 0) << r.err;
     const auto record = sim::defaultVersionRecord();
     EXPECT_NE(r.out.find(std::string(record.begin(), record.begin() + 6)), std::string::npos)
@@ -123,13 +123,13 @@ TEST(FirmwareImageTool, WritesChecksAndCorrupts) {
 
     for (const std::string stage : {"1", "2"}) {
         const auto bad = (dir / ("bad" + stage + ".bix")).string();
-        r = proctest::run({tool, "--output", bad, "--corrupt-stage", stage});
+        r = proctest::RunTool({tool, "--output", bad, "--corrupt-stage", stage});
         ASSERT_EQ(r.exitCode, 0) << r.err;
         const auto bytes = readFile(bad);
         ASSERT_EQ(bytes.size(), sim::kImageSize);
         EXPECT_EQ(sim::stageOneIntact(stageOne(bytes)), stage != "1");
         EXPECT_EQ(sim::stageTwoIntact(stageTwo(bytes)), stage != "2");
-        r = proctest::run({tool, "--check", bad});
+        r = proctest::RunTool({tool, "--check", bad});
         EXPECT_EQ(r.exitCode, 2) << "stage " << stage;
         EXPECT_NE(r.out.find("CORRUPT"), std::string::npos) << r.out;
     }
@@ -137,17 +137,18 @@ TEST(FirmwareImageTool, WritesChecksAndCorrupts) {
     // A truncated image, no file, bad usage.
     const auto shortFile = (dir / "short.bix").string();
     std::ofstream(shortFile, std::ios::binary).write("TIVBOOT1", 8);
-    EXPECT_EQ(proctest::run({tool, "--check", shortFile}).exitCode, 2);
-    EXPECT_EQ(proctest::run({tool, "--check", (dir / "none.bix").string()}).exitCode, 2);
-    EXPECT_EQ(proctest::run({tool}).exitCode, 2);
-    EXPECT_EQ(proctest::run({tool, "--output", good, "--corrupt-stage", "3"}).exitCode, 2);
-    EXPECT_EQ(proctest::run({tool, "--output", good, "--check", good}).exitCode, 2);
-    EXPECT_EQ(proctest::run({tool, "--output", (dir / "no/such/dir.bix").string()}).exitCode, 1);
-    EXPECT_EQ(proctest::run({tool, "--help"}).exitCode, 0);
+    EXPECT_EQ(proctest::RunTool({tool, "--check", shortFile}).exitCode, 2);
+    EXPECT_EQ(proctest::RunTool({tool, "--check", (dir / "none.bix").string()}).exitCode, 2);
+    EXPECT_EQ(proctest::RunTool({tool}).exitCode, 2);
+    EXPECT_EQ(proctest::RunTool({tool, "--output", good, "--corrupt-stage", "3"}).exitCode, 2);
+    EXPECT_EQ(proctest::RunTool({tool, "--output", good, "--check", good}).exitCode, 2);
+    EXPECT_EQ(proctest::RunTool({tool, "--output", (dir / "no/such/dir.bix").string()}).exitCode,
+              1);
+    EXPECT_EQ(proctest::RunTool({tool, "--help"}).exitCode, 0);
     fs::remove_all(dir);
 
     // The image the build embeds is the same one.
-    const fs::path built = proctest::binaryDir() + "/firmware/load.bix";
+    const fs::path built = proctest::BinaryDir() + "/firmware/load.bix";
     if (fs::exists(built)) {
         EXPECT_EQ(readFile(built), sim::makeFirmwareImage());
     }

@@ -7,8 +7,9 @@
 #include <fstream>
 #include <string>
 
-#include "ChildProcess.h"
 #include "simulator/Probe.h"
+#include "support/ChildProcess.h"
+#include "support/TempDir.h"
 #include "usb/IoctlCodes.h"
 #include "usb/SocketTransport.h"
 
@@ -20,22 +21,14 @@ using namespace std::chrono_literals;
 const std::string kTivsim = TIVSIM_PATH;
 const fs::path kScenarios = fs::path(__FILE__).parent_path() / "../../simulator/scenarios";
 
-struct TempDir {
-    TempDir() {
-        char name[] = "/tmp/tivsim-test-XXXXXX";
-        path = ::mkdtemp(name) ? name : "";
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path, ec);
-    }
-    fs::path path;
-};
+// Socket paths have a length limit: their directories stay short.
+const std::filesystem::path kSocketParent = "/tmp";
+using testsupport::TempDir;
 
 proctest::Result ctl(const fs::path& dir, std::vector<std::string> words) {
     std::vector<std::string> args{kTivsim, "ctl", "--dir", dir.string()};
     args.insert(args.end(), words.begin(), words.end());
-    return proctest::run(args);
+    return proctest::RunTool(args);
 }
 
 bool descriptorOk(const std::shared_ptr<usbio::Transport>& t, int device) {
@@ -49,12 +42,12 @@ bool descriptorOk(const std::shared_ptr<usbio::Transport>& t, int device) {
 }  // namespace
 
 TEST(TivsimDaemon, ServesAScenarioUntilTerminated) {
-    TempDir dir;
-    const auto sockets = dir.path / "sockets";  // created by tivsim
+    TempDir dir{"tivsim-test", kSocketParent};
+    const auto sockets = dir.path() / "sockets";  // created by tivsim
     proctest::Child daemon;
-    ASSERT_TRUE(daemon.start({kTivsim, "--scenario", (kScenarios / "two-adapters.json").string(),
+    ASSERT_TRUE(daemon.Start({kTivsim, "--scenario", (kScenarios / "two-adapters.json").string(),
                               "--dir", sockets.string(), "--scale", "10"}));
-    ASSERT_TRUE(daemon.waitForLine("ready", 10s)) << daemon.out << daemon.err;
+    ASSERT_TRUE(daemon.WaitForLine("ready", 10s)) << daemon.out << daemon.err;
     EXPECT_NE(daemon.out.find("adapter 3: " + (sockets / "ezusb-3").string()), std::string::npos)
         << daemon.out;
     EXPECT_NE(daemon.out.find("adapter 7: "), std::string::npos) << daemon.out;
@@ -91,72 +84,73 @@ TEST(TivsimDaemon, ServesAScenarioUntilTerminated) {
     EXPECT_TRUE(seven.bulkRead(3));
 
     // A second daemon on the same directory refuses and leaves the first alone.
-    const auto rival = proctest::run({kTivsim, "--dir", sockets.string()});
+    const auto rival = proctest::RunTool({kTivsim, "--dir", sockets.string()});
     EXPECT_EQ(rival.exitCode, 1);
     EXPECT_NE(rival.err.find("already served"), std::string::npos) << rival.err;
     EXPECT_TRUE(descriptorOk(transport, 3));
 
-    ASSERT_TRUE(daemon.signal(SIGTERM));
-    EXPECT_EQ(daemon.wait(10s), 0) << daemon.err;
+    ASSERT_TRUE(daemon.Signal(SIGTERM));
+    EXPECT_EQ(daemon.Wait(10s), 0) << daemon.err;
     EXPECT_TRUE(fs::is_empty(sockets)) << "every socket file is removed";
     EXPECT_FALSE(descriptorOk(transport, 7));
     EXPECT_EQ(ctl(sockets, {"list"}).exitCode, 2) << "no daemon any more";
 }
 
 TEST(TivsimDaemon, DemoScenarioWithoutAFileAndSigint) {
-    TempDir dir;
+    TempDir dir{"tivsim-test", kSocketParent};
     proctest::Child daemon;
-    ASSERT_TRUE(daemon.start({kTivsim, "--dir", dir.path.string()}));
-    ASSERT_TRUE(daemon.waitForLine("ready", 10s)) << daemon.out << daemon.err;
+    ASSERT_TRUE(daemon.Start({kTivsim, "--dir", dir.path().string()}));
+    ASSERT_TRUE(daemon.WaitForLine("ready", 10s)) << daemon.out << daemon.err;
     EXPECT_NE(daemon.out.find("adapter 0: "), std::string::npos) << daemon.out;
     EXPECT_NE(daemon.out.find("firmware none"), std::string::npos) << daemon.out;
 
     std::string error;
-    const auto transport = usbio::makeSocketTransport(dir.path.string(), error);
+    const auto transport = usbio::makeSocketTransport(dir.path().string(), error);
     ASSERT_NE(transport, nullptr) << error;
     EXPECT_TRUE(descriptorOk(transport, 0));
     EXPECT_FALSE(sim::probe::DeviceAccess(transport, 0).bulkRead(3)) << "no firmware yet";
-    const auto list = ctl(dir.path, {"list"});
+    const auto list = ctl(dir.path(), {"list"});
     EXPECT_EQ(list.out, "ok 0:plugged\n");
 
-    ASSERT_TRUE(daemon.signal(SIGINT));
-    EXPECT_EQ(daemon.wait(10s), 0) << daemon.err;
-    EXPECT_TRUE(fs::is_empty(dir.path));
+    ASSERT_TRUE(daemon.Signal(SIGINT));
+    EXPECT_EQ(daemon.Wait(10s), 0) << daemon.err;
+    EXPECT_TRUE(fs::is_empty(dir.path()));
 }
 
 TEST(TivsimCommandLine, BadInputAndUsage) {
-    TempDir dir;
-    const auto bad = dir.path / "bad.json";
+    TempDir dir{"tivsim-test", kSocketParent};
+    const auto bad = dir.path() / "bad.json";
     std::ofstream(bad) << R"({"devices": [{"objects": [{"obj": 1, "sub": 300}]}]})";
 
-    auto r = proctest::run({kTivsim, "--scenario", bad.string(), "--dir", dir.path.string()});
+    auto r = proctest::RunTool({kTivsim, "--scenario", bad.string(), "--dir", dir.path().string()});
     EXPECT_EQ(r.exitCode, 2);
     EXPECT_NE(r.err.find("devices[0].objects[0].sub: must be 0..255"), std::string::npos) << r.err;
-    EXPECT_FALSE(fs::exists(dir.path / "control")) << "nothing is served for a bad scenario";
+    EXPECT_FALSE(fs::exists(dir.path() / "control")) << "nothing is served for a bad scenario";
 
-    r = proctest::run({kTivsim, "check", bad.string()});
+    r = proctest::RunTool({kTivsim, "check", bad.string()});
     EXPECT_EQ(r.exitCode, 2);
     EXPECT_NE(r.err.find(bad.string() + ": devices[0].objects[0].sub"), std::string::npos) << r.err;
-    r = proctest::run({kTivsim, "check", (dir.path / "missing.json").string()});
+    r = proctest::RunTool({kTivsim, "check", (dir.path() / "missing.json").string()});
     EXPECT_EQ(r.exitCode, 2);
     EXPECT_NE(r.err.find("missing.json"), std::string::npos) << r.err;
-    r = proctest::run({kTivsim, "check", (kScenarios / "demo.json").string()});
+    r = proctest::RunTool({kTivsim, "check", (kScenarios / "demo.json").string()});
     EXPECT_EQ(r.exitCode, 0) << r.err;
 
-    EXPECT_EQ(proctest::run({kTivsim, "--help"}).exitCode, 0);
-    EXPECT_EQ(proctest::run({kTivsim, "ctl", "--help"}).exitCode, 0);
-    EXPECT_EQ(proctest::run({kTivsim, "check", "--help"}).exitCode, 0);
-    EXPECT_EQ(proctest::run({kTivsim}).exitCode, 2) << "serving needs --dir";
-    EXPECT_EQ(proctest::run({kTivsim, "--bogus"}).exitCode, 2);
-    EXPECT_EQ(proctest::run({kTivsim, "check"}).exitCode, 2);
-    EXPECT_EQ(proctest::run({kTivsim, "--dir", dir.path.string(), "--scale", "0"}).exitCode, 2);
-    EXPECT_EQ(ctl(dir.path, {}).exitCode, 2);
-    r = ctl(dir.path / "nobody", {"list"});
+    EXPECT_EQ(proctest::RunTool({kTivsim, "--help"}).exitCode, 0);
+    EXPECT_EQ(proctest::RunTool({kTivsim, "ctl", "--help"}).exitCode, 0);
+    EXPECT_EQ(proctest::RunTool({kTivsim, "check", "--help"}).exitCode, 0);
+    EXPECT_EQ(proctest::RunTool({kTivsim}).exitCode, 2) << "serving needs --dir";
+    EXPECT_EQ(proctest::RunTool({kTivsim, "--bogus"}).exitCode, 2);
+    EXPECT_EQ(proctest::RunTool({kTivsim, "check"}).exitCode, 2);
+    EXPECT_EQ(proctest::RunTool({kTivsim, "--dir", dir.path().string(), "--scale", "0"}).exitCode,
+              2);
+    EXPECT_EQ(ctl(dir.path(), {}).exitCode, 2);
+    r = ctl(dir.path() / "nobody", {"list"});
     EXPECT_EQ(r.exitCode, 2);
     EXPECT_NE(r.err.find("no simulator"), std::string::npos) << r.err;
 
     // A directory that cannot hold sockets is a runtime failure.
-    r = proctest::run({kTivsim, "--dir", bad.string()});
+    r = proctest::RunTool({kTivsim, "--dir", bad.string()});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.err.find(bad.string()), std::string::npos) << r.err;
 }

@@ -66,6 +66,14 @@ void StoreFields(const TelegramFields& f, std::int32_t* telType, std::int32_t* d
     *control = f.control;
 }
 
+// Hands bytes to a client's variant as VT_ARRAY|VT_UI1 from 0. A variant that refers to the
+// client's own storage (a by-reference array, say) gets them there when they fit its type.
+void Store(Variant* target, const std::vector<std::uint8_t>& bytes) {
+    Variant value = Variant::fromBytes(bytes);
+    if (target->isByRef() && com::SUCCEEDED(target->storeThroughRef(value))) return;
+    *target = std::move(value);
+}
+
 // The ReceiveAcyclic family writes its outputs only when it read a record.
 bool ReadARecord(int result) {
     return result == 0 || result == 6 || result == 255;
@@ -177,21 +185,21 @@ HRESULT TTivDriver::ReceiveResponse(Variant* Data, std::int32_t* Param2) {
         Require(Data);
         std::vector<std::uint8_t> bytes;
         const int r = Engine().ReceiveResponse(bytes, Data->deref().vt());
-        *Data = Variant::fromBytes(bytes);
+        Store(Data, bytes);
         return r;
     });
 }
 
 HRESULT TTivDriver::ReceiveAcyclic(std::int32_t* TelType, std::int32_t* DataSize,
-                                   std::int32_t* SubNo, std::int32_t* ObjNo,
-                                   std::int32_t* Control, Variant* Data, std::int32_t* Param7) {
+                                   std::int32_t* SubNo, std::int32_t* ObjNo, std::int32_t* Control,
+                                   Variant* Data, std::int32_t* Param7) {
     return Result(Param7, [&] {
         Require(TelType, DataSize, SubNo, ObjNo, Control, Data);
         auto fields = FieldsOf(TelType, DataSize, SubNo, ObjNo, Control);
         std::vector<std::uint8_t> bytes;
         const int r = Engine().ReceiveAcyclic(fields, bytes, Data->deref().vt());
         StoreFields(fields, TelType, DataSize, SubNo, ObjNo, Control);
-        if (ReadARecord(r)) *Data = Variant::fromBytes(bytes);
+        if (ReadARecord(r)) Store(Data, bytes);
         return r;
     });
 }
@@ -206,7 +214,7 @@ HRESULT TTivDriver::ReceiveAcyclicDelayed(std::int32_t* TelType, std::int32_t* D
         std::vector<std::uint8_t> bytes;
         const int r = Engine().ReceiveAcyclicDelayed(fields, bytes);
         StoreFields(fields, TelType, DataSize, SubNo, ObjNo, Control);
-        if (r == 0 || r == 255) *Data = Variant::fromBytes(bytes);
+        if (r == 0 || r == 255) Store(Data, bytes);
         return r;
     });
 }
@@ -223,7 +231,7 @@ HRESULT TTivDriver::AcyclicTransmission(std::int32_t* TelType, std::int32_t* Dat
         std::vector<std::uint8_t> bytes;
         const int r = Engine().AcyclicTransmission(fields, dataIn.Arg(), bytes);
         StoreFields(fields, TelType, DataSize, SubNo, ObjNo, Control);
-        if (ReadARecord(r)) *Data = Variant::fromBytes(bytes);
+        if (ReadARecord(r)) Store(Data, bytes);
         return r;
     });
 }
@@ -418,7 +426,7 @@ HRESULT TTivDriver::ReadData(std::int32_t Pos, std::int32_t* Bytes, Variant* Dat
         const int r = Engine().ReadData(Pos, count, bytes);
         *Bytes = count;
         // Nothing at Pos leaves Data alone; otherwise it gets what was read, possibly nothing.
-        if (r != 2) *Data = Variant::fromBytes(bytes);
+        if (r != 2) Store(Data, bytes);
         return r;
     });
 }
@@ -436,7 +444,7 @@ HRESULT TTivDriver::ReadControlData(Variant* Data, std::int32_t* Param2) {
         Require(Data);
         std::vector<std::uint8_t> bytes;
         const int r = Engine().ReadControlData(bytes);
-        *Data = Variant::fromBytes(bytes);
+        Store(Data, bytes);
         return r;
     });
 }
@@ -607,7 +615,7 @@ HRESULT TTivDriver::SelectAdapter(std::int32_t Number, std::int32_t Mode, Varian
         Require(VerStr);
         std::vector<std::uint8_t> version;
         const int r = Engine().SelectAdapter(Number, Mode, version);
-        if (!version.empty()) *VerStr = Variant::fromBytes(version);
+        if (!version.empty()) Store(VerStr, version);
         return r;
     });
 }
@@ -617,7 +625,7 @@ HRESULT TTivDriver::IsFirmwareLoaded(Variant* SoftVer, VARIANT_BOOL* Param1) {
         Require(SoftVer);
         std::vector<std::uint8_t> version;
         const bool loaded = Engine().IsFirmwareLoaded(version);
-        if (!version.empty()) *SoftVer = Variant::fromBytes(version);
+        if (!version.empty()) Store(SoftVer, version);
         return Bool(loaded);
     });
 }
@@ -668,7 +676,7 @@ HRESULT TTivDriver::GetAdapterName(Variant* Data, std::int32_t* Param2) {
         Require(Data);
         std::vector<std::uint8_t> name;
         const int r = Engine().GetAdapterName(name);
-        if (r == 0) *Data = Variant::fromBytes(name);
+        if (r == 0) Store(Data, name);
         return r;
     });
 }
@@ -760,7 +768,7 @@ HRESULT TTivDriver::UlReadAdapter(std::int32_t StartAddr, std::int32_t Len, Vari
         Require(Data);
         std::vector<std::uint8_t> bytes;
         const int r = Engine().UlReadAdapter(StartAddr, Len, bytes);
-        if (!bytes.empty()) *Data = Variant::fromBytes(bytes);
+        if (!bytes.empty()) Store(Data, bytes);
         return r;
     });
 }

@@ -51,8 +51,7 @@ public:
     // IConnectionPointContainer
     com::HRESULT EnumConnectionPoints(
         std::vector<com::ComPtr<com::IConnectionPoint>>* points) override;
-    com::HRESULT FindConnectionPoint(const com::Guid& iid,
-                                     com::IConnectionPoint** point) override;
+    com::HRESULT FindConnectionPoint(const com::Guid& iid, com::IConnectionPoint** point) override;
 
     // ITivDriver
 #define TIV_P(dir, type, name) TIVLINK_CT_##dir##_##type name
@@ -60,16 +59,15 @@ public:
     com::HRESULT TIVLINK_NAME_##kind(name) params override;
 #include "tivlink/ITivDriverMembers.def"
 
-    // For the host and tests: the driver object behind the facade.
-    DriverObject& Object() { return *object_; }
-
 private:
-    using Base = com::ComObject<TTivDriver, com::DispatchImpl<TTivDriver, ITivDriver>,
-                                com::IConnectionPointContainer,
-                                com::SupportErrorInfoImpl<&IID_ITivDriver>>;
+    using Base =
+        com::ComObject<TTivDriver, com::DispatchImpl<TTivDriver, ITivDriver>,
+                       com::IConnectionPointContainer, com::SupportErrorInfoImpl<&IID_ITivDriver>>;
 
     DriverObject& Live();
-    DriverEngine& Engine() { return Live().Engine(); }
+    DriverEngine& Engine() {
+        return Live().Engine();
+    }
     void OnConnection(bool advised, com::IDispatch* sink);
 
     // Runs `body` under the error rule.

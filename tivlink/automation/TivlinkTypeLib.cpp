@@ -57,10 +57,10 @@ com::HRESULT CallMember(ITivDriver* object, com::HRESULT (ITivDriver::*member)(A
 template <auto Member>
 com::HRESULT Thunk(void* self, com::DispCall& call) {
     auto* object = static_cast<ITivDriver*>(static_cast<TTivDriver*>(self));
-    return []<class... Args>(ITivDriver* o, com::HRESULT (ITivDriver::*m)(Args...),
-                             com::DispCall& c) {
-        return CallMember(o, m, c, std::index_sequence_for<Args...>{});
-    }(object, Member, call);
+    return
+        []<class... Args>(ITivDriver* o, com::HRESULT (ITivDriver::*m)(Args...), com::DispCall& c) {
+            return CallMember(o, m, c, std::index_sequence_for<Args...>{});
+        }(object, Member, call);
 }
 
 // ---- the description --------------------------------------------------------------------------
@@ -82,10 +82,12 @@ com::HRESULT Thunk(void* self, com::DispCall& call) {
 #define TIV_UNPACK(...) __VA_ARGS__
 
 constexpr com::MemberDesc kMembers[] = {
+// clang-format off
 #define TIV_P(dir, type, name) com::ParamDesc{#name, TIV_DIR_##dir, TIV_TYPE_##type}
-#define TIV_MEMBER(dispId, kind, name, params)                                          \
-    com::MemberDesc{dispId, #name, TIV_KIND_##kind, {{TIV_UNPACK params}},               \
+#define TIV_MEMBER(dispId, kind, name, params)                                    \
+    com::MemberDesc{dispId, #name, TIV_KIND_##kind, {{TIV_UNPACK params}},         \
                     &Thunk<&ITivDriver::TIVLINK_NAME_##kind(name)>, {}},
+// clang-format on
 #include "tivlink/ITivDriverMembers.def"
 };
 
@@ -113,9 +115,9 @@ constexpr com::CoClassDesc kCoClasses[] = {
 };
 constexpr std::string_view kImports[] = {"stdole2"};
 constexpr const com::InterfaceDesc* kInterfaces[] = {&kITivDriver, &kITivDriverEvents};
-constexpr com::TypeLibDesc kTypeLib{"Tivlink",          LIBID_Tivlink,    kTivlinkLibMajor,
-                                    kTivlinkLibMinor,   kTivlinkLibLcid,  "Tivlink Bibliothek",
-                                    kImports,           kInterfaces,      kCoClasses};
+constexpr com::TypeLibDesc kTypeLib{"Tivlink",        LIBID_Tivlink,   kTivlinkLibMajor,
+                                    kTivlinkLibMinor, kTivlinkLibLcid, "Tivlink Bibliothek",
+                                    kImports,         kInterfaces,     kCoClasses};
 
 }  // namespace
 

@@ -2,40 +2,19 @@
 
 // Temporary directories and registry files for the COM runtime tests.
 
-#include <unistd.h>
-
-#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <string>
 
 #include "com/Registry.h"
+#include "support/TempDir.h"
 
 namespace comtest {
 
 namespace fs = std::filesystem;
 
-class TempDir {
-public:
-    TempDir() {
-        static std::atomic<int> serial{0};
-        path_ = fs::temp_directory_path() /
-                ("tiv-com-" + std::to_string(::getpid()) + "-" + std::to_string(serial++));
-        fs::remove_all(path_);
-        fs::create_directories(path_);
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    const fs::path& path() const { return path_; }
-    fs::path operator/(const std::string& name) const { return path_ / name; }
-
-private:
-    fs::path path_;
+struct TempDir : testsupport::TempDir {
+    TempDir() : testsupport::TempDir("tiv-com") {}
 };
 
 // Points the whole process (all modules) at a fresh registry file for its lifetime.

@@ -1,10 +1,10 @@
 #include <gtest/gtest.h>
 
-#include "../../simulator/ChildProcess.h"
 #include "ComTestSupport.h"
 #include "TestCalc.h"
 #include "com/CoCreate.h"
 #include "com/Registry.h"
+#include "support/ChildProcess.h"
 
 namespace {
 
@@ -13,7 +13,7 @@ using comtest::CLSID_TestCalc;
 
 proctest::Result regsvr(std::vector<std::string> args) {
     args.insert(args.begin(), TIV_REGSVR);
-    return proctest::run(args);
+    return proctest::RunTool(args);
 }
 
 TEST(ComTivregsvr, UsageAndHelp) {

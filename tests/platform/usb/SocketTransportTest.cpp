@@ -22,6 +22,7 @@
 #include "simulator/Probe.h"
 #include "simulator/Simulator.h"
 #include "simulator/SocketServer.h"
+#include "support/TempDir.h"
 #include "usb/IoctlCodes.h"
 #include "usb/SocketProtocol.h"
 #include "usb/SocketTransport.h"
@@ -37,17 +38,9 @@ using sim::probe::deviceName;
 
 // ---- helpers ------------------------------------------------------------------------
 
-struct TempDir {
-    TempDir() {
-        char name[] = "/tmp/tivsock-XXXXXX";
-        path = ::mkdtemp(name) ? name : "";
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path, ec);
-    }
-    fs::path path;
-};
+// Socket paths have a length limit: their directories stay short.
+const std::filesystem::path kSocketParent = "/tmp";
+using testsupport::TempDir;
 
 // Polls a condition that another thread makes true; fails after the time-out.
 template <class Pred>
@@ -107,11 +100,11 @@ sim::Scenario twoAdapters() {
 
 struct ServerRig {
     explicit ServerRig(sim::Scenario s = twoAdapters())
-        : sim(std::make_shared<sim::Simulator>(std::move(s))), server(sim, dir.path) {
+        : sim(std::make_shared<sim::Simulator>(std::move(s))), server(sim, dir.path()) {
         std::string error;
         started = server.start(&error);
         EXPECT_TRUE(started) << error;
-        transport = usbio::makeSocketTransport(dir.path.string(), error);
+        transport = usbio::makeSocketTransport(dir.path().string(), error);
         EXPECT_NE(transport, nullptr) << error;
     }
 
@@ -133,7 +126,7 @@ struct ServerRig {
         return ok && n == 18;
     }
 
-    TempDir dir;
+    TempDir dir{"tivsock", kSocketParent};
     std::shared_ptr<sim::Simulator> sim;
     sim::SocketServer server;
     std::shared_ptr<usbio::Transport> transport;
@@ -146,7 +139,7 @@ public:
     explicit FakeDaemon(std::function<void(int fd)> behaviour) : behaviour_(std::move(behaviour)) {
         sockaddr_un addr{};
         addr.sun_family = AF_UNIX;
-        const auto path = (dir.path / "ezusb-0").string();
+        const auto path = (dir.path() / "ezusb-0").string();
         std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
         listenFd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         EXPECT_EQ(::bind(listenFd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
@@ -160,7 +153,7 @@ public:
             }
         });
         std::string error;
-        transport = usbio::makeSocketTransport(dir.path.string(), error);
+        transport = usbio::makeSocketTransport(dir.path().string(), error);
     }
     ~FakeDaemon() {
         ::shutdown(listenFd_, SHUT_RDWR);
@@ -168,7 +161,7 @@ public:
         ::close(listenFd_);
     }
 
-    TempDir dir;
+    TempDir dir{"tivsock", kSocketParent};
     std::shared_ptr<usbio::Transport> transport;
 
 private:
@@ -355,7 +348,7 @@ TEST(SocketTransport, OnlyServedDevicesOpen) {
     for (const char* name : {"\\\\.\\ezusb-1", "\\\\.\\ezusb-15", "\\\\.\\ezusb-16", "ezusb-0", "",
                              "\\\\.\\ezusb-0/../control"})
         EXPECT_EQ(r.transport->open(name), usbio::kInvalidHandle) << name;
-    EXPECT_FALSE(fs::exists(r.dir.path / "ezusb-1"));
+    EXPECT_FALSE(fs::exists(r.dir.path() / "ezusb-1"));
 }
 
 TEST(SocketTransport, FirmwareDownloadAndBusExchangeOverSockets) {
@@ -623,22 +616,22 @@ TEST(SocketTransport, ManyThreadsEachWithTheirOwnHandle) {
 }
 
 TEST(SocketServer, StartStopAndDirectoryProblems) {
-    TempDir dir;
+    TempDir dir{"tivsock", kSocketParent};
     auto simulator = std::make_shared<sim::Simulator>(twoAdapters());
 
-    const auto file = dir.path / "plain-file";
+    const auto file = dir.path() / "plain-file";
     { std::ofstream(file) << "x"; }
     sim::SocketServer onFile(simulator, file);
     std::string error;
     EXPECT_FALSE(onFile.start(&error));
     EXPECT_NE(error.find(file.string()), std::string::npos) << error;
 
-    sim::SocketServer tooLong(simulator, dir.path / std::string(120, 'd'));
+    sim::SocketServer tooLong(simulator, dir.path() / std::string(120, 'd'));
     EXPECT_FALSE(tooLong.start(&error));
     EXPECT_NE(error.find("too long"), std::string::npos) << error;
 
     // A socket file left behind by a server that died is taken over.
-    const auto served = dir.path / "served";
+    const auto served = dir.path() / "served";
     fs::create_directories(served);
     {
         sockaddr_un addr{};

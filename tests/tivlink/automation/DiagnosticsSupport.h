@@ -3,19 +3,11 @@
 // Helpers for the diagnostics tests: a scratch directory that is also the working directory
 // and the system directory, log files read back line by line, and child processes.
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -25,7 +17,8 @@
 #include <string>
 #include <vector>
 
-extern char** environ;
+#include "support/ChildProcess.h"
+#include "support/TempDir.h"
 
 namespace diagtest {
 
@@ -60,28 +53,24 @@ private:
 class ScratchDir {
 public:
     ScratchDir() : old_(fs::current_path()) {
-        std::string pattern = (fs::temp_directory_path() / "tivdiag-XXXXXX").string();
-        if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
-        fs::current_path(path_);
-        env_.emplace("TIV_SYSTEM_DIR", path_.string());
+        fs::current_path(dir_.path());
+        env_.emplace("TIV_SYSTEM_DIR", dir_.path().string());
     }
     ~ScratchDir() {
         env_.reset();
         std::error_code ec;
         fs::current_path(old_, ec);
-        fs::remove_all(path_, ec);
     }
     ScratchDir(const ScratchDir&) = delete;
     ScratchDir& operator=(const ScratchDir&) = delete;
 
-    const fs::path& Path() const { return path_; }
+    const fs::path& Path() const { return dir_.path(); }
     void WriteSettings(const std::string& text) const {
-        std::ofstream(path_ / "Tivlink.ini", std::ios::binary) << text;
+        std::ofstream(dir_ / "Tivlink.ini", std::ios::binary) << text;
     }
     std::vector<std::string> Files() const {
         std::vector<std::string> names;
-        for (const auto& e : fs::directory_iterator(path_))
+        for (const auto& e : fs::directory_iterator(dir_.path()))
             names.push_back(e.path().filename().string());
         std::sort(names.begin(), names.end());
         return names;
@@ -89,7 +78,7 @@ public:
 
 private:
     fs::path old_;
-    fs::path path_;
+    testsupport::TempDir dir_{"tivdiag"};  // removed after ~ScratchDir has left it
     std::optional<ScopedEnv> env_;
 };
 
@@ -157,88 +146,14 @@ struct RunResult {
 // Runs a program with its output captured, in `cwd`, with `env` changes (nullopt removes a
 // variable). A child still running after `timeout` is killed and the run fails.
 inline RunResult RunProgram(const std::vector<std::string>& args, const fs::path& cwd,
-                            const std::map<std::string, std::optional<std::string>>& env = {},
+                            const proctest::Environment& env = {},
                             std::chrono::milliseconds timeout = 60s) {
-    RunResult result;
-    int outPipe[2];
-    int errPipe[2];
-    if (::pipe2(outPipe, O_CLOEXEC) != 0) return result;
-    if (::pipe2(errPipe, O_CLOEXEC) != 0) {
-        ::close(outPipe[0]);
-        ::close(outPipe[1]);
-        return result;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
-    posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
-
-    std::vector<std::string> envStrings;
-    for (char** e = environ; *e; ++e) {
-        const std::string entry(*e);
-        const auto name = entry.substr(0, entry.find('='));
-        if (!env.count(name)) envStrings.push_back(entry);
-    }
-    for (const auto& [name, value] : env)
-        if (value) envStrings.push_back(name + "=" + *value);
-    std::vector<char*> envp;
-    for (auto& e : envStrings) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    std::vector<char*> argv;
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-
-    pid_t pid = -1;
-    const int spawned = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(outPipe[1]);
-    ::close(errPipe[1]);
-    if (spawned != 0) {
-        ::close(outPipe[0]);
-        ::close(errPipe[0]);
+    const auto run = proctest::RunTool(args, {.env = env, .cwd = cwd, .timeout = timeout});
+    if (!run.started)
         ADD_FAILURE() << "cannot start " << args[0];
-        return result;
-    }
-
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
-    std::string* sinks[2] = {&result.out, &result.err};
-    int open = 2;
-    bool timedOut = false;
-    while (open > 0) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            timedOut = true;
-            break;
-        }
-        if (::poll(fds, 2, static_cast<int>(left.count())) < 0 && errno != EINTR) break;
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-            char buf[4096];
-            const auto n = ::read(fds[i].fd, buf, sizeof buf);
-            if (n > 0) {
-                sinks[i]->append(buf, static_cast<std::size_t>(n));
-            } else if (n == 0 || errno != EINTR) {
-                ::close(fds[i].fd);
-                fds[i].fd = -1;
-                --open;
-            }
-        }
-    }
-    for (auto& f : fds)
-        if (f.fd >= 0) ::close(f.fd);
-    if (timedOut) ::kill(pid, SIGKILL);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    if (timedOut) {
+    else if (!run.exitCode)
         ADD_FAILURE() << args[0] << " did not end within the time-out";
-        return result;
-    }
-    result.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
+    return {run.Code(), run.out, run.err};
 }
 
 }  // namespace diagtest

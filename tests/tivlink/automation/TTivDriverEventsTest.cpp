@@ -22,8 +22,9 @@ using tivlink::TivDriverEvent;
 
 class TTivDriverOnSimulator : public ::testing::Test {
 protected:
-    explicit TTivDriverOnSimulator(bool firmwareRunning = true)
-        : sim(std::make_shared<sim::Simulator>(enginetest::Scenario(firmwareRunning))),
+    TTivDriverOnSimulator() : TTivDriverOnSimulator(enginetest::Scenario()) {}
+    explicit TTivDriverOnSimulator(sim::Scenario scenario)
+        : sim(std::make_shared<sim::Simulator>(std::move(scenario))),
           driver(MakeDriver(sim::makeSimTransport(sim))) {}
 
     // Selects adapter 1 and switches reception on with frames matched.
@@ -69,7 +70,20 @@ protected:
 
 class TTivDriverFreshAdapter : public TTivDriverOnSimulator {
 protected:
-    TTivDriverFreshAdapter() : TTivDriverOnSimulator(false) {}
+    TTivDriverFreshAdapter() : TTivDriverOnSimulator(enginetest::Scenario(false)) {}
+};
+
+// A bus with two stations sending measured values: a float with a time stamp and a double.
+sim::Scenario CyclicBus() {
+    auto s = enginetest::Scenario();
+    s.devices[0].cyclic.push_back({0, 5, 20, 21.5, 3, 0.0});
+    s.devices[0].cyclic.push_back({2, 7, 20, -4.25, 9, 0.0});
+    return s;
+}
+
+class TTivDriverCyclicBus : public TTivDriverOnSimulator {
+protected:
+    TTivDriverCyclicBus() : TTivDriverOnSimulator(CyclicBus()) {}
 };
 
 TEST_F(TTivDriverFreshAdapter, TransactionStepByStepAsAClientMakesIt) {
@@ -134,23 +148,28 @@ TEST_F(TTivDriverFreshAdapter, TransactionStepByStepAsAClientMakesIt) {
     std::int32_t f[5] = {5, 6, 29, 1217, 0xC1};
     Variant io = ByteArray({0x55, 0x66});
     Variant result;
-    ASSERT_EQ(com::invokeByName(driver.get(), "AcyclicTransmission", com::DISPATCH_METHOD,
-                                com::DispArgs{Variant::byRef(&f[0]), Variant::byRef(&f[1]),
-                                              Variant::byRef(&f[2]), Variant::byRef(&f[3]),
-                                              Variant::byRef(&f[4]), Variant::byRef(&io)},
-                                &result),
+    ASSERT_EQ(com::invokeByName(
+                  driver.get(), "AcyclicTransmission", com::DISPATCH_METHOD,
+                  com::DispArgs{Variant::byRef(&f[0]), Variant::byRef(&f[1]), Variant::byRef(&f[2]),
+                                Variant::byRef(&f[3]), Variant::byRef(&f[4]), Variant::byRef(&io)},
+                  &result),
               com::S_OK);
     EXPECT_EQ(result.i4(), 0);
     EXPECT_EQ(f[4], 0x41);
     EXPECT_EQ(BytesOf(io).size(), 2u);  // a write answers without data: the checksum only
+    EXPECT_EQ(f[0], 0xC2);              // the answer's whole type byte
+    // Read it back: the fields hold the answer now, so they are set afresh.
+    f[0] = 5;
     f[1] = 4;
+    f[2] = 29;
+    f[3] = 1217;
     f[4] = 0xC0;
     io = Variant();
-    ASSERT_EQ(com::invokeByName(driver.get(), "AcyclicTransmission", com::DISPATCH_METHOD,
-                                com::DispArgs{Variant::byRef(&f[0]), Variant::byRef(&f[1]),
-                                              Variant::byRef(&f[2]), Variant::byRef(&f[3]),
-                                              Variant::byRef(&f[4]), Variant::byRef(&io)},
-                                &result),
+    ASSERT_EQ(com::invokeByName(
+                  driver.get(), "AcyclicTransmission", com::DISPATCH_METHOD,
+                  com::DispArgs{Variant::byRef(&f[0]), Variant::byRef(&f[1]), Variant::byRef(&f[2]),
+                                Variant::byRef(&f[3]), Variant::byRef(&f[4]), Variant::byRef(&io)},
+                  &result),
               com::S_OK);
     EXPECT_EQ(result.i4(), 0);
     const Bytes written = BytesOf(io);
@@ -279,6 +298,50 @@ TEST_F(TTivDriverOnSimulator, ReleaseWithASinkThatCallsBackDuringTheLastOnFree) 
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_EQ(seen[0], com::E_UNEXPECTED);
     EXPECT_EQ(sink->refCount(), 1u);  // the connection let go of it
+}
+
+TEST_F(TTivDriverCyclicBus, MeasuredValuesReachTheirOwnSlots) {
+    Spy spy;
+    Advise(driver, spy);
+    std::int32_t r = -1;
+    ASSERT_EQ(driver->AssignMvPara(1, 2, 7, &r), com::S_OK);
+    ASSERT_EQ(driver->AssignMvPara(10, 0, 5, &r), com::S_OK);
+    Ready();
+    auto value = [&](auto getter) {
+        double v = 0;
+        EXPECT_EQ((driver.get()->*getter)(&v), com::S_OK);
+        return v;
+    };
+    ASSERT_TRUE(PumpUntil(
+        [&] {
+            return value(&ITivDriver::get_Value1) == -4.25 &&
+                   value(&ITivDriver::get_Value10) == 21.5;
+        },
+        5s));
+    EXPECT_GE(spy.Count(TivDriverEvent::OnMvAvailable), 2);
+    std::int32_t status1 = 0, status10 = 0, valueNr = 0;
+    ASSERT_EQ(driver->get_Status1(&status1), com::S_OK);
+    ASSERT_EQ(driver->get_Status10(&status10), com::S_OK);
+    EXPECT_EQ(status1, 9);
+    EXPECT_EQ(status10, 3);
+    ASSERT_EQ(driver->get_ValueNr(&valueNr), com::S_OK);
+    EXPECT_TRUE(valueNr == 1 || valueNr == 10) << valueNr;
+
+    // The slots in between hold nothing; each getter reads its own slot.
+    for (auto getter : {&ITivDriver::get_Value2, &ITivDriver::get_Value5, &ITivDriver::get_Value9})
+        EXPECT_EQ(value(getter), 0.0);
+    std::int32_t stamp1 = -1, stamp2 = -1;
+    ASSERT_EQ(driver->get_TimeStamp1(&stamp1), com::S_OK);
+    ASSERT_EQ(driver->get_TimeStamp2(&stamp2), com::S_OK);
+    EXPECT_EQ(stamp1, 0);  // a double carries no time stamp
+    EXPECT_EQ(stamp2, 0);
+
+    // Late-bound by name, the same slot.
+    Variant late;
+    ASSERT_EQ(com::invokeByName(driver.get(), "value10", com::DISPATCH_PROPERTYGET, {}, &late),
+              com::S_OK);
+    EXPECT_EQ(late.vt(), com::VT_R8);
+    EXPECT_EQ(late.r8(), 21.5);
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 
 #include <dlfcn.h>
 
+#include <cstring>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -79,6 +81,10 @@ protected:
         return hr;
     }
 
+    // The module's objects run on its built-in simulated adapter, whatever the caller's
+    // environment says (the module reads it when it makes its first object).
+    diagtest::ScopedEnv usb{"TIV_USB", std::nullopt};
+    diagtest::ScopedEnv scenario{"TIV_SCENARIO", std::nullopt};
     ScratchDir dir;
     std::filesystem::path registryFile;
 };
@@ -120,9 +126,9 @@ TEST_F(TTivDriverModule, RegistrationWritesTheKeysAndUnregistrationRemovesThem) 
     com::Guid clsid;
     EXPECT_EQ(com::CLSIDFromProgID("Tivlink.TivDriver", &clsid), com::CO_E_CLASSSTRING);
     ComPtr<ITivDriver> none;
-    EXPECT_EQ(com::CoCreateInstance(tivlink::CLSID_TivDriver, tivlink::IID_ITivDriver,
-                                    none.putVoid()),
-              com::REGDB_E_CLASSNOTREG);
+    EXPECT_EQ(
+        com::CoCreateInstance(tivlink::CLSID_TivDriver, tivlink::IID_ITivDriver, none.putVoid()),
+        com::REGDB_E_CLASSNOTREG);
     EXPECT_EQ(com::LoadRegTypeLib(tivlink::LIBID_Tivlink, 1, 0, 0x409, &lib),
               com::TYPE_E_LIBNOTREGISTERED);
     EXPECT_EQ(RegSvr(true), 0);  // nothing left to remove is no failure
@@ -149,8 +155,9 @@ TEST_F(TTivDriverModule, CreatedByProgIdOrClassIdAnswersItsInterfaces) {
         EXPECT_EQ(driver->get_Version(&version), com::S_OK);
         EXPECT_EQ(version, 545);
         Variant late;
-        EXPECT_EQ(com::invokeByName(dispatch.get(), "Version", com::DISPATCH_PROPERTYGET, {}, &late),
-                  com::S_OK);
+        EXPECT_EQ(
+            com::invokeByName(dispatch.get(), "Version", com::DISPATCH_PROPERTYGET, {}, &late),
+            com::S_OK);
         EXPECT_EQ(late, Variant::fromI4(545));
 
         com::ComPtr<com::IConnectionPoint> point;
@@ -196,16 +203,15 @@ TEST_F(TTivDriverModule, SeveralObjectsLiveSideBySideAndTheModuleKnowsWhenItIsId
 
     // A locked factory keeps the module wanted without any object.
     ComPtr<com::IClassFactory> factory;
-    ASSERT_EQ(com::CoGetClassObject(tivlink::CLSID_TivDriver, com::IID_IClassFactory,
-                                    factory.putVoid()),
-              com::S_OK);
+    ASSERT_EQ(
+        com::CoGetClassObject(tivlink::CLSID_TivDriver, com::IID_IClassFactory, factory.putVoid()),
+        com::S_OK);
     ASSERT_EQ(factory->LockServer(true), com::S_OK);
     EXPECT_EQ(CanUnloadNow(), com::S_FALSE);
     ASSERT_EQ(factory->LockServer(false), com::S_OK);
     EXPECT_EQ(CanUnloadNow(), com::S_OK);
     ComPtr<ITivDriver> aggregated;
-    EXPECT_EQ(factory->CreateInstance(factory.get(), tivlink::IID_ITivDriver,
-                                      aggregated.putVoid()),
+    EXPECT_EQ(factory->CreateInstance(factory.get(), tivlink::IID_ITivDriver, aggregated.putVoid()),
               com::CLASS_E_NOAGGREGATION);
 }
 

@@ -41,63 +41,71 @@ inline com::ComPtr<tivlink::ITivDriver> MakeDriver(std::shared_ptr<usbio::Transp
 }
 
 // An event sink that records the events it receives and the thread they came on. Its answer
-// to every event can be set: S_OK, a failure (with error info), or a thrown exception.
+// to every event can be set: S_OK, a failure (with error info), or a thrown exception. What it
+// records lives as long as the sink object, which may outlive the Spy inside a driver.
 class Spy {
 public:
     enum class Answer { Ok, Fail, Throw };
 
     Spy()
-        : sink_(com::EventSink::create(tivlink::DIID_ITivDriverEvents,
-                                       [this](com::DISPID id, const com::DispParams& params,
-                                              com::Variant*) { return Handle(id, params); })) {}
+        : state_(std::make_shared<State>()),
+          sink_(com::EventSink::create(
+              tivlink::DIID_ITivDriverEvents,
+              [state = state_](com::DISPID id, const com::DispParams& params, com::Variant*) {
+                  return state->Handle(id, params);
+              })) {}
 
     com::IUnknown* Unknown() const { return static_cast<com::IDispatch*>(sink_.get()); }
-    void SetAnswer(Answer a) { answer_ = a; }
+    void SetAnswer(Answer a) { state_->answer = a; }
 
     std::vector<int> Events() const {
-        std::lock_guard lock(mutex_);
-        return events_;
+        std::lock_guard lock(state_->mutex);
+        return state_->events;
     }
     int Count(tivlink::TivDriverEvent e) const {
         const auto all = Events();
         return static_cast<int>(std::count(all.begin(), all.end(), static_cast<int>(e)));
     }
     std::vector<std::thread::id> Threads() const {
-        std::lock_guard lock(mutex_);
-        return threads_;
+        std::lock_guard lock(state_->mutex);
+        return state_->threads;
     }
-    bool ArgumentsSeen() const { return argumentsSeen_; }
+    bool ArgumentsSeen() const { return state_->argumentsSeen; }
     void Clear() {
-        std::lock_guard lock(mutex_);
-        events_.clear();
-        threads_.clear();
+        std::lock_guard lock(state_->mutex);
+        state_->events.clear();
+        state_->threads.clear();
     }
 
 private:
-    com::HRESULT Handle(com::DISPID id, const com::DispParams& params) {
-        {
-            std::lock_guard lock(mutex_);
-            events_.push_back(id);
-            threads_.push_back(std::this_thread::get_id());
+    struct State {
+        com::HRESULT Handle(com::DISPID id, const com::DispParams& params) {
+            {
+                std::lock_guard lock(mutex);
+                events.push_back(id);
+                threads.push_back(std::this_thread::get_id());
+            }
+            if (!params.args.empty()) argumentsSeen = true;
+            switch (answer.load()) {
+                case Answer::Fail:
+                    return com::reportError(com::E_FAIL, tivlink::DIID_ITivDriverEvents, "spy",
+                                            "the handler failed");
+                case Answer::Throw:
+                    throw std::runtime_error("the handler threw");
+                default:
+                    return com::S_OK;
+            }
         }
-        if (!params.args.empty()) argumentsSeen_ = true;
-        switch (answer_.load()) {
-            case Answer::Fail:
-                return com::reportError(com::E_FAIL, tivlink::DIID_ITivDriverEvents, "spy",
-                                        "the handler failed");
-            case Answer::Throw:
-                throw std::runtime_error("the handler threw");
-            default:
-                return com::S_OK;
-        }
-    }
 
+        std::atomic<Answer> answer{Answer::Ok};
+        std::atomic<bool> argumentsSeen{false};
+        mutable std::mutex mutex;
+        std::vector<int> events;
+        std::vector<std::thread::id> threads;
+    };
+
+    std::shared_ptr<State> state_;
     com::ComPtr<com::EventSink> sink_;
-    std::atomic<Answer> answer_{Answer::Ok};
-    std::atomic<bool> argumentsSeen_{false};
-    mutable std::mutex mutex_;
-    std::vector<int> events_;
-    std::vector<std::thread::id> threads_;
 };
 
 inline std::uint32_t Advise(const com::ComPtr<tivlink::ITivDriver>& driver, Spy& spy) {

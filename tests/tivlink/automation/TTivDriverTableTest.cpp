@@ -251,11 +251,11 @@ TEST(TTivDriverTable, FollowsTheDocumentedTableRowByRow) {
 
 TEST(TTivDriverTable, EventsAndIdentitiesOfTheTypeLibrary) {
     const std::vector<std::pair<int, std::string>> documented = {
-        {1, "OnOverrun"},        {2, "OnStdLoaded"},        {5, "OnDataWasSent"},
-        {6, "OnMvAvailable"},    {7, "OnResponse"},         {8, "OnFree"},
-        {9, "OnAdapterDiscon"},  {11, "OnTivConnected"},    {4, "OnFirmwareLoaded"},
+        {1, "OnOverrun"},          {2, "OnStdLoaded"},        {5, "OnDataWasSent"},
+        {6, "OnMvAvailable"},      {7, "OnResponse"},         {8, "OnFree"},
+        {9, "OnAdapterDiscon"},    {11, "OnTivConnected"},    {4, "OnFirmwareLoaded"},
         {10, "OnAdapterLoggedIn"}, {12, "OnDelayedResponse"}, {13, "OnAdapterLoggedOut"},
-        {14, "OnMarked"},        {3, "OnDataReceived"},     {15, "OnPointerOverrun"}};
+        {14, "OnMarked"},          {3, "OnDataReceived"},     {15, "OnPointerOverrun"}};
     const auto& events = tivlink::ITivDriverEventsDesc();
     std::vector<std::pair<int, std::string>> actual;
     for (const auto& e : events.members) {

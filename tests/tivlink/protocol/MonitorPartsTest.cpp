@@ -28,6 +28,24 @@ Bytes Seq(std::size_t n, std::uint8_t from = 1) {
     return b;
 }
 
+// One unit (64 bytes) as a ring; Init's result.
+int InitRing(ReceiveBuffer& b) {
+    b.SetSizeUnits(1);
+    b.SetMode(1);
+    return b.Init(kPlenty);
+}
+
+// Stores `records` records of 10 bytes; how many of the stores set `event`.
+int CountEvents(ReceiveBuffer& b, int records, bool ReceiveBuffer::StoreResult::*event) {
+    int count = 0;
+    for (int i = 0; i < records; ++i) {
+        ReceiveBuffer::StoreResult r;
+        b.StoreRecord(Seq(10), false, r);
+        count += r.*event;
+    }
+    return count;
+}
+
 // A frame as the assembler hands it over: start byte, length, flags, record, checksum, end.
 Bytes Frame(const Bytes& record) {
     Bytes f{0xFA, static_cast<std::uint8_t>(record.size() + 2), 0x80};
@@ -103,13 +121,7 @@ TEST(ReceiveBufferLinear, ThresholdFiresOnceAndSizeChecks) {
     ReceiveBuffer b;
     ASSERT_EQ(b.Init(kPlenty), 0);
     b.SetThreshold(100);
-    int fired = 0;
-    for (int i = 0; i < 30; ++i) {
-        ReceiveBuffer::StoreResult r;
-        b.StoreRecord(Seq(10), false, r);
-        fired += r.dataReceived;
-    }
-    EXPECT_EQ(fired, 1);
+    EXPECT_EQ(CountEvents(b, 30, &ReceiveBuffer::StoreResult::dataReceived), 1);
     EXPECT_EQ(b.Threshold(), 0);
 
     // Not below the available memory: refused and the size drops to 0.
@@ -123,9 +135,7 @@ TEST(ReceiveBufferLinear, ThresholdFiresOnceAndSizeChecks) {
 
 TEST(ReceiveBufferRing, WrapsAndALaggingReaderLosesWholeRecords) {
     ReceiveBuffer b;
-    b.SetSizeUnits(1);
-    b.SetMode(1);
-    ASSERT_EQ(b.Init(kPlenty), 0);
+    ASSERT_EQ(InitRing(b), 0);
     std::int32_t bytes = 0;
     Bytes data;
     // 5 records of 10 bytes, read, then 8 more without reading: the writer passes the reader.
@@ -156,9 +166,7 @@ TEST(ReceiveBufferRing, WrapsAndALaggingReaderLosesWholeRecords) {
 
 TEST(ReceiveBufferRing, PointerOverrunIsOneShot) {
     ReceiveBuffer b;
-    b.SetSizeUnits(1);
-    b.SetMode(1);
-    ASSERT_EQ(b.Init(kPlenty), 0);
+    ASSERT_EQ(InitRing(b), 0);
     std::int32_t bytes = 0;
     Bytes data;
     ReceiveBuffer::StoreResult r;
@@ -166,13 +174,7 @@ TEST(ReceiveBufferRing, PointerOverrunIsOneShot) {
     b.EndPacket();
     b.Read(0, bytes, data);  // the pointer is now at 20
     b.SetPointerOverrunEvent(true);
-    int fired = 0;
-    for (int i = 0; i < 20; ++i) {
-        ReceiveBuffer::StoreResult s;
-        b.StoreRecord(Seq(10), false, s);
-        fired += s.pointerOverrun;
-    }
-    EXPECT_EQ(fired, 1);
+    EXPECT_EQ(CountEvents(b, 20, &ReceiveBuffer::StoreResult::pointerOverrun), 1);
     EXPECT_FALSE(b.PointerOverrunEvent());
 }
 
@@ -190,9 +192,7 @@ TEST(ReceiveBufferRaw, EndOfBufferWrapsAndLinearStops) {
     EXPECT_FALSE(linear.Overrun());  // set in telegram mode only
 
     ReceiveBuffer ring;
-    ring.SetSizeUnits(1);
-    ring.SetMode(1);
-    ASSERT_EQ(ring.Init(kPlenty), 0);
+    ASSERT_EQ(InitRing(ring), 0);
     ReceiveBuffer::StoreResult s;
     EXPECT_TRUE(ring.StoreRaw(Seq(62), false, s));
     EXPECT_TRUE(ring.StoreRaw(Seq(62), false, s));

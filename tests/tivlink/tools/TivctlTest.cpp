@@ -1,11 +1,7 @@
 // tivctl as users run it: the real binary on the in-process simulated adapter (and on a
 // tivsim daemon where state must outlive one run), plus its frame decoding on bad input.
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gmock/gmock.h>
@@ -13,7 +9,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -28,9 +23,9 @@
 
 #include "Decode.h"
 #include "simulator/FirmwareImage.h"
+#include "support/ChildProcess.h"
+#include "support/TivctlRun.h"
 #include "tivlink/protocol/Checksum.h"
-
-extern char** environ;
 
 namespace {
 
@@ -38,114 +33,7 @@ namespace fs = std::filesystem;
 using json = nlohmann::json;
 using namespace std::chrono_literals;
 using ::testing::HasSubstr;
-
-constexpr auto kRunTimeout = 60s;  // real time; a hang fails the test instead of the suite
-
-// A child process with its output captured; every wait is bounded, and a child still running
-// when the test ends is killed.
-class Child {
-public:
-    Child() = default;
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-    ~Child() {
-        if (pid_ > 0 && !status_) {
-            ::kill(pid_, SIGKILL);
-            int status = 0;
-            ::waitpid(pid_, &status, 0);
-        }
-        for (const int fd : {out_, err_})
-            if (fd >= 0) ::close(fd);
-    }
-
-    bool Start(const std::vector<std::string>& args) {
-        int outPipe[2];
-        int errPipe[2];
-        if (::pipe2(outPipe, O_CLOEXEC) != 0) return false;
-        if (::pipe2(errPipe, O_CLOEXEC) != 0) return false;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
-        posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
-        std::vector<char*> argv;
-        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        // The caller's transport choice must not leak into the run.
-        std::vector<std::string> env;
-        for (char** e = environ; *e; ++e)
-            if (std::strncmp(*e, "TIV_USB=", 8) != 0 && std::strncmp(*e, "TIV_SCENARIO=", 13) != 0)
-                env.emplace_back(*e);
-        std::vector<char*> envp;
-        for (auto& e : env) envp.push_back(e.data());
-        envp.push_back(nullptr);
-        const int r = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(outPipe[1]);
-        ::close(errPipe[1]);
-        out_ = outPipe[0];
-        err_ = errPipe[0];
-        if (r != 0) pid_ = -1;
-        return r == 0;
-    }
-
-    // Reads until stdout holds `text`; false on time-out or end of output.
-    bool WaitFor(const std::string& text, std::chrono::milliseconds timeout) {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (out.find(text) == std::string::npos)
-            if (!Pump(deadline)) return false;
-        return true;
-    }
-
-    // Reads everything and reaps the child; the exit code, or nullopt on time-out or a signal.
-    std::optional<int> Wait(std::chrono::milliseconds timeout) {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (Pump(deadline)) {
-        }
-        if (out_ >= 0 || err_ >= 0) return std::nullopt;  // timed out with the pipes open
-        int status = 0;
-        if (::waitpid(pid_, &status, 0) != pid_) return std::nullopt;
-        status_ = status;
-        return WIFEXITED(status) ? std::optional<int>(WEXITSTATUS(status)) : std::nullopt;
-    }
-
-    void Signal(int sig) const {
-        if (pid_ > 0) ::kill(pid_, sig);
-    }
-
-    std::string out;
-    std::string err;
-
-private:
-    // One poll round; false once both pipes are closed or the deadline has passed.
-    bool Pump(std::chrono::steady_clock::time_point deadline) {
-        if (out_ < 0 && err_ < 0) return false;
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left <= 0ms) return false;
-        pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
-        if (::poll(fds, 2, static_cast<int>(left.count())) <= 0) return true;
-        const auto drain = [](int& fd, short revents, std::string& into) {
-            if (fd < 0 || !(revents & (POLLIN | POLLHUP | POLLERR))) return;
-            char buf[4096];
-            const ssize_t n = ::read(fd, buf, sizeof buf);
-            if (n > 0) {
-                into.append(buf, static_cast<std::size_t>(n));
-            } else {
-                ::close(fd);
-                fd = -1;
-            }
-        };
-        drain(out_, fds[0].revents, out);
-        drain(err_, fds[1].revents, err);
-        return true;
-    }
-
-    pid_t pid_ = -1;
-    int out_ = -1;
-    int err_ = -1;
-    std::optional<int> status_;
-};
+using namespace tivctltest;
 
 struct Run {
     int code = -1;
@@ -160,20 +48,22 @@ struct Run {
 };
 
 // Runs tivctl under a ten times faster clock.
-Run Tivctl(std::vector<std::string> args) {
-    args.insert(args.begin(), {TIVCTL_PATH, "--clock-scale", "10"});
-    Child child;
-    Run run;
-    if (!child.Start(args)) {
-        ADD_FAILURE() << "cannot start " << TIVCTL_PATH;
-        return run;
+Run Tivctl(const std::vector<std::string>& args) {
+    const auto result = RunTivctl(args);
+    if (result.started) {
+        EXPECT_TRUE(result.Exited()) << "tivctl did not end by itself; stderr: " << result.err;
     }
-    const auto code = child.Wait(kRunTimeout);
-    EXPECT_TRUE(code.has_value()) << "tivctl did not end by itself; stderr: " << child.err;
-    run.code = code.value_or(-1);
-    run.out = child.out;
-    run.err = child.err;
-    return run;
+    return {result.Code(), result.out, result.err};
+}
+
+// tivctl refuses `args` as bad usage: exit code 2, nothing on stdout, a reason on stderr.
+void ExpectBadUsage(const std::vector<std::string>& args) {
+    std::string line;
+    for (const auto& a : args) line += " " + a;
+    const auto run = Tivctl(args);
+    EXPECT_EQ(run.code, 2) << "tivctl" << line << "\n" << run.err;
+    EXPECT_EQ(run.out, "") << "tivctl" << line;
+    EXPECT_FALSE(run.err.empty()) << "tivctl" << line;
 }
 
 // Scenario files written once for the suite.
@@ -351,9 +241,10 @@ TEST_F(TivctlTest, SendWaitsForTheDelayedAnswer) {
 TEST_F(TivctlTest, WriteThenReadBackThroughTheDaemon) {
     const fs::path sockets = dir_ / "daemon";
     fs::create_directories(sockets);
-    Child daemon;
-    ASSERT_TRUE(daemon.Start({TIVSIM_PATH, "--scenario", File("quiet.json"), "--dir",
-                              sockets.string(), "--scale", "10"}));
+    proctest::Child daemon;
+    ASSERT_TRUE(daemon.Start(
+        {TIVSIM_PATH, "--scenario", File("quiet.json"), "--dir", sockets.string(), "--scale", "10"},
+        {.env = kOwnTransport}));
     ASSERT_TRUE(daemon.WaitFor("ready\n", 20s)) << daemon.out << daemon.err;
     const std::string usb = "socket:" + sockets.string();
 
@@ -406,9 +297,8 @@ TEST_F(TivctlTest, MonitorDecodesTheDemoCyclicValues) {
 }
 
 TEST_F(TivctlTest, MonitorStopsOnInterrupt) {
-    Child child;
-    ASSERT_TRUE(
-        child.Start({TIVCTL_PATH, "--clock-scale", "10", "--json", "monitor", "--seconds", "0"}));
+    proctest::Child child;
+    ASSERT_TRUE(child.Start(TivctlArgs({"--json", "monitor", "--seconds", "0"}), kTivctlOptions));
     ASSERT_TRUE(child.WaitFor("\n", 30s)) << child.err;
     child.Signal(SIGINT);
     EXPECT_EQ(child.Wait(30s), 0) << child.err;
@@ -437,14 +327,7 @@ TEST_F(TivctlTest, BadUsageAndBadScenariosExitWithTwo) {
         {"--scenario", File("missing.json"), "scan"},
         {"--scenario", File("not-json.json"), "scan"},
     };
-    for (const auto& args : bad) {
-        std::string line;
-        for (const auto& a : args) line += " " + a;
-        const auto run = Tivctl(args);
-        EXPECT_EQ(run.code, 2) << "tivctl" << line << "\n" << run.err;
-        EXPECT_EQ(run.out, "") << "tivctl" << line;
-        EXPECT_FALSE(run.err.empty()) << "tivctl" << line;
-    }
+    for (const auto& args : bad) ExpectBadUsage(args);
 
     // The message names the offending field.
     const auto field = Tivctl({"--scenario", File("bad-field.json"), "scan"});
@@ -674,9 +557,9 @@ TEST_F(TivctlTest, RecordFilterDecidesWhatModeFiveStores) {
 
 TEST_F(TivctlTest, RecordUntilInterruptClosesTheFile) {
     const auto file = dir_ / "until-interrupt.rec";
-    Child child;
-    ASSERT_TRUE(child.Start(
-        {TIVCTL_PATH, "--clock-scale", "10", "--json", "record", file.string(), "--seconds", "0"}));
+    proctest::Child child;
+    ASSERT_TRUE(child.Start(TivctlArgs({"--json", "record", file.string(), "--seconds", "0"}),
+                            kTivctlOptions));
     // Frames reach the file as they come; wait for the first.
     const auto deadline = std::chrono::steady_clock::now() + 30s;
     std::error_code ec;
@@ -771,14 +654,7 @@ TEST_F(TivctlTest, RecordAndValuesRefuseBadInput) {
         {"values", "--slot", "1:0:3", "--slot", "1:1:4"},
         {"values", "--seconds", "-1"},
     };
-    for (const auto& args : bad) {
-        std::string line;
-        for (const auto& a : args) line += " " + a;
-        const auto run = Tivctl(args);
-        EXPECT_EQ(run.code, 2) << "tivctl" << line << "\n" << run.err;
-        EXPECT_EQ(run.out, "") << "tivctl" << line;
-        EXPECT_FALSE(run.err.empty()) << "tivctl" << line;
-    }
+    for (const auto& args : bad) ExpectBadUsage(args);
 
     // A file that cannot be created is named, and nothing is recorded.
     for (const auto& file : {(dir_ / "no-such-dir" / "x.rec").string(), dir_.string()}) {

@@ -1,154 +1,30 @@
 // tivctl's adapter commands as users run them: load, select and lock, the real binary on the
 // in-process simulated adapter.
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
-extern char** environ;
+#include "support/ChildProcess.h"
+#include "support/TivctlRun.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using json = nlohmann::json;
-using namespace std::chrono_literals;
 using ::testing::HasSubstr;
-
-constexpr auto kRunTimeout = 60s;  // real time; a hang fails the test, not the suite
-
-// tivctl in a process of its own with its output captured; every wait is bounded and a child
-// still running at the end is killed.
-class Tool {
-public:
-    Tool() = default;
-    Tool(const Tool&) = delete;
-    Tool& operator=(const Tool&) = delete;
-    ~Tool() {
-        if (pid_ > 0 && !reaped_) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-        for (const int fd : {out_, err_})
-            if (fd >= 0) ::close(fd);
-    }
-
-    bool Start(std::vector<std::string> args) {
-        args.insert(args.begin(), {TIVCTL_PATH, "--clock-scale", "10"});
-        int outPipe[2];
-        int errPipe[2];
-        if (::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(errPipe, O_CLOEXEC) != 0) return false;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
-        posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        // The caller's transport choice must not leak into the run.
-        std::vector<std::string> env;
-        for (char** e = environ; *e; ++e)
-            if (std::strncmp(*e, "TIV_USB=", 8) != 0 && std::strncmp(*e, "TIV_SCENARIO=", 13) != 0)
-                env.emplace_back(*e);
-        std::vector<char*> envp;
-        for (auto& e : env) envp.push_back(e.data());
-        envp.push_back(nullptr);
-        const int r = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(outPipe[1]);
-        ::close(errPipe[1]);
-        out_ = outPipe[0];
-        err_ = errPipe[0];
-        if (r != 0) pid_ = -1;
-        return r == 0;
-    }
-
-    // Reads until stdout holds `text`; false on time-out or end of output.
-    bool WaitFor(const std::string& text) {
-        const auto deadline = std::chrono::steady_clock::now() + kRunTimeout;
-        while (out.find(text) == std::string::npos)
-            if (!Pump(deadline)) return false;
-        return true;
-    }
-
-    // Reads everything and reaps the child: its exit code, or -1 on time-out or a signal.
-    int Wait() {
-        const auto deadline = std::chrono::steady_clock::now() + kRunTimeout;
-        while (Pump(deadline)) {
-        }
-        if (out_ >= 0 || err_ >= 0 || pid_ <= 0) return -1;
-        int status = 0;
-        if (::waitpid(pid_, &status, 0) != pid_) return -1;
-        reaped_ = true;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-
-    void Signal(int sig) const {
-        if (pid_ > 0 && !reaped_) ::kill(pid_, sig);
-    }
-
-    // stdout as JSON objects, one a line.
-    std::vector<json> Lines() const {
-        std::vector<json> lines;
-        std::istringstream in(out);
-        for (std::string line; std::getline(in, line);) {
-            lines.push_back(json::parse(line, nullptr, false));
-            EXPECT_FALSE(lines.back().is_discarded()) << line;
-        }
-        return lines;
-    }
-
-    std::string out;
-    std::string err;
-
-private:
-    bool Pump(std::chrono::steady_clock::time_point deadline) {
-        if (out_ < 0 && err_ < 0) return false;
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left <= 0ms) return false;
-        pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
-        if (::poll(fds, 2, static_cast<int>(left.count())) <= 0) return true;
-        const auto drain = [](int& fd, short revents, std::string& into) {
-            if (fd < 0 || !(revents & (POLLIN | POLLHUP | POLLERR))) return;
-            char buf[4096];
-            const ssize_t n = ::read(fd, buf, sizeof buf);
-            if (n > 0) {
-                into.append(buf, static_cast<std::size_t>(n));
-            } else {
-                ::close(fd);
-                fd = -1;
-            }
-        };
-        drain(out_, fds[0].revents, out);
-        drain(err_, fds[1].revents, err);
-        return true;
-    }
-
-    pid_t pid_ = -1;
-    int out_ = -1;
-    int err_ = -1;
-    bool reaped_ = false;
-};
+using namespace tivctltest;
 
 struct Run {
     int code = -1;
@@ -158,17 +34,10 @@ struct Run {
 };
 
 Run Tivctl(const std::vector<std::string>& args) {
-    Tool tool;
-    Run run;
-    if (!tool.Start(args)) {
-        ADD_FAILURE() << "cannot start " << TIVCTL_PATH;
-        return run;
-    }
-    run.code = tool.Wait();
-    run.out = tool.out;
-    run.err = tool.err;
+    const auto result = RunTivctl(args);
+    Run run{result.Code(), result.out, result.err, {}};
     const bool json = std::find(args.begin(), args.end(), "--json") != args.end();
-    if (json && (run.code == 0 || run.code == 1)) run.lines = tool.Lines();
+    if (json && (run.code == 0 || run.code == 1)) run.lines = JsonLines(run.out);
     return run;
 }
 
@@ -287,9 +156,9 @@ TEST_F(TivctlAdapter, SelectByNumberAndByBusAddress) {
 }
 
 TEST_F(TivctlAdapter, LockHeldByAnotherRunGivesTwoUntilReleased) {
-    Tool holder;
-    ASSERT_TRUE(holder.Start({"--json", "lock"}));
-    ASSERT_TRUE(holder.WaitFor("\n")) << holder.err;
+    proctest::Child holder;
+    ASSERT_TRUE(holder.Start(TivctlArgs({"--json", "lock"}), kTivctlOptions));
+    ASSERT_TRUE(holder.WaitFor("\n", kRunTimeout)) << holder.err;
     ASSERT_EQ(json::parse(holder.out), json::parse(R"({ "command": "lock", "result": 0,
                                "name": "Adapter-0_mtx_UsbDevice__AD" })"));
 
@@ -306,7 +175,7 @@ TEST_F(TivctlAdapter, LockHeldByAnotherRunGivesTwoUntilReleased) {
     EXPECT_THAT(other.out, HasSubstr("lock Adapter-1_mtx_UsbDevice__AD: result 0 (locked)"));
 
     holder.Signal(SIGINT);
-    ASSERT_EQ(holder.Wait(), 0) << holder.err;
+    ASSERT_EQ(holder.Wait(kRunTimeout), 0) << holder.err;
     EXPECT_THAT(holder.out, HasSubstr(R"({"command":"unlock","result":0})"));
     EXPECT_THAT(holder.err, HasSubstr("interrupted"));
 

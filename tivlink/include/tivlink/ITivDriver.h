@@ -24,7 +24,8 @@ inline constexpr std::uint32_t kTivlinkLibLcid = 0x409;
 inline constexpr com::Guid IID_ITivDriver = com::makeGuid("{4FE53426-F8C8-4FFF-8302-A9EDB94EB0C4}");
 inline constexpr com::Guid DIID_ITivDriverEvents =
     com::makeGuid("{2689F981-3E2B-4650-9F69-C18B1463CD4F}");
-inline constexpr com::Guid CLSID_TivDriver = com::makeGuid("{FEC124C9-0C9D-4A6D-AB91-02A18CCA2A21}");
+inline constexpr com::Guid CLSID_TivDriver =
+    com::makeGuid("{FEC124C9-0C9D-4A6D-AB91-02A18CCA2A21}");
 inline constexpr std::string_view kTivDriverProgId = "Tivlink.TivDriver";
 
 }  // namespace tivlink
@@ -74,21 +75,21 @@ public:
 };
 
 // The events in type-library order.
-#define TIVLINK_EVENTS(X)         \
-    X(1, OnOverrun)               \
-    X(2, OnStdLoaded)             \
-    X(5, OnDataWasSent)           \
-    X(6, OnMvAvailable)           \
-    X(7, OnResponse)              \
-    X(8, OnFree)                  \
-    X(9, OnAdapterDiscon)         \
-    X(11, OnTivConnected)         \
-    X(4, OnFirmwareLoaded)        \
-    X(10, OnAdapterLoggedIn)      \
-    X(12, OnDelayedResponse)      \
-    X(13, OnAdapterLoggedOut)     \
-    X(14, OnMarked)               \
-    X(3, OnDataReceived)          \
+#define TIVLINK_EVENTS(X)     \
+    X(1, OnOverrun)           \
+    X(2, OnStdLoaded)         \
+    X(5, OnDataWasSent)       \
+    X(6, OnMvAvailable)       \
+    X(7, OnResponse)          \
+    X(8, OnFree)              \
+    X(9, OnAdapterDiscon)     \
+    X(11, OnTivConnected)     \
+    X(4, OnFirmwareLoaded)    \
+    X(10, OnAdapterLoggedIn)  \
+    X(12, OnDelayedResponse)  \
+    X(13, OnAdapterLoggedOut) \
+    X(14, OnMarked)           \
+    X(3, OnDataReceived)      \
     X(15, OnPointerOverrun)
 
 enum class TivDriverEvent : com::DISPID {

@@ -10,6 +10,7 @@
 #include <CLI/CLI.hpp>
 
 #include "AdapterCommands.h"
+#include "ComCommands.h"
 #include "Commands.h"
 #include "Recording.h"
 #include "os/Clock.h"
@@ -27,7 +28,9 @@ int main(int argc, char** argv) {
         "  tivctl [OPTIONS] monitor [--seconds N]                     show the bus telegrams\n"
         "  tivctl [OPTIONS] record FILE [--mode N] [--seconds N]      record the bus into a file\n"
         "  tivctl [OPTIONS] values [--slot S:TYPE:OBJ ...]            show measured values\n"
-        "  tivctl [OPTIONS] window [--seconds N]                      show the debug window"};
+        "  tivctl [OPTIONS] window [--seconds N]                      show the debug window\n"
+        "  tivctl [OPTIONS] members                                   the driver's type library\n"
+        "  tivctl [OPTIONS] call MEMBER [ARGS...]                     call a member through COM"};
     app.footer(
         "Without --usb the transport comes from $TIV_USB, else the in-process simulated adapter "
         "(sim). Exit codes: 0 ok, 1 the adapter or device answered with an error or a transfer "
@@ -101,6 +104,7 @@ int main(int argc, char** argv) {
 
     RecordingCommands recording(app);
     AdapterCommands adapterCommands(app);
+    ComCommands comCommands(app);
 
     try {
         app.parse(argc, argv);
@@ -118,6 +122,7 @@ int main(int argc, char** argv) {
         if (*monitorCommand) return RunMonitor(global, monitor);
         if (const auto code = recording.Run(global)) return *code;
         if (const auto code = adapterCommands.Run(global)) return *code;
+        if (const auto code = comCommands.Run(global)) return *code;
         if (*windowCommand) return RunWindow(global, window);
     } catch (const std::exception& e) {
         std::cerr << "tivctl: " << e.what() << std::endl;
