@@ -123,4 +123,27 @@ TEST_F(TTivDriverTivctl, CallRefusesWhatDoesNotFit) {
     EXPECT_THAT(unregistered.err, HasSubstr("not registered"));
 }
 
+TEST_F(TTivDriverTivctl, DemoRunsThroughTheInterfaceOnTheSimulatedAdapter) {
+    // Every wait in the demo waits for an event with a time-out; the faster clock only
+    // shortens the firmware download and the measuring time.
+    const auto demo = Tivctl({"--clock-scale", "10", "demo", "--registry", registry.string()});
+    ASSERT_EQ(demo.code, 0) << demo.out << demo.err;
+    EXPECT_THAT(demo.out, HasSubstr("<- event OnStdLoaded"));
+    EXPECT_THAT(demo.out, HasSubstr("<- event OnFirmwareLoaded"));
+    EXPECT_THAT(demo.out, HasSubstr("firmware loaded after"));
+    EXPECT_THAT(demo.out, HasSubstr("the device kept what was written"));
+    EXPECT_THAT(demo.out, HasSubstr("error answer, control 0x84"));
+    EXPECT_THAT(demo.out, HasSubstr("<- event OnDelayedResponse"));
+    EXPECT_THAT(demo.out, HasSubstr("ReceiveAcyclicDelayed() = 0: delayed answer obj 1301"));
+    EXPECT_THAT(demo.out, HasSubstr("<- OnMvAvailable  ValueNr"));
+    EXPECT_THAT(demo.out, HasSubstr("Value1 "));
+    EXPECT_THAT(demo.out, HasSubstr("<- event OnFree"));
+    EXPECT_THAT(demo.out, HasSubstr("every step worked"));
+
+    // Nothing registered where it was told to look: a runtime failure, said so.
+    const auto missing = Tivctl({"demo", "--registry", (dir.Path() / "none.reg").string()});
+    EXPECT_EQ(missing.code, 1);
+    EXPECT_THAT(missing.err, HasSubstr("not registered"));
+}
+
 }  // namespace

@@ -12,6 +12,7 @@
 #include "AdapterCommands.h"
 #include "ComCommands.h"
 #include "Commands.h"
+#include "DemoCommand.h"
 #include "Recording.h"
 #include "os/Clock.h"
 
@@ -30,7 +31,8 @@ int main(int argc, char** argv) {
         "  tivctl [OPTIONS] values [--slot S:TYPE:OBJ ...]            show measured values\n"
         "  tivctl [OPTIONS] window [--seconds N]                      show the debug window\n"
         "  tivctl [OPTIONS] members                                   the driver's type library\n"
-        "  tivctl [OPTIONS] call MEMBER [ARGS...]                     call a member through COM"};
+        "  tivctl [OPTIONS] call MEMBER [ARGS...]                     call a member through COM\n"
+        "  tivctl [OPTIONS] demo                                      a guided run through COM"};
     app.footer(
         "Without --usb the transport comes from $TIV_USB, else the in-process simulated adapter "
         "(sim). Exit codes: 0 ok, 1 the adapter or device answered with an error or a transfer "
@@ -105,6 +107,7 @@ int main(int argc, char** argv) {
     RecordingCommands recording(app);
     AdapterCommands adapterCommands(app);
     ComCommands comCommands(app);
+    DemoCommand demoCommand(app);
 
     try {
         app.parse(argc, argv);
@@ -123,6 +126,7 @@ int main(int argc, char** argv) {
         if (const auto code = recording.Run(global)) return *code;
         if (const auto code = adapterCommands.Run(global)) return *code;
         if (const auto code = comCommands.Run(global)) return *code;
+        if (const auto code = demoCommand.Run(global)) return *code;
         if (*windowCommand) return RunWindow(global, window);
     } catch (const std::exception& e) {
         std::cerr << "tivctl: " << e.what() << std::endl;

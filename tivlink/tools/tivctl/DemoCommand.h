@@ -1,0 +1,38 @@
+#pragma once
+
+// `tivctl demo`: a short guided run on the embedded simulated adapter that shows how a client
+// uses the driver. It reaches the driver only the way clients do: it creates Tivlink.TivDriver
+// by ProgID through the COM runtime, calls the members of ITivDriver and takes the events of
+// ITivDriverEvents through a sink of its own. It prints every step and every event as it goes.
+
+#include <optional>
+#include <string>
+
+#include <CLI/CLI.hpp>
+
+#include "Commands.h"
+
+namespace tivctl {
+
+struct DemoOptions {
+    // else $TIV_REGISTRY, else the build tree's registry.reg above the binary, else the
+    // runtime's default
+    std::optional<std::string> registry;
+};
+
+// The demo's exit code: kExitOk when every step worked, kExitFailure otherwise.
+int RunDemo(const GlobalOptions& options, const DemoOptions& demo);
+
+// The command on tivctl's command line.
+class DemoCommand {
+public:
+    explicit DemoCommand(CLI::App& app);
+    // The exit code when the command given was `demo`, else nullopt.
+    std::optional<int> Run(const GlobalOptions& options) const;
+
+private:
+    DemoOptions demo_;
+    CLI::App* command_ = nullptr;
+};
+
+}  // namespace tivctl
