@@ -4,14 +4,11 @@
 #include <system_error>
 
 #include "os/Profile.h"
-#include "os/SystemInfo.h"
 #include "os/TimeUtil.h"
 
 namespace tivlink {
 
 namespace {
-
-constexpr std::size_t kMaxComputerName = 31;
 
 struct LogFileRegistry {
     std::mutex mutex;
@@ -39,18 +36,6 @@ bool ReadLogSetting(const std::filesystem::path& settingsFile) {
 
 bool ReadLogSetting() {
     return ReadLogSetting(os::systemDirectory() / kSettingsFileName);
-}
-
-std::string LogFileNameFor(std::string_view computerName) {
-    std::string name(computerName.substr(0, kMaxComputerName));
-    // The name must stay a plain file name in the current directory.
-    for (auto& c : name)
-        if (c == '/' || c == '\0') c = '_';
-    return "Tivlink-" + name + ".txt";
-}
-
-std::string DefaultLogFileName() {
-    return LogFileNameFor(os::computerName());
 }
 
 std::shared_ptr<tLogFile> AcquireLogFile(const std::filesystem::path& fileName) {

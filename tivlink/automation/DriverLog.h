@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "tivlink/LogFileName.h"
 #include "tivlink/automation/TLogFile.h"
 #include "tivlink/protocol/Diagnostics.h"
 
@@ -23,10 +24,6 @@ inline constexpr const char* kSettingsKeyOn = "ON";
 bool ReadLogSetting(const std::filesystem::path& settingsFile);
 // The same for "Tivlink.ini" in the system directory.
 bool ReadLogSetting();
-
-// "Tivlink-" + at most 31 characters of the computer name + ".txt", without a directory.
-std::string LogFileNameFor(std::string_view computerName);
-std::string DefaultLogFileName();
 
 // The open log file for a name, shared by every driver object of the process that logs into
 // it; the file closes when the last one lets go. A file that could not be opened is not kept

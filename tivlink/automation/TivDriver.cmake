@@ -21,7 +21,7 @@ set_target_properties(tivlink PROPERTIES
   PREFIX "lib" OUTPUT_NAME tivlink
   CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON
   LINK_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/libtivlink.map)
-target_link_libraries(tivlink PRIVATE tivlink_com tiv_sim tiv_warnings)
+target_link_libraries(tivlink PRIVATE tivlink_com tivlink_debugwindow_qt tiv_sim tiv_warnings)
 target_link_options(tivlink PRIVATE
   -Wl,--version-script=${CMAKE_CURRENT_SOURCE_DIR}/libtivlink.map -Wl,--no-undefined)
 

@@ -5,16 +5,21 @@
 #include "com/ServerModule.h"
 #include "simulator/SimTransport.h"
 #include "tivlink/ITivDriver.h"
+#include "tivlink/automation/QtDebugWindowInstall.h"
 #include "tivlink/automation/TTivDriver.h"
 #include "tivlink/automation/TivlinkTypeLib.h"
 
 namespace {
 
 com::HRESULT CreateTivDriver(const com::Guid& iid, void** out) {
-    // Without a configured transport the driver runs on the embedded simulated adapter.
-    static std::once_flag simulatorBackend;
+    // Without a configured transport the driver runs on the embedded simulated adapter. In a
+    // Qt application the debug window of an object made on its thread is a Qt window.
+    static std::once_flag setUp;
     try {
-        std::call_once(simulatorBackend, [] { sim::registerTransportBackend(); });
+        std::call_once(setUp, [] {
+            sim::registerTransportBackend();
+            tivlink::InstallQtDebugWindow();
+        });
     } catch (...) {
         return com::E_UNEXPECTED;
     }

@@ -17,7 +17,7 @@
 #include "support/EngineRig.h"
 #include "tivlink/automation/DriverObject.h"
 #include "tivlink/automation/QtDebugWindow.h"
-#include "tivlink/automation/QtGuiSession.h"
+#include "tivlink/automation/QtDebugWindowInstall.h"
 
 namespace {
 
@@ -206,8 +206,8 @@ TEST(TivctlWindow, ShowsTheWindowForTheGivenTimeAndEnds) {
          {"QT_QPA_PLATFORM", "offscreen"},
          {"TIV_SYSTEM_DIR", dir.Path().string()}});
     EXPECT_EQ(run.code, 0) << run.err;
-    // --log reaches the driver object the window belongs to.
-    EXPECT_THAT(run.err, HasSubstr("LOG Exit:Initialize"));
+    // --log reaches the driver object the window belongs to, and reception ran under it.
+    EXPECT_THAT(run.err, HasSubstr(",Exit:StartRec:0 ++++++++++"));
     const auto log = LogTexts(dir.Path() / tivlink::DefaultLogFileName());
     EXPECT_EQ(Count(log, "LOG-FILE closed"), 1u);
 }

@@ -18,18 +18,21 @@ TEST(TivctlLog, LogSwitchWritesTheFileInTheWorkingDirectory) {
         {"TIV_USB", std::nullopt}, {"TIV_SYSTEM_DIR", dir.Path().string()}};
     const auto run = RunProgram({TIVCTL_PATH, "--log", "scan"}, dir.Path(), env);
     ASSERT_EQ(run.code, 0) << run.err;
-    EXPECT_THAT(run.err, HasSubstr("LOG TIV-Driver-Start"));
+    EXPECT_THAT(run.err, HasSubstr(",LOG-FILE open"));
     EXPECT_THAT(run.out, ::testing::Not(HasSubstr("LOG ")));
+    // The switch is LogFileOn, set right after creation: the start-up is not in the file.
     const auto log = LogTexts(dir.Path() / tivlink::DefaultLogFileName());
     ASSERT_GE(log.size(), 4u);
     EXPECT_EQ(log.front(), "LOG-FILE open");
-    EXPECT_EQ(log[2], "TIV-Driver-Start");
+    EXPECT_EQ(log[1], "Entry:SelectAdapter,Adapterno.:1,Mode:0 ----------");
     EXPECT_EQ(log.back(), "LOG-FILE closed");
-    EXPECT_EQ(Count(log, "Exit:Initialize: ++++++++++"), 1u);
+    EXPECT_EQ(Count(log, "TIV-Driver-Start"), 0u);
+    // Every line the file gained went to stderr as well.
+    for (const auto& line : log) EXPECT_THAT(run.err, HasSubstr("," + line + "\n"));
 
     // A second run appends to the same file.
     ASSERT_EQ(RunProgram({TIVCTL_PATH, "--log", "scan"}, dir.Path(), env).code, 0);
-    EXPECT_EQ(Count(LogTexts(dir.Path() / tivlink::DefaultLogFileName()), "TIV-Driver-Start"), 2u);
+    EXPECT_EQ(Count(LogTexts(dir.Path() / tivlink::DefaultLogFileName()), "LOG-FILE open"), 2u);
 
     // Without the switch the settings file decides: none here, so no file.
     fs::remove(dir.Path() / tivlink::DefaultLogFileName());
@@ -39,7 +42,8 @@ TEST(TivctlLog, LogSwitchWritesTheFileInTheWorkingDirectory) {
     EXPECT_FALSE(fs::exists(dir.Path() / tivlink::DefaultLogFileName()));
     dir.WriteSettings("[LOGFILE]\nON=1\n");
     ASSERT_EQ(RunProgram({TIVCTL_PATH, "scan"}, dir.Path(), env).code, 0);
-    EXPECT_TRUE(fs::exists(dir.Path() / tivlink::DefaultLogFileName()));
+    // With the settings file the start-up is logged too.
+    EXPECT_EQ(Count(LogTexts(dir.Path() / tivlink::DefaultLogFileName()), "TIV-Driver-Start"), 1u);
 }
 
 TEST(TivctlLog, WindowWithoutADisplayFailsWithAMessage) {

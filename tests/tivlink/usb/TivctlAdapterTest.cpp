@@ -78,11 +78,11 @@ TEST_F(TivctlAdapter, LoadReportsTheEventsAndTheFirmwareItBrought) {
     const auto& result = run.lines[2];
     EXPECT_EQ(result["result"], 0);
     EXPECT_EQ(result["loaded"], true);
-    EXPECT_EQ(result["packets"], 365);
+    EXPECT_GT(result["seconds"].get<double>(), 0.0);
     EXPECT_EQ(result["adapter"], 1);
     EXPECT_EQ(result["build"].size(), 2u);
     // Not a terminal: one plain line instead of a bar.
-    EXPECT_THAT(run.err, HasSubstr("firmware download: 365 of 365 packets sent"));
+    EXPECT_THAT(run.err, HasSubstr("firmware download: done after "));
     EXPECT_THAT(run.err, ::testing::Not(HasSubstr("\r")));
 
     const auto human = Tivctl({"load"});
@@ -106,7 +106,7 @@ TEST_F(TivctlAdapter, SelectByNumberAndByBusAddress) {
     EXPECT_EQ(j["result"], 0);
     EXPECT_EQ(j["mode"], 1);
     EXPECT_EQ(j["adapter"], 1);
-    EXPECT_EQ(j["device"], "\\\\.\\ezusb-3");
+    EXPECT_EQ(j["name"], "Adapter-0");
     EXPECT_EQ(j["address"], 10);
     EXPECT_EQ(j["adapterToken"], 5);
     EXPECT_EQ(j["nextToken"], 6);
@@ -159,8 +159,9 @@ TEST_F(TivctlAdapter, LockHeldByAnotherRunGivesTwoUntilReleased) {
     proctest::Child holder;
     ASSERT_TRUE(holder.Start(TivctlArgs({"--json", "lock"}), kTivctlOptions));
     ASSERT_TRUE(holder.WaitFor("\n", kRunTimeout)) << holder.err;
-    ASSERT_EQ(json::parse(holder.out), json::parse(R"({ "command": "lock", "result": 0,
-                               "name": "Adapter-0_mtx_UsbDevice__AD" })"));
+    // The lock's name comes from the adapter, which says it only while its firmware runs.
+    ASSERT_EQ(json::parse(holder.out),
+              json::parse(R"({ "command": "lock", "result": 0, "adapter": 1 })"));
 
     const auto second = Tivctl({"--json", "lock", "--seconds", "0.1"});
     EXPECT_EQ(second.code, 1);
@@ -172,7 +173,7 @@ TEST_F(TivctlAdapter, LockHeldByAnotherRunGivesTwoUntilReleased) {
     const auto other =
         Tivctl({"--scenario", File("two.json"), "--adapter", "2", "lock", "--seconds", "0.1"});
     EXPECT_EQ(other.code, 0) << other.err;
-    EXPECT_THAT(other.out, HasSubstr("lock Adapter-1_mtx_UsbDevice__AD: result 0 (locked)"));
+    EXPECT_THAT(other.out, HasSubstr("lock adapter 2: result 0 (locked)"));
 
     holder.Signal(SIGINT);
     ASSERT_EQ(holder.Wait(kRunTimeout), 0) << holder.err;

@@ -3,11 +3,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <iostream>
-#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -15,32 +13,22 @@
 #include <nlohmann/json.hpp>
 
 #include "Decode.h"
+#include "DriverClient.h"
 #include "os/Clock.h"
-#include "os/MessageQueue.h"
-#include "tivlink/protocol/DriverEngine.h"
 
 namespace tivctl {
 
 using namespace std::chrono_literals;
+using tivlink::TivDriverEvent;
 
 namespace {
 
-constexpr int kFirmwareSilent = 128;
-constexpr int kStageTwoPackets = 365;
-constexpr int kBarWidth = 40;
+constexpr std::int32_t kFirmwareSilent = 128;
 constexpr auto kLoopSlice = 200ms;
 constexpr const char* kLockSuffix = "_mtx_UsbDevice__AD";
 
-void Error(const std::string& text) {
-    std::cerr << "tivctl: " << text << std::endl;
-}
-
 void PrintJson(const nlohmann::json& j) {
     std::cout << j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << std::endl;
-}
-
-os::Clock::duration Nominal(double seconds) {
-    return std::chrono::duration_cast<os::Clock::duration>(std::chrono::duration<double>(seconds));
 }
 
 std::string Printable(std::span<const std::uint8_t> bytes) {
@@ -62,45 +50,56 @@ std::string VersionText(const std::vector<std::uint8_t>& version) {
            HexBytes(std::span(version).subspan(6, 2));
 }
 
-// The second download stage on stderr: a bar redrawn in place on a terminal, otherwise one
-// line at the end, so logs of a run stay readable.
-class ProgressBar {
-public:
-    explicit ProgressBar(bool terminal) : terminal_(terminal) {}
+// The selected adapter's display name, or empty when its firmware does not answer.
+std::string AdapterName(DriverClient& client) {
+    com::Variant name;
+    if (TIVCTL_CALL(client, GetAdapterName, &name) != 0) return {};
+    auto bytes = BytesOf(name);
+    bytes.erase(std::find(bytes.begin(), bytes.end(), std::uint8_t{0}), bytes.end());
+    return Printable(bytes);
+}
 
-    void Show(int packets) {
-        packets_ = std::clamp(packets, 0, kStageTwoPackets);
-        if (!terminal_ || packets_ == 0) return;
-        const int filled = packets_ * kBarWidth / kStageTwoPackets;
-        std::string line = "\r[" + std::string(static_cast<std::size_t>(filled), '#') +
-                           std::string(static_cast<std::size_t>(kBarWidth - filled), '.') + "] " +
-                           std::to_string(packets_) + "/" + std::to_string(kStageTwoPackets) +
-                           " packets";
+// Selects adapter `number` whether or not its firmware runs; kExitOk, or kExitFailure after
+// a message.
+int SelectEntry(DriverClient& client, int number) {
+    com::Variant version;
+    const auto selected = TIVCTL_CALL(client, SelectAdapter, number, 0, &version);
+    if (selected == 0 || selected == kFirmwareSilent) return kExitOk;
+    Error(SelectErrorText(number, selected));
+    return kExitFailure;
+}
+
+// The download on stderr: the stage and the time so far, redrawn in place on a terminal,
+// otherwise one line at the end, so logs of a run stay readable.
+class LoadProgress {
+public:
+    explicit LoadProgress(bool terminal) : terminal_(terminal) {}
+
+    void Show(const std::string& stage, os::Clock::duration elapsed) {
+        if (!terminal_) return;
+        char line[160];
+        std::snprintf(line, sizeof line, "\rfirmware download: %s, %.1f s\033[K", stage.c_str(),
+                      std::chrono::duration<double>(elapsed).count());
         std::cerr << line << std::flush;
         drawn_ = true;
     }
-    // Takes the bar off the line so that other output starts clean.
+    // Takes the line away so that other output starts clean.
     void Clear() {
         if (!drawn_) return;
         std::cerr << "\r\033[K" << std::flush;
         drawn_ = false;
     }
-    void Finish() {
-        if (drawn_) {
-            std::cerr << "\n";
-            drawn_ = false;
-        } else {
-            std::cerr << "firmware download: " << packets_ << " of " << kStageTwoPackets
-                      << " packets sent\n";
-        }
-        std::cerr.flush();
+    void Finish(const std::string& outcome, os::Clock::duration elapsed) {
+        Clear();
+        char line[160];
+        std::snprintf(line, sizeof line, "firmware download: %s after %.1f s\n", outcome.c_str(),
+                      std::chrono::duration<double>(elapsed).count());
+        std::cerr << line << std::flush;
     }
-    int Packets() const { return packets_; }
 
 private:
     bool terminal_;
     bool drawn_ = false;
-    int packets_ = 0;
 };
 
 std::string LockText(int result) {
@@ -121,77 +120,75 @@ std::string LockText(int result) {
 }  // namespace
 
 int RunLoad(const GlobalOptions& options, const LoadOptions& load) {
-    ProgressBar bar(::isatty(STDERR_FILENO) == 1);
-    const auto onEvent = [&](int dispId) {
-        if (dispId != tivlink::kOnStdLoaded && dispId != tivlink::kOnFirmwareLoaded) return;
-        bar.Clear();
+    DriverClient client;
+    if (const int code = client.Open(options); code != kExitOk) return code;
+    StopSignals signals;
+    const int number = client.AdapterNumber();
+    if (const int code = SelectEntry(client, number); code != kExitOk) return code;
+
+    LoadProgress progress(::isatty(STDERR_FILENO) == 1);
+    std::string stage = "first stage";
+    os::Clock::duration elapsed{};
+    client.OnEvent([&](TivDriverEvent event) {
+        if (event != TivDriverEvent::OnStdLoaded && event != TivDriverEvent::OnFirmwareLoaded)
+            return;
+        const auto name = tivlink::TivDriverEventName(static_cast<com::DISPID>(event));
+        progress.Clear();
         if (options.json)
-            PrintJson({{"event", tivlink::EventName(dispId)}});
+            PrintJson({{"event", name}});
         else
-            std::cout << "event " << tivlink::EventName(dispId) << std::endl;
-        bar.Show(bar.Packets());
-    };
-    const auto body = [&](tivlink::DriverEngine& engine) {
-        const int number = options.adapter.value_or(1);
-        std::vector<std::uint8_t> version;
-        const int selected = engine.SelectAdapter(number, 0, version);
-        if (selected != 0 && selected != kFirmwareSilent) {
-            Error(SelectErrorText(number, selected));
-            return kExitFailure;
-        }
+            std::cout << "event " << name << std::endl;
+        if (event == TivDriverEvent::OnStdLoaded)
+            stage = "first stage loaded, sending the firmware";
+        progress.Show(stage, elapsed);
+    });
 
-        auto queue = os::MessageQueue::forCurrentThread();
-        auto progress = std::make_shared<std::atomic<int>>(0);
-        engine.SetLoadProgress([progress, queue](int packet) {
-            progress->store(packet);
-            queue->wake();
-        });
-        const auto downloading = [&engine] {
-            return engine.State().threadCommand.load() == tivlink::kThreadDownload;
-        };
-        engine.ConnectAdapter(1);
-        const auto deadline = os::clock().now() + Nominal(load.timeoutSeconds);
-        while (downloading() && !Interrupted()) {
-            const auto left = deadline - os::clock().now();
-            if (left <= os::Clock::duration::zero()) break;
-            const int shown = progress->load();
-            queue->runUntil(
-                [&] { return Interrupted() || !downloading() || progress->load() != shown; },
-                std::min<os::Clock::duration>(left, kLoopSlice));
-            bar.Show(progress->load());
-        }
-        const bool finished = !downloading();
-        // The events the download posted last.
-        queue->processMessages();
-        engine.SetLoadProgress(nullptr);
-        bar.Show(progress->load());
-        bar.Finish();
-        if (!finished) {
-            // The driver's release waits for the worker, so the download still ends cleanly.
-            Error(Interrupted() ? "interrupted; the download ends first"
-                                : "the download did not end in time");
-            return kExitFailure;
-        }
-
-        const int result = engine.LoadResult();
-        version.clear();
-        const bool loaded = engine.IsFirmwareLoaded(version);
-        if (options.json) {
-            nlohmann::json j = {{"result", result},
-                                {"adapter", engine.SelectedAdapter()},
-                                {"loaded", loaded},
-                                {"packets", progress->load()}};
-            if (loaded) AddVersion(j, version);
-            PrintJson(j);
-        } else {
-            std::cout << "load result " << result << ": firmware "
-                      << (loaded ? "running, " + VersionText(version) : std::string("not running"))
-                      << std::endl;
-        }
-        if (!loaded) Error("adapter " + std::to_string(number) + ": firmware does not run");
-        return loaded ? kExitOk : kExitFailure;
+    // The download runs in the driver's worker thread. It ends with OnFirmwareLoaded, or,
+    // when it failed, with a nonzero LoadResult.
+    const auto start = os::clock().now();
+    TIVCTL_CALL(client, ConnectAdapter, 1);
+    const auto deadline = start + Nominal(load.timeoutSeconds);
+    std::int32_t result = 0;
+    const auto ended = [&] {
+        result = TIVCTL_GET(client, LoadResult);
+        return client.Count(TivDriverEvent::OnFirmwareLoaded) > 0 || result != 0;
     };
-    return RunOnDriver(options, body, onEvent);
+    bool finished = false;
+    while (!(finished = ended()) && !Interrupted()) {
+        const auto left = deadline - os::clock().now();
+        if (left <= os::Clock::duration::zero()) break;
+        client.PumpUntil(ended, std::min<os::Clock::duration>(left, kLoopSlice));
+        elapsed = os::clock().now() - start;
+        progress.Show(stage, elapsed);
+    }
+    elapsed = os::clock().now() - start;
+    client.OnEvent({});
+    if (!finished) {
+        progress.Finish("not finished", elapsed);
+        // Releasing the driver waits for the worker, so the download still ends cleanly.
+        Error(Interrupted() ? "interrupted; the download ends first"
+                            : "the download did not end in time");
+        return kExitFailure;
+    }
+    progress.Finish(result == 0 ? "done" : "failed (" + std::to_string(result) + ")", elapsed);
+
+    com::Variant version;
+    const bool loaded = TIVCTL_CALL(client, IsFirmwareLoaded, &version) != 0;
+    const auto record = BytesOf(version);
+    if (options.json) {
+        nlohmann::json j = {{"result", result},
+                            {"adapter", number},
+                            {"loaded", loaded},
+                            {"seconds", std::chrono::duration<double>(elapsed).count()}};
+        if (loaded) AddVersion(j, record);
+        PrintJson(j);
+    } else {
+        std::cout << "load result " << result << ": firmware "
+                  << (loaded ? "running, " + VersionText(record) : std::string("not running"))
+                  << std::endl;
+    }
+    if (!loaded) Error("adapter " + std::to_string(number) + ": firmware does not run");
+    return loaded ? kExitOk : kExitFailure;
 }
 
 int RunSelect(const GlobalOptions& options, const SelectOptions& select) {
@@ -202,98 +199,97 @@ int RunSelect(const GlobalOptions& options, const SelectOptions& select) {
                         : "an adapter number is 1..16, not " + std::to_string(select.number));
         return kExitUsage;
     }
-    const auto body = [&](tivlink::DriverEngine& engine) {
-        std::vector<std::uint8_t> version;
-        const int result = engine.SelectAdapter(select.number, byAddress ? 1 : 0, version);
-        const int number = engine.SelectedAdapter();
-        const auto entry = engine.Adapter(number);
-        if (options.json) {
-            nlohmann::json j = {{"result", result},
-                                {"mode", byAddress ? 1 : 0},
-                                {"adapter", number},
-                                {"version", HexBytes(version)}};
-            if (result == 0) {
-                AddVersion(j, version);
-                j["device"] = entry.deviceName;
-                j["name"] = entry.displayName;
-                j["address"] = entry.address;
-                j["adapterToken"] = entry.adapterToken;
-                j["nextToken"] = entry.nextToken;
-            }
-            PrintJson(j);
-        } else {
-            std::cout << "select " << (byAddress ? "bus address " : "adapter ") << select.number
-                      << ": result " << result << "\n";
-            if (result == 0) {
-                std::cout << "  adapter " << number << "  " << entry.deviceName << "  "
-                          << entry.displayName << "  address " << entry.address << "  tokens "
-                          << entry.adapterToken << "/" << entry.nextToken << "\n";
-            }
-            if (!version.empty()) {
-                std::cout << "  version record " << HexBytes(version);
-                if (result == 0) std::cout << "  " << VersionText(version);
-                std::cout << "\n";
-            }
-            std::cout.flush();
+    DriverClient client;
+    if (const int code = client.Open(options); code != kExitOk) return code;
+
+    // By address, the number the scan found for it: selecting an adapter whose firmware does
+    // not answer clears its address.
+    int number = select.number;
+    if (byAddress) {
+        TIVCTL_CALL(client, GetNumAdapters);
+        number = TIVCTL_CALL(client, GetNumDueAddr, select.number);
+    }
+    com::Variant versionArg;
+    const auto result =
+        TIVCTL_CALL(client, SelectAdapter, select.number, byAddress ? 1 : 0, &versionArg);
+    const auto version = BytesOf(versionArg);
+    nlohmann::json j = {{"result", result},
+                        {"mode", byAddress ? 1 : 0},
+                        {"adapter", number},
+                        {"version", HexBytes(version)}};
+    std::string details;
+    if (result == 0) {
+        const std::string name = AdapterName(client);
+        const auto address = TIVCTL_CALL(client, GetAdapterAddr);
+        const auto token = TIVCTL_CALL(client, GetAdapterToken);
+        const auto next = TIVCTL_CALL(client, GetNextToken);
+        AddVersion(j, version);
+        j["name"] = name;
+        j["address"] = address;
+        j["adapterToken"] = token;
+        j["nextToken"] = next;
+        details = "  adapter " + std::to_string(number) + "  " + name + "  address " +
+                  std::to_string(address) + "  tokens " + std::to_string(token) + "/" +
+                  std::to_string(next) + "\n";
+    }
+    if (options.json) {
+        PrintJson(j);
+    } else {
+        std::cout << "select " << (byAddress ? "bus address " : "adapter ") << select.number
+                  << ": result " << result << "\n"
+                  << details;
+        if (!version.empty()) {
+            std::cout << "  version record " << HexBytes(version);
+            if (result == 0) std::cout << "  " << VersionText(version);
+            std::cout << "\n";
         }
-        if (result == 0) return kExitOk;
-        Error(byAddress && result == 16
-                  ? "no adapter at bus address " + std::to_string(select.number)
-                  : SelectErrorText(byAddress ? number : select.number, result));
-        return kExitFailure;
-    };
-    return RunOnDriver(options, body, {});
+        std::cout.flush();
+    }
+    if (result == 0) return kExitOk;
+    Error(byAddress && result == 16 ? "no adapter at bus address " + std::to_string(select.number)
+                                    : SelectErrorText(number, result));
+    return kExitFailure;
 }
 
 int RunLock(const GlobalOptions& options, const LockOptions& lock) {
-    const auto body = [&](tivlink::DriverEngine& engine) {
-        const int number = options.adapter.value_or(1);
-        if (options.adapter) {
-            // The lock needs the adapter's entry, not its firmware.
-            std::vector<std::uint8_t> version;
-            const int selected = engine.SelectAdapter(number, 0, version);
-            if (selected != 0 && selected != kFirmwareSilent) {
-                Error(SelectErrorText(number, selected));
-                return kExitFailure;
-            }
-        }
-        const auto entry = engine.Adapter(engine.SelectedAdapter());
-        if (entry.deviceName.empty()) {
-            Error("adapter " + std::to_string(number) + ": no such adapter");
-            return kExitFailure;
-        }
-        const std::string name = entry.displayName + kLockSuffix;
-        const int result = engine.LockAdapter();
-        if (options.json)
-            PrintJson({{"command", "lock"}, {"result", result}, {"name", name}});
-        else
-            std::cout << "lock " << name << ": result " << result << " (" << LockText(result) << ")"
-                      << std::endl;
-        if (result != 0) {
-            Error(name + ": " + LockText(result));
-            return kExitFailure;
-        }
+    DriverClient client;
+    if (const int code = client.Open(options); code != kExitOk) return code;
+    StopSignals signals;
+    const int number = client.AdapterNumber();
+    // The lock needs the adapter's entry, not its firmware.
+    if (const int code = SelectEntry(client, number); code != kExitOk) return code;
+    const std::string name = AdapterName(client);
+    const std::string what =
+        name.empty() ? "adapter " + std::to_string(number) : name + kLockSuffix;
 
-        auto queue = os::MessageQueue::forCurrentThread();
-        const bool forever = lock.seconds <= 0;
-        const auto end = os::clock().now() + Nominal(forever ? 0 : lock.seconds);
-        while (!Interrupted()) {
-            const auto left = end - os::clock().now();
-            if (!forever && left <= os::Clock::duration::zero()) break;
-            queue->runUntil([] { return Interrupted(); },
-                            forever ? kLoopSlice : std::min<os::Clock::duration>(left, kLoopSlice));
-        }
-        const int unlocked = engine.UnlockAdapter();
-        if (options.json)
-            PrintJson({{"command", "unlock"}, {"result", unlocked}});
-        else
-            std::cout << "unlock: result " << unlocked << std::endl;
-        if (Interrupted()) Error("interrupted");
-        if (unlocked == 0) return kExitOk;
-        Error(name + ": the lock cannot be released (" + std::to_string(unlocked) + ")");
+    const auto result = TIVCTL_CALL(client, LockAdapter);
+    if (options.json) {
+        nlohmann::json j = {{"command", "lock"}, {"result", result}, {"adapter", number}};
+        if (!name.empty()) j["name"] = name + kLockSuffix;
+        PrintJson(j);
+    } else {
+        std::cout << "lock " << what << ": result " << result << " (" << LockText(result) << ")"
+                  << std::endl;
+    }
+    if (result != 0) {
+        Error(what + ": " + LockText(result));
         return kExitFailure;
-    };
-    return RunOnDriver(options, body, {});
+    }
+
+    const auto never = [] { return false; };
+    if (lock.seconds > 0)
+        client.PumpUntil(never, Nominal(lock.seconds));
+    else
+        while (!Interrupted()) client.PumpUntil(never, 1h);
+    const auto unlocked = TIVCTL_CALL(client, UnlockAdapter);
+    if (options.json)
+        PrintJson({{"command", "unlock"}, {"result", unlocked}});
+    else
+        std::cout << "unlock: result " << unlocked << std::endl;
+    if (Interrupted()) Error("interrupted");
+    if (unlocked == 0) return kExitOk;
+    Error(what + ": the lock cannot be released (" + std::to_string(unlocked) + ")");
+    return kExitFailure;
 }
 
 AdapterCommands::AdapterCommands(CLI::App& app) {

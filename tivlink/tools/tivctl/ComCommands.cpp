@@ -9,23 +9,17 @@
 #include <sstream>
 
 #include "Decode.h"
-#include "com/CoCreate.h"
+#include "DriverClient.h"
 #include "com/ComPtr.h"
 #include "com/ErrorInfo.h"
 #include "com/IDispatch.h"
 #include "com/Registry.h"
 #include "com/TypeLib.h"
-#include "simulator/SimTransport.h"
 #include "tivlink/ITivDriver.h"
-#include "usb/Transport.h"
 
 namespace tivctl {
 
 namespace {
-
-void Error(const std::string& text) {
-    std::cerr << "tivctl: " << text << std::endl;
-}
 
 void PrintJson(const nlohmann::json& j) {
     std::cout << j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << std::endl;
@@ -87,12 +81,6 @@ std::string ResultText(const com::MemberDesc& m) {
 }
 
 // The runtime's error info after a failed runtime call, as text.
-std::string ErrorText(com::HRESULT hr) {
-    std::string text = com::hresultText(hr);
-    if (auto info = com::takeErrorInfo(); info && !info->description.empty())
-        text += ": " + info->description;
-    return text;
-}
 
 std::optional<std::int64_t> ParseInteger(std::string_view text) {
     bool negative = false;
@@ -204,8 +192,8 @@ std::string Signature(const com::MemberDesc& member) {
     return s;
 }
 
-int RunMembers(const GlobalOptions& options, const MembersOptions& members) {
-    if (members.registry) com::Registry::setPath(*members.registry);
+int RunMembers(const GlobalOptions& options) {
+    ChooseRegistry(options.registry);
     const com::TypeLibDesc* lib = nullptr;
     const com::HRESULT hr =
         com::LoadRegTypeLib(tivlink::LIBID_Tivlink, tivlink::kTivlinkLibMajor,
@@ -260,35 +248,11 @@ int RunMembers(const GlobalOptions& options, const MembersOptions& members) {
 }
 
 int RunCall(const GlobalOptions& options, const CallOptions& call) {
-    if (call.registry) com::Registry::setPath(*call.registry);
-
-    // The module makes its transport from $TIV_USB; a bad one is refused here, before it loads.
-    std::string error;
-    const auto transport = TransportName(options, std::getenv("TIV_USB"), error);
-    if (!transport) {
-        Error(error);
-        return kExitUsage;
-    }
-    sim::registerTransportBackend();
-    if (!usbio::makeTransport(*transport, error)) {
-        Error(options.scenario ? error : *transport + ": " + error);
-        return kExitUsage;
-    }
-    ::setenv("TIV_USB", transport->c_str(), 1);
-
-    com::Guid clsid;
-    com::HRESULT hr = com::CLSIDFromProgID(tivlink::kTivDriverProgId, &clsid);
-    if (com::FAILED(hr)) {
-        Error("Tivlink.TivDriver is not registered in " + com::Registry::path().string() + ": " +
-              ErrorText(hr));
-        return kExitFailure;
-    }
+    if (const int code = InstallTransport(options); code != kExitOk) return code;
+    ChooseRegistry(options.registry);
     com::ComPtr<com::IDispatch> driver;
-    hr = com::CoCreateInstance(clsid, com::IID_IDispatch, driver.putVoid());
-    if (com::FAILED(hr)) {
-        Error("cannot create Tivlink.TivDriver: " + ErrorText(hr));
-        return kExitFailure;
-    }
+    if (!CreateDriver(com::IID_IDispatch, driver.putVoid())) return kExitFailure;
+    std::string error;
 
     const com::InterfaceDesc* info = nullptr;
     if (com::FAILED(driver->GetTypeInfo(0, com::LOCALE_USER_DEFAULT, &info)) || !info) {
@@ -354,7 +318,8 @@ int RunCall(const GlobalOptions& options, const CallOptions& call) {
     com::Variant result;
     com::ExcepInfo excep;
     std::uint32_t argErr = 0;
-    hr = driver->Invoke(member->dispId, flags, args.params(), &result, &excep, &argErr);
+    const com::HRESULT hr =
+        driver->Invoke(member->dispId, flags, args.params(), &result, &excep, &argErr);
     if (hr == com::DISP_E_EXCEPTION) {
         Error(std::string(member->name) + " failed with " + com::hresultText(excep.scode) +
               (excep.description.empty() ? "" : ": " + excep.description) +
@@ -398,20 +363,12 @@ int RunCall(const GlobalOptions& options, const CallOptions& call) {
 ComCommands::ComCommands(CLI::App& app) {
     membersCommand_ = app.add_subcommand(
         "members", "print the driver's registered type library: members, events, dispatch ids");
-    membersCommand_
-        ->add_option("--registry", members_.registry,
-                     "registry file (default $TIV_REGISTRY, else the user's)")
-        ->type_name("FILE");
 
     callCommand_ = app.add_subcommand(
         "call",
         "create Tivlink.TivDriver through COM and call one member by name; numbers, true/false, "
         "text, or hex bytes (0A0B, - for none) for VARIANT data; prints the result and what "
         "came back by reference");
-    callCommand_
-        ->add_option("--registry", call_.registry,
-                     "registry file (default $TIV_REGISTRY, else the user's)")
-        ->type_name("FILE");
     callCommand_->add_option("member", call_.member, "member name, e.g. Version or SelectAdapter")
         ->required();
     callCommand_->add_option("args", call_.args, "the member's arguments in order");
@@ -419,7 +376,7 @@ ComCommands::ComCommands(CLI::App& app) {
 }
 
 std::optional<int> ComCommands::Run(const GlobalOptions& options) const {
-    if (*membersCommand_) return RunMembers(options, members_);
+    if (*membersCommand_) return RunMembers(options);
     if (*callCommand_) return RunCall(options, call_);
     return std::nullopt;
 }

@@ -18,12 +18,7 @@
 
 namespace tivctl {
 
-struct MembersOptions {
-    std::optional<std::string> registry;  // else $TIV_REGISTRY and the runtime's defaults
-};
-
 struct CallOptions {
-    std::optional<std::string> registry;
     std::string member;
     std::vector<std::string> args;
 };
@@ -43,7 +38,7 @@ nlohmann::json ValueJson(const com::Variant& value);
 // "ReadData(in long Pos, in/out long Bytes, in VARIANT* Data) -> long Param2"
 std::string Signature(const com::MemberDesc& member);
 
-int RunMembers(const GlobalOptions& options, const MembersOptions& members);
+int RunMembers(const GlobalOptions& options);
 int RunCall(const GlobalOptions& options, const CallOptions& call);
 
 // The two commands on tivctl's command line.
@@ -54,7 +49,6 @@ public:
     std::optional<int> Run(const GlobalOptions& options) const;
 
 private:
-    MembersOptions members_;
     CallOptions call_;
     CLI::App* membersCommand_ = nullptr;
     CLI::App* callCommand_ = nullptr;

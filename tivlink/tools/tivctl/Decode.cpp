@@ -210,6 +210,23 @@ nlohmann::json TelegramJson(const BusTelegram& t, double ms) {
     return j;
 }
 
+std::vector<std::vector<std::uint8_t>> SplitStoredFrames(std::span<const std::uint8_t> bytes) {
+    std::vector<std::vector<std::uint8_t>> frames;
+    std::size_t at = 0;
+    while (at < bytes.size()) {
+        const std::size_t size = std::min<std::size_t>(bytes[at] + 2u, bytes.size() - at);
+        std::vector<std::uint8_t> frame;
+        frame.reserve(size + 2);
+        frame.push_back(tivlink::kFrameStart);
+        frame.insert(frame.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at),
+                     bytes.begin() + static_cast<std::ptrdiff_t>(at + size));
+        frame.push_back(tivlink::kFrameEnd);
+        frames.push_back(std::move(frame));
+        at += size;
+    }
+    return frames;
+}
+
 std::string ResultText(int result) {
     switch (result) {
         case 0:

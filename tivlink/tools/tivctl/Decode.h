@@ -52,6 +52,11 @@ struct BusTelegram {
 
 BusTelegram DecodeFrame(std::span<const std::uint8_t> frame);
 
+// The frames in bytes ReadData handed out in telegram mode: each stored frame runs from its
+// length byte (the record's size + 2) to its checksum; the start and end bytes are put back.
+// Bytes that do not end where their length says come out as one last, malformed frame.
+std::vector<std::vector<std::uint8_t>> SplitStoredFrames(std::span<const std::uint8_t> bytes);
+
 // One line of monitor output; `ms` is the offset from the start of the monitor.
 std::string TelegramText(const BusTelegram& t, double ms);
 nlohmann::json TelegramJson(const BusTelegram& t, double ms);

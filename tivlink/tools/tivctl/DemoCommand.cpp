@@ -1,13 +1,10 @@
 #include "DemoCommand.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <functional>
 #include <iostream>
 #include <map>
@@ -16,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "DriverClient.h"
 #include "com/CoCreate.h"
 #include "com/ComPtr.h"
 #include "com/ConnectionPoint.h"
@@ -25,9 +23,7 @@
 #include "com/Variant.h"
 #include "os/Clock.h"
 #include "os/MessageQueue.h"
-#include "simulator/SimTransport.h"
 #include "tivlink/ITivDriver.h"
-#include "usb/Transport.h"
 
 namespace tivctl {
 
@@ -52,46 +48,12 @@ constexpr std::int32_t kControlError = 0x84;
 constexpr std::int32_t kResultNoFirmware = 128;
 constexpr std::int32_t kResultDelayed = 6;
 
-// ---- the registry ---------------------------------------------------------------------
-
-// The build tree's registry: the build registers the module into <build>/registry.reg, and
-// tivctl lives in <build>/tivlink/tools; looked for in the binary's folder and above.
-std::filesystem::path BuildRegistry() {
-    std::error_code ec;
-    const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-    if (ec) return {};
-    auto dir = exe.parent_path();
-    for (int up = 0; up < 4 && !dir.empty(); ++up, dir = dir.parent_path()) {
-        const auto candidate = dir / "registry.reg";
-        if (std::filesystem::is_regular_file(candidate, ec)) return candidate;
-        if (dir == dir.root_path()) break;
-    }
-    return {};
-}
-
-// --registry, else $TIV_REGISTRY, else the build tree's, else the runtime's default.
-void ChooseRegistry(const DemoOptions& demo) {
-    if (demo.registry) {
-        com::Registry::setPath(*demo.registry);
-        return;
-    }
-    if (const char* env = std::getenv("TIV_REGISTRY"); env && *env) return;
-    if (const auto build = BuildRegistry(); !build.empty()) com::Registry::setPath(build);
-}
-
 // ---- printing -------------------------------------------------------------------------
 
 std::string Hex(std::int32_t value) {
     char buf[16];
     std::snprintf(buf, sizeof buf, "0x%02X", static_cast<unsigned>(value));
     return buf;
-}
-
-std::vector<std::uint8_t> BytesOf(const com::Variant& value) {
-    const com::Variant v = value.value();
-    if (v.vt() != (com::VT_ARRAY | com::VT_UI1)) return {};
-    const auto span = v.array().span<const std::uint8_t>();
-    return {span.begin(), span.end()};
 }
 
 // "0A 0B 0C", or "(none)".
@@ -105,14 +67,6 @@ std::string HexText(const std::vector<std::uint8_t>& bytes) {
         s += buf;
     }
     return s;
-}
-
-// What a failed call said, from the thread's error info.
-std::string ErrorText(com::HRESULT hr) {
-    std::string text = com::hresultText(hr);
-    if (auto info = com::takeErrorInfo(); info && !info->description.empty())
-        text += ": " + info->description;
-    return text;
 }
 
 // ---- the events -----------------------------------------------------------------------
@@ -450,50 +404,26 @@ private:
 
 }  // namespace
 
-int RunDemo(const GlobalOptions& options, const DemoOptions& demo) {
+int RunDemo(const GlobalOptions& options) {
     std::cout << "Tivlink demo: the driver through its automation interface ITivDriver, on the "
                  "embedded simulated adapter"
               << std::endl;
 
-    // The module makes its transport from $TIV_USB (default: the simulated adapter); a bad one
-    // is refused here, before the module loads.
-    std::string error;
-    const auto transport = TransportName(options, std::getenv("TIV_USB"), error);
-    if (!transport) {
-        std::cerr << "tivctl: " << error << std::endl;
-        return kExitUsage;
-    }
-    sim::registerTransportBackend();
-    if (!usbio::makeTransport(*transport, error)) {
-        std::cerr << "tivctl: " << *transport << ": " << error << std::endl;
-        return kExitUsage;
-    }
-    ::setenv("TIV_USB", transport->c_str(), 1);
+    if (const int code = InstallTransport(options); code != kExitOk) return code;
 
     std::cout << "\n1. Create " << tivlink::kTivDriverProgId << " by ProgID" << std::endl;
-    ChooseRegistry(demo);
+    ChooseRegistry(options.registry);
     std::cout << "    registry: " << com::Registry::path().string() << std::endl;
-    com::Guid clsid;
-    com::HRESULT hr = com::CLSIDFromProgID(tivlink::kTivDriverProgId, &clsid);
-    if (com::FAILED(hr)) {
-        std::cerr << "tivctl: Tivlink.TivDriver is not registered in "
-                  << com::Registry::path().string() << ": " << ErrorText(hr)
-                  << "; register libtivlink.so with tivregsvr first" << std::endl;
-        return kExitFailure;
-    }
-    auto driver = com::createInstance<ITivDriver>(clsid, &hr);
-    if (com::FAILED(hr) || !driver) {
-        std::cerr << "tivctl: cannot create Tivlink.TivDriver: " << ErrorText(hr) << std::endl;
-        return kExitFailure;
-    }
-    std::cout << "    created, class " << clsid.toString() << std::endl;
+    com::ComPtr<ITivDriver> driver;
+    if (!CreateDriver(ITivDriver::iid, driver.putVoid())) return kExitFailure;
+    std::cout << "    created" << std::endl;
 
     // The sink: every event the object raises comes to it on this thread.
     auto log = std::make_shared<EventLog>();
     auto sink = MakeSink(log);
     std::uint32_t cookie = 0;
-    hr = com::advise(driver.get(), tivlink::DIID_ITivDriverEvents,
-                     static_cast<com::IDispatch*>(sink.get()), &cookie);
+    const com::HRESULT hr = com::advise(driver.get(), tivlink::DIID_ITivDriverEvents,
+                                        static_cast<com::IDispatch*>(sink.get()), &cookie);
     if (com::FAILED(hr)) {
         std::cerr << "tivctl: cannot advise the event sink: " << ErrorText(hr) << std::endl;
         return kExitFailure;
@@ -511,15 +441,10 @@ DemoCommand::DemoCommand(CLI::App& app) {
         "a guided run through the driver's automation interface on the embedded simulated "
         "adapter: firmware download, transactions (a delayed one among them), measured values; "
         "prints each step and event (--json is ignored)");
-    command_
-        ->add_option("--registry", demo_.registry,
-                     "registry file (default $TIV_REGISTRY, else the build tree's registry.reg, "
-                     "else the user's)")
-        ->type_name("FILE");
 }
 
 std::optional<int> DemoCommand::Run(const GlobalOptions& options) const {
-    if (*command_) return RunDemo(options, demo_);
+    if (*command_) return RunDemo(options);
     return std::nullopt;
 }
 

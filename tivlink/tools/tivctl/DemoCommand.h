@@ -14,14 +14,8 @@
 
 namespace tivctl {
 
-struct DemoOptions {
-    // else $TIV_REGISTRY, else the build tree's registry.reg above the binary, else the
-    // runtime's default
-    std::optional<std::string> registry;
-};
-
 // The demo's exit code: kExitOk when every step worked, kExitFailure otherwise.
-int RunDemo(const GlobalOptions& options, const DemoOptions& demo);
+int RunDemo(const GlobalOptions& options);
 
 // The command on tivctl's command line.
 class DemoCommand {
@@ -31,7 +25,6 @@ public:
     std::optional<int> Run(const GlobalOptions& options) const;
 
 private:
-    DemoOptions demo_;
     CLI::App* command_ = nullptr;
 };
 

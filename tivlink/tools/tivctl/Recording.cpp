@@ -15,24 +15,24 @@
 
 #include <nlohmann/json.hpp>
 
+#include "DriverClient.h"
 #include "os/Clock.h"
-#include "os/MessageQueue.h"
-#include "tivlink/protocol/DriverEngine.h"
 
 namespace tivctl {
 
 using namespace std::chrono_literals;
+using tivlink::ITivDriver;
+using tivlink::TivDriverEvent;
 
 namespace {
 
 constexpr int kMaxFilterType = 16;
+constexpr int kSlots = 10;
 constexpr auto kLoopSlice = 200ms;
 // How long the worker may take to notice a stop (nominal); it stops after its next packet.
 constexpr auto kStopWait = 2s;
-
-void Error(const std::string& text) {
-    std::cerr << "tivctl: " << text << std::endl;
-}
+// How long reception may take to show as running after it was started (nominal).
+constexpr auto kStartGrace = 1s;
 
 void PrintJson(const nlohmann::json& j) {
     std::cout << j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << std::endl;
@@ -42,16 +42,53 @@ double Seconds(os::Clock::duration d) {
     return std::chrono::duration<double>(d).count();
 }
 
-os::Clock::duration Nominal(double seconds) {
-    return std::chrono::duration_cast<os::Clock::duration>(std::chrono::duration<double>(seconds));
-}
+// Follows reception after a start: it counts as ended once RecState fell back to 0 after it
+// was seen running, or never came up within the grace time.
+class Reception {
+public:
+    explicit Reception(DriverClient& client) : client_(client) {}
+
+    // Reception started with the filter on, into a ring buffer, so that a long run never ends
+    // because nobody drains the buffer; kExitOk, or the exit code after a message.
+    int Start(int filterType) {
+        TIVCTL_PUT(client_, BufferMode, 1);
+        TIVCTL_CALL(client_, FilterOn);
+        TIVCTL_PUT(client_, FilterType, filterType);
+        if (const auto started = TIVCTL_CALL(client_, StartRec); started != 0) {
+            Error("reception does not start (" + std::to_string(started) + ")");
+            return kExitFailure;
+        }
+        started_ = os::clock().now();
+        return kExitOk;
+    }
+
+    // Why reception ended without being asked to, or empty while it runs.
+    std::string Problem() {
+        if (client_.Disconnected()) return "adapter disconnected";
+        const bool running = TIVCTL_GET(client_, RecState) != 0;
+        seenRunning_ = seenRunning_ || running;
+        if (running || (!seenRunning_ && os::clock().now() - started_ < kStartGrace)) return {};
+        return "reception stopped (adapter error " +
+               std::to_string(TIVCTL_GET(client_, LastError)) + ")";
+    }
+
+    // Asks reception to stop and waits until the worker has left it, so that the counters
+    // and the file hold everything it took in.
+    void Stop() {
+        TIVCTL_CALL(client_, StopRec);
+        client_.PumpUntil([&] { return TIVCTL_GET(client_, RecState) == 0; }, kStopWait);
+    }
+
+private:
+    DriverClient& client_;
+    os::Clock::time_point started_{};
+    bool seenRunning_ = false;
+};
 
 // Runs this thread's messages until `seconds` (nominal) have passed, a stop signal came or
-// `stop` holds; `tick` runs about once a second and may end the run by returning false.
-// Returns the time it ran.
+// `stop` holds; `tick` runs about once a second. Returns the time it ran.
 template <class Stop, class Tick>
-os::Clock::duration Pump(double seconds, Stop stop, Tick tick) {
-    auto queue = os::MessageQueue::forCurrentThread();
+os::Clock::duration Pump(DriverClient& client, double seconds, Stop stop, Tick tick) {
     const auto start = os::clock().now();
     const bool forever = seconds <= 0;
     const auto end = start + Nominal(forever ? 0 : seconds);
@@ -60,43 +97,14 @@ os::Clock::duration Pump(double seconds, Stop stop, Tick tick) {
         const auto now = os::clock().now();
         if (Interrupted() || stop() || (!forever && now >= end)) break;
         if (now >= nextTick) {
-            if (!tick(now - start)) break;
+            tick(now - start);
             nextTick += 1s;
         }
         auto slice = std::min<os::Clock::duration>(kLoopSlice, nextTick - now);
         if (!forever) slice = std::min<os::Clock::duration>(slice, end - now);
-        queue->runUntil([&] { return Interrupted() || stop(); }, slice);
+        client.PumpUntil(stop, slice);
     }
     return os::clock().now() - start;
-}
-
-// Asks reception to stop and waits until the worker has left it, so that the counters and
-// the file hold everything it took in.
-void StopReception(tivlink::DriverEngine& engine) {
-    engine.StopRec();
-    os::MessageQueue::forCurrentThread()->runUntil([&] { return !engine.ReceptionRunning(); },
-                                                   kStopWait);
-}
-
-// Reception started; 0, or the exit code after a message.
-int StartReception(tivlink::DriverEngine& engine, int filterType) {
-    // A ring, so that a long run never ends because nobody drains the buffer.
-    engine.SetBufferMode(1);
-    engine.FilterOn();
-    engine.Filter().filterType = filterType;
-    if (const int started = engine.StartRec(); started != 0) {
-        Error("reception does not start (" + std::to_string(started) + ")");
-        return kExitFailure;
-    }
-    return kExitOk;
-}
-
-// Why reception ended without being asked to, or empty while it runs.
-std::string ReceptionProblem(tivlink::DriverEngine& engine, bool disconnected) {
-    if (disconnected) return "adapter disconnected";
-    if (!engine.ReceptionRunning())
-        return "reception stopped (adapter error " + std::to_string(engine.LastError()) + ")";
-    return {};
 }
 
 std::optional<int> ParseNumber(std::string_view text, int min, int max) {
@@ -109,9 +117,43 @@ std::optional<int> ParseNumber(std::string_view text, int min, int max) {
 
 // ---- values --------------------------------------------------------------------------
 
-bool SameContent(const tivlink::MvSlot& a, const tivlink::MvSlot& b) {
-    return a.status == b.status && a.timeStamp == b.timeStamp &&
-           std::bit_cast<std::uint64_t>(a.value) == std::bit_cast<std::uint64_t>(b.value);
+// What a slot holds, as the driver's properties show it.
+struct SlotValue {
+    std::int32_t status = 0;
+    double value = 0;
+    std::int32_t timeStamp = 0;
+
+    bool operator==(const SlotValue& o) const {
+        return status == o.status && timeStamp == o.timeStamp &&
+               std::bit_cast<std::uint64_t>(value) == std::bit_cast<std::uint64_t>(o.value);
+    }
+};
+
+using DoubleGetter = com::HRESULT (ITivDriver::*)(double*);
+using LongGetter = com::HRESULT (ITivDriver::*)(std::int32_t*);
+
+constexpr std::array<DoubleGetter, kSlots> kValueGetters = {
+    &ITivDriver::get_Value1, &ITivDriver::get_Value2, &ITivDriver::get_Value3,
+    &ITivDriver::get_Value4, &ITivDriver::get_Value5, &ITivDriver::get_Value6,
+    &ITivDriver::get_Value7, &ITivDriver::get_Value8, &ITivDriver::get_Value9,
+    &ITivDriver::get_Value10};
+constexpr std::array<LongGetter, kSlots> kStatusGetters = {
+    &ITivDriver::get_Status1, &ITivDriver::get_Status2, &ITivDriver::get_Status3,
+    &ITivDriver::get_Status4, &ITivDriver::get_Status5, &ITivDriver::get_Status6,
+    &ITivDriver::get_Status7, &ITivDriver::get_Status8, &ITivDriver::get_Status9,
+    &ITivDriver::get_Status10};
+constexpr std::array<LongGetter, kSlots> kTimeStampGetters = {
+    &ITivDriver::get_TimeStamp1, &ITivDriver::get_TimeStamp2, &ITivDriver::get_TimeStamp3,
+    &ITivDriver::get_TimeStamp4, &ITivDriver::get_TimeStamp5, &ITivDriver::get_TimeStamp6,
+    &ITivDriver::get_TimeStamp7, &ITivDriver::get_TimeStamp8, &ITivDriver::get_TimeStamp9,
+    &ITivDriver::get_TimeStamp10};
+
+SlotValue ReadSlot(DriverClient& client, int slot) {
+    const auto i = static_cast<std::size_t>(slot - 1);
+    const std::string n = std::to_string(slot);
+    return {client.Call("Status" + n, kStatusGetters[i]),
+            client.Call("Value" + n, kValueGetters[i]),
+            client.Call("TimeStamp" + n, kTimeStampGetters[i])};
 }
 
 // Decides which slots an OnMvAvailable stands for. The event names no slot and ValueNr only
@@ -120,50 +162,50 @@ bool SameContent(const tivlink::MvSlot& a, const tivlink::MvSlot& b) {
 // is the one ValueNr names.
 class SlotWatch {
 public:
-    void Watch(int slot, const tivlink::MvSlot& initial) {
-        shown_[Index(slot)] = {true, false, initial};
+    void Watch(const SlotAssignment& assignment, const SlotValue& initial) {
+        shown_[Index(assignment.slot)] = {assignment, false, initial};
     }
 
-    std::vector<std::pair<int, tivlink::MvSlot>> Arrived(const tivlink::DriverEngine& engine) {
-        const int latest = engine.ValueNr();
-        std::vector<std::pair<int, tivlink::MvSlot>> arrived;
-        for (int slot = 1; slot <= tivlink::MeasuredValues::kSlots; ++slot) {
-            auto& shown = shown_[Index(slot)];
-            if (!shown.watched) continue;
-            const auto now = engine.MeasuredValue(slot);
-            if (SameContent(now, shown.slot) && (slot != latest || shown.printed)) continue;
-            shown.slot = now;
+    std::vector<std::pair<const SlotAssignment*, SlotValue>> Arrived(DriverClient& client) {
+        const auto latest = TIVCTL_GET(client, ValueNr);
+        std::vector<std::pair<const SlotAssignment*, SlotValue>> arrived;
+        for (auto& shown : shown_) {
+            if (!shown.assignment) continue;
+            const int slot = shown.assignment->slot;
+            const auto now = ReadSlot(client, slot);
+            if (now == shown.value && (slot != latest || shown.printed)) continue;
+            shown.value = now;
             shown.printed = true;
-            arrived.emplace_back(slot, now);
+            arrived.emplace_back(&*shown.assignment, now);
         }
         return arrived;
     }
 
 private:
     struct Shown {
-        bool watched = false;
+        std::optional<SlotAssignment> assignment;
         bool printed = false;
-        tivlink::MvSlot slot;
+        SlotValue value;
     };
     static std::size_t Index(int slot) { return static_cast<std::size_t>(slot - 1); }
-    std::array<Shown, tivlink::MeasuredValues::kSlots> shown_{};
+    std::array<Shown, kSlots> shown_{};
 };
 
-void PrintValue(int slot, const tivlink::MvSlot& v, bool json) {
+void PrintValue(const SlotAssignment& a, const SlotValue& v, bool json) {
     if (json) {
         nlohmann::json j = {
-            {"slot", slot}, {"msgType", v.msgType}, {"obj", v.obj}, {"status", v.status}};
+            {"slot", a.slot}, {"msgType", a.msgType}, {"obj", a.obj}, {"status", v.status}};
         // JSON has no NaN or infinity; such values stay out.
         if (std::isfinite(v.value)) j["value"] = v.value;
-        if (v.msgType == 0) j["timeStamp"] = v.timeStamp;
+        if (a.msgType == 0) j["timeStamp"] = v.timeStamp;
         PrintJson(j);
         return;
     }
     char line[160];
-    std::snprintf(line, sizeof line, "slot %2d  type %d  obj %2d  status 0x%02X  value %.9g", slot,
-                  v.msgType, v.obj, v.status, v.value);
+    std::snprintf(line, sizeof line, "slot %2d  type %d  obj %2d  status 0x%02X  value %.9g",
+                  a.slot, a.msgType, a.obj, static_cast<unsigned>(v.status) & 0xFF, v.value);
     std::cout << line;
-    if (v.msgType == 0) std::cout << "  time stamp " << v.timeStamp;
+    if (a.msgType == 0) std::cout << "  time stamp " << v.timeStamp;
     std::cout << std::endl;
 }
 
@@ -183,7 +225,7 @@ std::optional<std::vector<SlotAssignment>> ParseSlots(const std::vector<std::str
             return std::nullopt;
         }
         const std::string_view text = item;
-        const auto slot = ParseNumber(text.substr(0, first), 1, tivlink::MeasuredValues::kSlots);
+        const auto slot = ParseNumber(text.substr(0, first), 1, kSlots);
         const auto type = ParseNumber(text.substr(first + 1, second - first - 1), 0, 2);
         const auto obj = ParseNumber(text.substr(second + 1), 1, 30);
         if (!slot || !type || !obj) {
@@ -200,96 +242,88 @@ std::optional<std::vector<SlotAssignment>> ParseSlots(const std::vector<std::str
 }
 
 int RunRecord(const GlobalOptions& options, const RecordOptions& record) {
-    bool disconnected = false;
-    AdapterCommand command;
-    command.onEvent = [&](int dispId) {
-        if (dispId == tivlink::kOnAdapterDiscon) disconnected = true;
-    };
-    command.prepare = [&](tivlink::DriverEngine& engine) {
-        errno = 0;
-        if (engine.OpenRecFile(record.file) != 0) {
-            const int cause = errno;
-            Error(record.file + ": cannot create the record file" +
-                  (cause != 0 ? std::string(": ") + std::strerror(cause) : std::string()));
-            return kExitUsage;
-        }
-        return kExitOk;
-    };
-    command.body = [&](tivlink::DriverEngine& engine) {
-        engine.SetFileRecMode(record.mode);
-        if (const int code = StartReception(engine, record.filter); code != kExitOk) {
-            engine.CloseRecFile();
-            return code;
-        }
-        engine.StartFileRec();
+    DriverClient client;
+    if (const int code = client.Open(options); code != kExitOk) return code;
+    StopSignals signals;
+    errno = 0;
+    if (TIVCTL_CALL(client, OpenRecFile, record.file.c_str()) != 0) {
+        const int cause = errno;
+        Error(record.file + ": cannot create the record file" +
+              (cause != 0 ? std::string(": ") + std::strerror(cause) : std::string()));
+        return kExitUsage;
+    }
+    if (const int code = client.BringUp(); code != kExitOk) return code;
 
-        const bool progress = ::isatty(STDERR_FILENO) == 1;
-        const auto showProgress = [&](os::Clock::duration elapsed) {
-            char line[200];
-            const long done = std::lround(Seconds(elapsed));
-            char total[32] = "";
-            if (record.seconds > 0) std::snprintf(total, sizeof total, "/%g", record.seconds);
-            std::snprintf(line, sizeof line,
-                          "\rrecording: %ld%s s  %lld bytes  %u telegrams  %d packets\x1b[K", done,
-                          total, static_cast<long long>(engine.RecFileSize()), engine.TelCnt(),
-                          engine.UsbTelCntr());
-            std::cerr << line << std::flush;
-            return true;
-        };
-        const auto problemNow = [&] { return !ReceptionProblem(engine, disconnected).empty(); };
-        const auto elapsed = Pump(record.seconds, problemNow, [&](os::Clock::duration at) {
-            return progress ? showProgress(at) : true;
-        });
-        const std::string problem = ReceptionProblem(engine, disconnected);
-
-        engine.StopFileRec();
-        StopReception(engine);
-        if (progress) {
-            showProgress(elapsed);
-            std::cerr << "\n";
-        }
-        const std::int64_t bytes = engine.RecFileSize();
-        const std::uint32_t telegrams = engine.TelCnt();
-        const int packets = engine.UsbTelCntr();
-        engine.CloseRecFile();
-
-        int code = kExitOk;
-        if (!problem.empty()) {
-            Error(problem);
-            code = kExitFailure;
-        }
-        // The engine does not report failed writes; what reached a plain file tells.
-        std::error_code ec;
-        const auto onDisk = std::filesystem::file_size(record.file, ec);
-        if (!ec && std::filesystem::is_regular_file(record.file, ec) &&
-            static_cast<std::int64_t>(onDisk) != bytes) {
-            Error(record.file + ": only " + std::to_string(onDisk) + " of " +
-                  std::to_string(bytes) + " bytes were written");
-            code = kExitFailure;
-        }
-        if (options.json) {
-            PrintJson({{"file", record.file},
-                       {"mode", record.mode},
-                       {"seconds", std::round(Seconds(elapsed) * 1000) / 1000},
-                       {"bytes", bytes},
-                       {"telegrams", telegrams},
-                       {"packets", packets}});
-        } else {
-            char line[200];
-            std::snprintf(line, sizeof line,
-                          "recorded %lld bytes (mode %d) in %.1f s: %u telegrams, %d packets",
-                          static_cast<long long>(bytes), record.mode, Seconds(elapsed), telegrams,
-                          packets);
-            std::cout << line << " -> " << record.file << std::endl;
-        }
-        if (!std::cout) {
-            Error("cannot write the output");
-            code = kExitFailure;
-        }
-        if (Interrupted()) Error("interrupted");
+    TIVCTL_PUT(client, FileRecMode, record.mode);
+    Reception reception(client);
+    if (const int code = reception.Start(record.filter); code != kExitOk) {
+        TIVCTL_CALL(client, CloseRecFile);
         return code;
+    }
+    TIVCTL_CALL(client, StartFileRec);
+
+    const bool progress = ::isatty(STDERR_FILENO) == 1;
+    const auto showProgress = [&](os::Clock::duration elapsed) {
+        if (!progress) return;
+        char line[200];
+        const long done = std::lround(Seconds(elapsed));
+        char total[32] = "";
+        if (record.seconds > 0) std::snprintf(total, sizeof total, "/%g", record.seconds);
+        std::snprintf(
+            line, sizeof line, "\rrecording: %ld%s s  %d bytes  %u telegrams  %d packets\x1b[K",
+            done, total, TIVCTL_GET(client, RecFileSize),
+            static_cast<std::uint32_t>(TIVCTL_GET(client, TelCnt)), TIVCTL_GET(client, UsbTelCntr));
+        std::cerr << line << std::flush;
     };
-    return RunOnAdapter(options, command);
+    const auto elapsed = Pump(
+        client, record.seconds, [&] { return !reception.Problem().empty(); }, showProgress);
+    const std::string problem = reception.Problem();
+
+    TIVCTL_CALL(client, StopFileRec);
+    reception.Stop();
+    if (progress) {
+        showProgress(elapsed);
+        std::cerr << "\n";
+    }
+    const std::int64_t bytes = TIVCTL_GET(client, RecFileSize);
+    const auto telegrams = static_cast<std::uint32_t>(TIVCTL_GET(client, TelCnt));
+    const int packets = TIVCTL_GET(client, UsbTelCntr);
+    TIVCTL_CALL(client, CloseRecFile);
+
+    int code = kExitOk;
+    if (!problem.empty()) {
+        Error(problem);
+        code = kExitFailure;
+    }
+    // The driver does not report failed writes; what reached a plain file tells.
+    std::error_code ec;
+    const auto onDisk = std::filesystem::file_size(record.file, ec);
+    if (!ec && std::filesystem::is_regular_file(record.file, ec) &&
+        static_cast<std::int64_t>(onDisk) != bytes) {
+        Error(record.file + ": only " + std::to_string(onDisk) + " of " + std::to_string(bytes) +
+              " bytes were written");
+        code = kExitFailure;
+    }
+    if (options.json) {
+        PrintJson({{"file", record.file},
+                   {"mode", record.mode},
+                   {"seconds", std::round(Seconds(elapsed) * 1000) / 1000},
+                   {"bytes", bytes},
+                   {"telegrams", telegrams},
+                   {"packets", packets}});
+    } else {
+        char line[200];
+        std::snprintf(
+            line, sizeof line, "recorded %lld bytes (mode %d) in %.1f s: %u telegrams, %d packets",
+            static_cast<long long>(bytes), record.mode, Seconds(elapsed), telegrams, packets);
+        std::cout << line << " -> " << record.file << std::endl;
+    }
+    if (!std::cout) {
+        Error("cannot write the output");
+        code = kExitFailure;
+    }
+    if (Interrupted()) Error("interrupted");
+    return code;
 }
 
 int RunValues(const GlobalOptions& options, const ValuesOptions& values) {
@@ -301,49 +335,41 @@ int RunValues(const GlobalOptions& options, const ValuesOptions& values) {
     }
     const auto slots = parsed->empty() ? kDemoSlots : *parsed;
 
-    tivlink::DriverEngine* engine = nullptr;
+    DriverClient client;
+    if (const int code = client.Open(options); code != kExitOk) return code;
+    StopSignals signals;
     SlotWatch watch;
-    bool printing = false;
-    bool disconnected = false;
+    for (const auto& s : slots) {
+        TIVCTL_CALL(client, AssignMvPara, s.slot, s.msgType, s.obj);
+        watch.Watch(s, ReadSlot(client, s.slot));
+    }
+    if (const int code = client.BringUp(); code != kExitOk) return code;
+
     bool outputFailed = false;
-    AdapterCommand command;
-    command.onEvent = [&](int dispId) {
-        if (dispId == tivlink::kOnAdapterDiscon) disconnected = true;
-        if (dispId != tivlink::kOnMvAvailable || !printing || !engine) return;
-        for (const auto& [slot, value] : watch.Arrived(*engine))
-            PrintValue(slot, value, options.json);
+    client.OnEvent([&](TivDriverEvent event) {
+        if (event != TivDriverEvent::OnMvAvailable || outputFailed) return;
+        for (const auto& [assignment, value] : watch.Arrived(client))
+            PrintValue(*assignment, value, options.json);
         if (!std::cout) outputFailed = true;
-    };
-    command.prepare = [&](tivlink::DriverEngine& e) {
-        engine = &e;
-        for (const auto& s : slots) {
-            e.AssignMvPara(s.slot, s.msgType, s.obj);
-            watch.Watch(s.slot, e.MeasuredValue(s.slot));
-        }
-        return kExitOk;
-    };
-    command.body = [&](tivlink::DriverEngine& e) {
-        if (const int code = StartReception(e, 0); code != kExitOk) return code;
-        printing = true;
-        Pump(
-            values.seconds,
-            [&] { return outputFailed || !ReceptionProblem(e, disconnected).empty(); },
-            [](os::Clock::duration) { return true; });
-        printing = false;
-        const std::string problem = ReceptionProblem(e, disconnected);
-        StopReception(e);
-        int code = kExitOk;
-        if (outputFailed) {
-            Error("cannot write the output");
-            code = kExitFailure;
-        } else if (!problem.empty()) {
-            Error(problem);
-            code = kExitFailure;
-        }
-        if (Interrupted()) Error("interrupted");
-        return code;
-    };
-    return RunOnAdapter(options, command);
+    });
+    Reception reception(client);
+    if (const int code = reception.Start(0); code != kExitOk) return code;
+    Pump(
+        client, values.seconds, [&] { return outputFailed || !reception.Problem().empty(); },
+        [](os::Clock::duration) {});
+    client.OnEvent({});
+    const std::string problem = reception.Problem();
+    reception.Stop();
+    int code = kExitOk;
+    if (outputFailed) {
+        Error("cannot write the output");
+        code = kExitFailure;
+    } else if (!problem.empty()) {
+        Error(problem);
+        code = kExitFailure;
+    }
+    if (Interrupted()) Error("interrupted");
+    return code;
 }
 
 RecordingCommands::RecordingCommands(CLI::App& app) {

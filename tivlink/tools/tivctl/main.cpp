@@ -1,4 +1,5 @@
-// tivctl: drives one driver engine from the command line.
+// tivctl: drives one driver object from the command line, as a client of the registered
+// module.
 
 #include <signal.h>
 
@@ -20,7 +21,8 @@ int main(int argc, char** argv) {
     using namespace tivctl;
 
     CLI::App app{
-        "Drives one driver object on an adapter.\n"
+        "Drives one driver object (Tivlink.TivDriver, created through the COM runtime) on an "
+        "adapter.\n"
         "  tivctl [OPTIONS] scan                                      list the adapters\n"
         "  tivctl [OPTIONS] load [--timeout N]                        download the firmware\n"
         "  tivctl [OPTIONS] select N [--by-address]                   select an adapter\n"
@@ -46,13 +48,17 @@ int main(int argc, char** argv) {
         ->type_name("TRANSPORT");
     app.add_option("--scenario", global.scenario, "scenario file for the simulated adapter")
         ->type_name("FILE");
+    app.add_option("--registry", global.registry,
+                   "registry file the driver is registered in (default $TIV_REGISTRY, else the "
+                   "build tree's registry.reg, else the user's)")
+        ->type_name("FILE");
     app.add_option("--adapter", global.adapter, "adapter number 1..16 (default 1)")
         ->type_name("N")
         ->check(CLI::Range(1, 16));
     app.add_flag("--json", global.json, "print one JSON object per result");
     app.add_flag("--log", global.log,
-                 "switch the driver's log file on (Tivlink-HOST.txt in the current directory) "
-                 "and print its lines on stderr too");
+                 "switch the driver's log file on (LogFileOn; Tivlink-HOST.txt in the current "
+                 "directory) and print its new lines on stderr too");
     app.add_option("--clock-scale", clockScale,
                    "run all driver and simulator time F times faster (for tests)")
         ->type_name("F")
@@ -129,6 +135,7 @@ int main(int argc, char** argv) {
         if (const auto code = demoCommand.Run(global)) return *code;
         if (*windowCommand) return RunWindow(global, window);
     } catch (const std::exception& e) {
+        // A member that failed outright (CallError) says which one and why.
         std::cerr << "tivctl: " << e.what() << std::endl;
         return kExitFailure;
     }

@@ -1,0 +1,307 @@
+#include "DriverClient.h"
+
+#include <signal.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <vector>
+
+#include "com/CoCreate.h"
+#include "com/ConnectionPoint.h"
+#include "com/ErrorInfo.h"
+#include "com/Registry.h"
+#include "com/Variant.h"
+#include "os/MessageQueue.h"
+#include "simulator/SimTransport.h"
+#include "tivlink/LogFileName.h"
+#include "usb/Transport.h"
+
+namespace tivctl {
+
+using namespace std::chrono_literals;
+using tivlink::TivDriverEvent;
+
+namespace {
+
+constexpr std::int32_t kFirmwareSilent = 128;
+constexpr auto kFirmwareTimeout = 60s;
+// How often the log echo looks at the file while messages run.
+constexpr auto kEchoSlice = 100ms;
+
+volatile std::sig_atomic_t interrupted = 0;
+
+extern "C" void OnStopSignal(int) {
+    interrupted = 1;
+}
+
+// The build tree's registry: the build registers the module into <build>/registry.reg, and
+// tivctl lives in <build>/tivlink/tools; looked for in the binary's folder and above.
+std::filesystem::path BuildRegistry() {
+    std::error_code ec;
+    const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (ec) return {};
+    auto dir = exe.parent_path();
+    for (int up = 0; up < 4 && !dir.empty(); ++up, dir = dir.parent_path()) {
+        const auto candidate = dir / "registry.reg";
+        if (std::filesystem::is_regular_file(candidate, ec)) return candidate;
+        if (dir == dir.root_path()) break;
+    }
+    return {};
+}
+
+}  // namespace
+
+// Follows the driver's log file: whatever the file gains after construction goes to stderr,
+// a line at a time, as "LOG " + the line.
+class DriverClient::LogEcho {
+public:
+    explicit LogEcho(std::filesystem::path file) : file_(std::move(file)) {
+        std::error_code ec;
+        const auto size = std::filesystem::file_size(file_, ec);
+        offset_ = ec ? 0 : static_cast<std::streamoff>(size);
+    }
+
+    void Poll() {
+        std::ifstream in(file_, std::ios::binary);
+        if (!in) return;
+        in.seekg(0, std::ios::end);
+        const std::streamoff end = in.tellg();
+        // A file cut shorter by somebody else is followed from its new end.
+        if (end < offset_) offset_ = end;
+        if (end == offset_) return;
+        std::string added(static_cast<std::size_t>(end - offset_), '\0');
+        in.seekg(offset_);
+        in.read(added.data(), static_cast<std::streamsize>(added.size()));
+        added.resize(static_cast<std::size_t>(in.gcount()));
+        offset_ += static_cast<std::streamoff>(added.size());
+        partial_ += added;
+        std::size_t start = 0;
+        for (std::size_t nl; (nl = partial_.find('\n', start)) != std::string::npos;
+             start = nl + 1) {
+            std::string_view line(partial_.data() + start, nl - start);
+            if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+            std::string text = "LOG ";
+            text.append(line);
+            text += '\n';
+            std::fwrite(text.data(), 1, text.size(), stderr);
+        }
+        partial_.erase(0, start);
+        std::fflush(stderr);
+    }
+
+private:
+    std::filesystem::path file_;
+    std::streamoff offset_ = 0;
+    std::string partial_;  // a line not yet ended
+};
+
+void Error(const std::string& text) {
+    std::cerr << "tivctl: " << text << std::endl;
+}
+
+std::string ErrorText(com::HRESULT hr) {
+    std::string text = com::hresultText(hr);
+    if (auto info = com::takeErrorInfo(); info && !info->description.empty())
+        text += ": " + info->description;
+    return text;
+}
+
+void Check(std::string_view member, com::HRESULT hr) {
+    if (com::SUCCEEDED(hr)) return;
+    throw CallError(std::string(member) + " failed with " + ErrorText(hr));
+}
+
+std::vector<std::uint8_t> BytesOf(const com::Variant& value) {
+    const com::Variant v = value.value();
+    if (v.vt() != (com::VT_ARRAY | com::VT_UI1)) return {};
+    const auto span = v.array().span<const std::uint8_t>();
+    return {span.begin(), span.end()};
+}
+
+os::Clock::duration Nominal(double seconds) {
+    return std::chrono::duration_cast<os::Clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+void ChooseRegistry(const std::optional<std::string>& registry) {
+    if (registry) {
+        com::Registry::setPath(*registry);
+        return;
+    }
+    if (const char* env = std::getenv("TIV_REGISTRY"); env && *env) return;
+    if (const auto build = BuildRegistry(); !build.empty()) com::Registry::setPath(build);
+}
+
+int InstallTransport(const GlobalOptions& options) {
+    std::string error;
+    const auto name = TransportName(options, std::getenv("TIV_USB"), error);
+    if (!name) {
+        Error(error);
+        return kExitUsage;
+    }
+    sim::registerTransportBackend();
+    auto transport = usbio::makeTransport(*name, error);
+    if (!transport) {
+        // An unknown transport, a missing directory or a scenario file that cannot be used;
+        // the scenario's message already names its file.
+        Error(options.scenario ? error : *name + ": " + error);
+        return kExitUsage;
+    }
+    usbio::installProcessTransport(std::move(transport));
+    return kExitOk;
+}
+
+bool CreateDriver(const com::Guid& iid, void** out) {
+    com::Guid clsid;
+    com::HRESULT hr = com::CLSIDFromProgID(tivlink::kTivDriverProgId, &clsid);
+    if (com::FAILED(hr)) {
+        Error("Tivlink.TivDriver is not registered in " + com::Registry::path().string() + ": " +
+              ErrorText(hr) + "; register libtivlink.so with tivregsvr first");
+        return false;
+    }
+    hr = com::CoCreateInstance(clsid, iid, out);
+    if (com::FAILED(hr)) {
+        Error("cannot create Tivlink.TivDriver: " + ErrorText(hr));
+        return false;
+    }
+    return true;
+}
+
+DriverClient::DriverClient()
+    : counts_(std::make_shared<std::map<TivDriverEvent, int>>()),
+      onEvent_(std::make_shared<std::function<void(TivDriverEvent)>>()) {}
+
+DriverClient::~DriverClient() {
+    if (driver_ && cookie_ != 0)
+        com::unadvise(driver_.get(), tivlink::DIID_ITivDriverEvents, cookie_);
+    // The last reference ends the object, which writes its last log lines.
+    driver_.reset();
+    if (echo_) echo_->Poll();
+}
+
+int DriverClient::Open(const GlobalOptions& options) {
+    adapter_ = options.adapter.value_or(1);
+    if (const int code = InstallTransport(options); code != kExitOk) return code;
+    ChooseRegistry(options.registry);
+    if (options.log) echo_ = std::make_unique<LogEcho>(tivlink::DefaultLogFileName());
+    if (!CreateDriver(tivlink::ITivDriver::iid, driver_.putVoid())) return kExitFailure;
+
+    sink_ = com::EventSink::create(tivlink::DIID_ITivDriverEvents,
+                                   [counts = counts_, onEvent = onEvent_](
+                                       com::DISPID id, const com::DispParams&, com::Variant*) {
+                                       const auto event = static_cast<TivDriverEvent>(id);
+                                       ++(*counts)[event];
+                                       if (*onEvent) (*onEvent)(event);
+                                       return com::S_OK;
+                                   });
+    const com::HRESULT hr = com::advise(driver_.get(), tivlink::DIID_ITivDriverEvents,
+                                        static_cast<com::IDispatch*>(sink_.get()), &cookie_);
+    if (com::FAILED(hr)) {
+        Error("cannot advise the event sink: " + ErrorText(hr));
+        return kExitFailure;
+    }
+    if (options.log) {
+        TIVCTL_PUT(*this, LogFileOn, com::VARIANT_TRUE);
+        echo_->Poll();
+    }
+    return kExitOk;
+}
+
+int DriverClient::Count(TivDriverEvent event) const {
+    const auto it = counts_->find(event);
+    return it == counts_->end() ? 0 : it->second;
+}
+
+void DriverClient::OnEvent(std::function<void(TivDriverEvent)> onEvent) {
+    *onEvent_ = std::move(onEvent);
+}
+
+bool DriverClient::PumpUntil(const std::function<bool()>& done, os::Clock::duration timeout) {
+    auto queue = os::MessageQueue::forCurrentThread();
+    const auto deadline = os::clock().now() + timeout;
+    for (;;) {
+        if (done()) return true;
+        const auto left = deadline - os::clock().now();
+        if (Interrupted() || left <= os::Clock::duration::zero()) return false;
+        auto slice = left;
+        if (echo_) slice = std::min<os::Clock::duration>(slice, kEchoSlice);
+        queue->runUntil([&] { return Interrupted() || done(); }, slice);
+        if (echo_) echo_->Poll();
+    }
+}
+
+int DriverClient::BringUp() {
+    const int number = adapter_;
+    com::Variant version;
+    std::int32_t result = TIVCTL_CALL(*this, SelectAdapter, number, 0, &version);
+    if (result == kFirmwareSilent) {
+        Error("adapter " + std::to_string(number) +
+              ": firmware does not answer, downloading it...");
+        // The download runs in the driver's worker thread; the end shows as OnFirmwareLoaded,
+        // or, when it failed, as a nonzero LoadResult.
+        const int before = Count(TivDriverEvent::OnFirmwareLoaded);
+        TIVCTL_CALL(*this, ConnectAdapter, 1);
+        std::int32_t loaded = 0;
+        const bool ended = PumpUntil(
+            [&] {
+                loaded = TIVCTL_GET(*this, LoadResult);
+                return Count(TivDriverEvent::OnFirmwareLoaded) > before || loaded != 0;
+            },
+            kFirmwareTimeout);
+        if (!ended || loaded != 0) {
+            Error("adapter " + std::to_string(number) + ": firmware download failed (" +
+                  (ended ? std::to_string(loaded) : std::string("no end in time")) + ")");
+            return kExitFailure;
+        }
+        Error("adapter " + std::to_string(number) + ": firmware loaded");
+        version = com::Variant();
+        result = TIVCTL_CALL(*this, SelectAdapter, number, 0, &version);
+    }
+    if (result == 0) return kExitOk;
+    Error(SelectErrorText(number, result));
+    return kExitFailure;
+}
+
+std::string SelectErrorText(int number, int result) {
+    const std::string which = "adapter " + std::to_string(number);
+    switch (result) {
+        case 16:
+            return which + ": no such adapter";
+        case 32:
+            return which + ": not present";
+        case 64:
+            return which + ": number out of range";
+        case kFirmwareSilent:
+            return which + ": firmware does not answer";
+        default:
+            return which + ": cannot be selected (" + std::to_string(result) + ")";
+    }
+}
+
+struct StopSignals::Saved {
+    struct sigaction oldInt {};
+    struct sigaction oldTerm {};
+};
+
+StopSignals::StopSignals() : saved_(std::make_unique<Saved>()) {
+    interrupted = 0;
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, &saved_->oldInt);
+    sigaction(SIGTERM, &action, &saved_->oldTerm);
+}
+
+StopSignals::~StopSignals() {
+    sigaction(SIGINT, &saved_->oldInt, nullptr);
+    sigaction(SIGTERM, &saved_->oldTerm, nullptr);
+}
+
+bool Interrupted() {
+    return interrupted != 0;
+}
+
+}  // namespace tivctl

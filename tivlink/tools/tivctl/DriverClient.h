@@ -1,0 +1,142 @@
+#pragma once
+
+// How tivctl reaches the driver: as any client does, through the registered module
+// libtivlink.so, the COM runtime and the interfaces ITivDriver and ITivDriverEvents.
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "Commands.h"
+#include "com/ComPtr.h"
+#include "com/EventSink.h"
+#include "com/HResult.h"
+#include "com/Variant.h"
+#include "os/Clock.h"
+#include "tivlink/ITivDriver.h"
+
+namespace tivctl {
+
+// A member of the driver failed; the text names it and says what the error info said.
+class CallError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// What a failed call said: the HRESULT and the thread's error info.
+std::string ErrorText(com::HRESULT hr);
+// Throws CallError unless `hr` succeeded.
+void Check(std::string_view member, com::HRESULT hr);
+
+// The registry to use: `registry`, else $TIV_REGISTRY, else the build tree's registry.reg
+// beside or above the binary, else the runtime's default.
+void ChooseRegistry(const std::optional<std::string>& registry);
+
+// Makes the transport the options ask for and installs it as the process's, so that the
+// module uses it. kExitOk, or the exit code after a message.
+int InstallTransport(const GlobalOptions& options);
+
+// Creates Tivlink.TivDriver by ProgID through the chosen registry and asks it for `iid`;
+// false after a message.
+bool CreateDriver(const com::Guid& iid, void** out);
+
+// One driver object with an event sink advised on it, on the calling thread. --log switches
+// its log file on and echoes the file's new lines on stderr while the client runs.
+class DriverClient {
+public:
+    DriverClient();
+    ~DriverClient();
+    DriverClient(const DriverClient&) = delete;
+    DriverClient& operator=(const DriverClient&) = delete;
+
+    // kExitOk when the object exists, else the exit code after a message.
+    int Open(const GlobalOptions& options);
+
+    tivlink::ITivDriver* operator->() const { return driver_.get(); }
+    int AdapterNumber() const { return adapter_; }
+
+    // Calls a member and throws CallError when it fails. The member's result, where it has
+    // one, is returned: Call("SelectAdapter", &ITivDriver::SelectAdapter, 1, 0, &version).
+    template <class... P, class... A>
+    auto Call(std::string_view name, com::HRESULT (tivlink::ITivDriver::*member)(P...),
+              A&&... args) {
+        auto* d = driver_.get();
+        if constexpr (sizeof...(A) == sizeof...(P)) {
+            Check(name, (d->*member)(std::forward<A>(args)...));
+        } else {
+            static_assert(sizeof...(A) + 1 == sizeof...(P), "only the result may be left out");
+            using ResultPtr = std::tuple_element_t<sizeof...(P) - 1, std::tuple<P...>>;
+            std::remove_pointer_t<ResultPtr> result{};
+            Check(name, (d->*member)(std::forward<A>(args)..., &result));
+            return result;
+        }
+    }
+
+    // Events seen so far; `onEvent` runs for each after it is counted, on this thread.
+    int Count(tivlink::TivDriverEvent event) const;
+    bool Disconnected() const { return Count(tivlink::TivDriverEvent::OnAdapterDiscon) > 0; }
+    void OnEvent(std::function<void(tivlink::TivDriverEvent)> onEvent);
+
+    // Runs this thread's messages (the events among them) until `done` holds, a stop signal
+    // came or the nominal `timeout` passed; true when `done` held.
+    bool PumpUntil(const std::function<bool()>& done, os::Clock::duration timeout);
+
+    // Selects the adapter, downloading the firmware first when it does not answer.
+    // kExitOk, or kExitFailure after a message.
+    int BringUp();
+
+private:
+    class LogEcho;
+
+    com::ComPtr<tivlink::ITivDriver> driver_;
+    com::ComPtr<com::EventSink> sink_;
+    std::uint32_t cookie_ = 0;
+    int adapter_ = 1;
+    std::shared_ptr<std::map<tivlink::TivDriverEvent, int>> counts_;
+    std::shared_ptr<std::function<void(tivlink::TivDriverEvent)>> onEvent_;
+    std::unique_ptr<LogEcho> echo_;
+};
+
+#define TIVCTL_CALL(client, member, ...) \
+    (client).Call(#member, &tivlink::ITivDriver::member __VA_OPT__(, ) __VA_ARGS__)
+#define TIVCTL_GET(client, property) (client).Call(#property, &tivlink::ITivDriver::get_##property)
+#define TIVCTL_PUT(client, property, value) \
+    (client).Call(#property, &tivlink::ITivDriver::put_##property, value)
+
+// The message for a failed SelectAdapter of adapter `number`.
+std::string SelectErrorText(int number, int result);
+
+// Catches SIGINT and SIGTERM for its lifetime; Interrupted() tells whether one came.
+class StopSignals {
+public:
+    StopSignals();
+    ~StopSignals();
+    StopSignals(const StopSignals&) = delete;
+    StopSignals& operator=(const StopSignals&) = delete;
+
+private:
+    struct Saved;
+    std::unique_ptr<Saved> saved_;
+};
+bool Interrupted();
+
+// The bytes of a byte array a member handed back (through a reference too); empty for
+// anything else.
+std::vector<std::uint8_t> BytesOf(const com::Variant& value);
+
+// Seconds as a nominal clock duration.
+os::Clock::duration Nominal(double seconds);
+
+// "tivctl: TEXT" on stderr.
+void Error(const std::string& text);
+
+}  // namespace tivctl
