@@ -446,6 +446,36 @@ TEST(TivctlDecode, BadFramesNeverReadPastTheirEnd) {
     EXPECT_FALSE(tivctl::TelegramJson(t, 0).contains("value"));
 }
 
+TEST(TivctlDecode, StoredFramesSplitAtTheirLengthBytes) {
+    // What the receive buffer holds of a frame: its bytes between the start and end bytes.
+    const auto stored = [](const std::vector<std::uint8_t>& frame) {
+        return std::vector<std::uint8_t>(frame.begin() + 1, frame.end() - 1);
+    };
+    const auto cyclic = Frame({0x03, 7, 0x00, 0x00, 0x20, 0x40, 0x04, 0x03, 0x02, 0x01});
+    const auto acyclic = Frame({0xC2, 6, 29, 0xC1, 0x04, 0x41, 0x0A, 0x0B});
+    std::vector<std::uint8_t> buffer = stored(cyclic);
+    const auto second = stored(acyclic);
+    buffer.insert(buffer.end(), second.begin(), second.end());
+
+    const auto frames = tivctl::SplitStoredFrames(buffer);
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[0], cyclic);
+    EXPECT_EQ(frames[1], acyclic);
+    EXPECT_EQ(tivctl::DecodeFrame(frames[1]).objNo, 1217);
+    EXPECT_TRUE(tivctl::SplitStoredFrames({}).empty());
+
+    // A length byte that promises more than is there ends the split with one malformed frame;
+    // a zero length byte still moves on.
+    buffer.push_back(40);
+    buffer.push_back(0x80);
+    auto cut = tivctl::SplitStoredFrames(buffer);
+    ASSERT_EQ(cut.size(), 3u);
+    EXPECT_EQ(cut[2], (std::vector<std::uint8_t>{0xFA, 40, 0x80, 0xFB}));
+    EXPECT_EQ(tivctl::DecodeFrame(cut[2]).kind, tivctl::BusTelegram::Kind::malformed);
+    cut = tivctl::SplitStoredFrames(std::vector<std::uint8_t>{0, 0, 0, 0, 0});
+    EXPECT_EQ(cut.size(), 3u);
+}
+
 // ---- record and values ---------------------------------------------------------------
 
 std::vector<std::uint8_t> ReadFile(const fs::path& file) {
