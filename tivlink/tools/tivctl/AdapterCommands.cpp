@@ -27,16 +27,6 @@ constexpr std::int32_t kFirmwareSilent = 128;
 constexpr auto kLoopSlice = 200ms;
 constexpr const char* kLockSuffix = "_mtx_UsbDevice__AD";
 
-void PrintJson(const nlohmann::json& j) {
-    std::cout << j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << std::endl;
-}
-
-std::string Printable(std::span<const std::uint8_t> bytes) {
-    std::string s;
-    for (const auto b : bytes) s += (b >= 0x20 && b < 0x7F) ? static_cast<char>(b) : '?';
-    return s;
-}
-
 // The version text and build bytes of a valid version record.
 void AddVersion(nlohmann::json& j, const std::vector<std::uint8_t>& version) {
     if (version.size() < 10) return;

@@ -21,10 +21,6 @@ namespace tivctl {
 
 namespace {
 
-void PrintJson(const nlohmann::json& j) {
-    std::cout << j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << std::endl;
-}
-
 std::string Lower(std::string s) {
     for (auto& c : s)
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');

@@ -37,17 +37,6 @@ constexpr auto kDelayedSlice = 100ms;
 // How long the worker may take to notice a stop (nominal); it stops after its next packet.
 constexpr auto kStopWait = 2s;
 
-// Strings from the adapter go into JSON, which must stay valid UTF-8 whatever arrives.
-void PrintJson(const nlohmann::json& j) {
-    std::cout << j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << std::endl;
-}
-
-std::string Printable(std::span<const std::uint8_t> bytes) {
-    std::string s;
-    for (const auto b : bytes) s += (b >= 0x20 && b < 0x7F) ? static_cast<char>(b) : '?';
-    return s;
-}
-
 // The adapter's display name: 15 bytes, padded with zeros.
 std::string NameText(const std::vector<std::uint8_t>& bytes) {
     const auto end = std::find(bytes.begin(), bytes.end(), std::uint8_t{0});

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <iostream>
 
 #include "tivlink/protocol/Checksum.h"
 #include "tivlink/protocol/TelegramRecord.h"
@@ -49,6 +50,16 @@ std::string Format(const char* format, auto... args) {
 }
 
 }  // namespace
+
+void PrintJson(const nlohmann::json& j) {
+    std::cout << j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << std::endl;
+}
+
+std::string Printable(std::span<const std::uint8_t> bytes) {
+    std::string s;
+    for (const auto b : bytes) s += (b >= 0x20 && b < 0x7F) ? static_cast<char>(b) : '?';
+    return s;
+}
 
 std::string HexBytes(std::span<const std::uint8_t> bytes) {
     static constexpr char kDigits[] = "0123456789ABCDEF";

@@ -14,6 +14,13 @@
 
 namespace tivctl {
 
+// One JSON object on a line of stdout. Strings from the adapter go into JSON, which must stay
+// valid UTF-8 whatever arrives, so bad bytes are replaced.
+void PrintJson(const nlohmann::json& j);
+
+// The bytes as text, '?' for anything but printable ASCII.
+std::string Printable(std::span<const std::uint8_t> bytes);
+
 // Upper-case hex digits, two per byte, no separators.
 std::string HexBytes(std::span<const std::uint8_t> bytes);
 

@@ -15,6 +15,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "Decode.h"
 #include "DriverClient.h"
 #include "os/Clock.h"
 
@@ -33,10 +34,6 @@ constexpr auto kLoopSlice = 200ms;
 constexpr auto kStopWait = 2s;
 // How long reception may take to show as running after it was started (nominal).
 constexpr auto kStartGrace = 1s;
-
-void PrintJson(const nlohmann::json& j) {
-    std::cout << j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << std::endl;
-}
 
 double Seconds(os::Clock::duration d) {
     return std::chrono::duration<double>(d).count();
