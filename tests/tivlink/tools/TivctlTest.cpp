@@ -264,6 +264,34 @@ TEST_F(TivctlTest, WriteThenReadBackThroughTheDaemon) {
     EXPECT_EQ(daemon.Wait(20s), 0);
 }
 
+TEST_F(TivctlTest, LoadEndsAtOnceWhenTheDownloadFails) {
+    const fs::path sockets = dir_ / "unplugged";
+    fs::create_directories(sockets);
+    proctest::Child daemon;
+    ASSERT_TRUE(daemon.Start(
+        {TIVSIM_PATH, "--scenario", File("quiet.json"), "--dir", sockets.string(), "--scale", "10"},
+        {.env = kOwnTransport}));
+    ASSERT_TRUE(daemon.WaitFor("ready\n", 20s)) << daemon.out << daemon.err;
+
+    // The adapter goes away during the second stage: the download fails without
+    // OnFirmwareLoaded, and only LoadResult tells; tivctl must not wait out its time-out. A
+    // slower clock leaves the second stage (3.65 s nominal) time enough for the unplug.
+    proctest::Child load;
+    ASSERT_TRUE(load.Start(
+        {TIVCTL_PATH, "--clock-scale", "2", "--usb", "socket:" + sockets.string(), "load"},
+        kTivctlOptions));
+    ASSERT_TRUE(load.WaitFor("event OnStdLoaded\n", 20s)) << load.err;
+    const auto unplug =
+        proctest::RunTool({TIVSIM_PATH, "ctl", "--dir", sockets.string(), "unplug", "0"});
+    ASSERT_EQ(unplug.Code(), 0) << unplug.out << unplug.err;
+    EXPECT_EQ(load.Wait(20s), 1) << load.err;
+    EXPECT_THAT(load.err, HasSubstr("firmware download: failed ("));
+    EXPECT_THAT(load.out, ::testing::Not(HasSubstr("OnFirmwareLoaded")));
+
+    daemon.Signal(SIGTERM);
+    EXPECT_EQ(daemon.Wait(20s), 0);
+}
+
 // ---- monitor -------------------------------------------------------------------------
 
 TEST_F(TivctlTest, MonitorDecodesTheDemoCyclicValues) {
