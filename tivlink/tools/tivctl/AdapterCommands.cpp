@@ -40,15 +40,6 @@ std::string VersionText(const std::vector<std::uint8_t>& version) {
            HexBytes(std::span(version).subspan(6, 2));
 }
 
-// The selected adapter's display name, or empty when its firmware does not answer.
-std::string AdapterName(DriverClient& client) {
-    com::Variant name;
-    if (TIVCTL_CALL(client, GetAdapterName, &name) != 0) return {};
-    auto bytes = BytesOf(name);
-    bytes.erase(std::find(bytes.begin(), bytes.end(), std::uint8_t{0}), bytes.end());
-    return Printable(bytes);
-}
-
 // Selects adapter `number` whether or not its firmware runs; kExitOk, or kExitFailure after
 // a message.
 int SelectEntry(DriverClient& client, int number) {
@@ -209,7 +200,7 @@ int RunSelect(const GlobalOptions& options, const SelectOptions& select) {
                         {"version", HexBytes(version)}};
     std::string details;
     if (result == 0) {
-        const std::string name = AdapterName(client);
+        const std::string name = client.AdapterName();
         const auto address = TIVCTL_CALL(client, GetAdapterAddr);
         const auto token = TIVCTL_CALL(client, GetAdapterToken);
         const auto next = TIVCTL_CALL(client, GetNextToken);
@@ -248,7 +239,7 @@ int RunLock(const GlobalOptions& options, const LockOptions& lock) {
     const int number = client.AdapterNumber();
     // The lock needs the adapter's entry, not its firmware.
     if (const int code = SelectEntry(client, number); code != kExitOk) return code;
-    const std::string name = AdapterName(client);
+    const std::string name = client.AdapterName();
     const std::string what =
         name.empty() ? "adapter " + std::to_string(number) : name + kLockSuffix;
 

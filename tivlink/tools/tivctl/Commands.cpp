@@ -29,31 +29,11 @@ constexpr std::size_t kMaxSendData = 128;
 constexpr std::int32_t kControlRead = 0xC0;
 constexpr std::int32_t kControlWrite = 0xC1;
 constexpr std::int32_t kResultDelayed = 6;
-// The monitor's ring buffer, in units of 64 bytes: room for about half a second of a busy
-// full-speed bus between two reads.
+// The monitor's ring buffer, in units of 64 bytes: 64 KiB, more than a saturated full-speed
+// USB link delivers between two reads.
 constexpr std::int32_t kMonitorBufferUnits = 1024;
 constexpr auto kMonitorSlice = 50ms;
 constexpr auto kDelayedSlice = 100ms;
-// How long the worker may take to notice a stop (nominal); it stops after its next packet.
-constexpr auto kStopWait = 2s;
-
-// The adapter's display name: 15 bytes, padded with zeros.
-std::string NameText(const std::vector<std::uint8_t>& bytes) {
-    const auto end = std::find(bytes.begin(), bytes.end(), std::uint8_t{0});
-    return Printable(std::span(bytes.begin(), end));
-}
-
-// Reception with the filter on, into a ring buffer: nobody need drain it for reception to go
-// on. kExitOk, or kExitFailure after a message.
-int StartReception(DriverClient& client) {
-    TIVCTL_PUT(client, BufferMode, 1);
-    TIVCTL_CALL(client, FilterOn);
-    if (const std::int32_t started = TIVCTL_CALL(client, StartRec); started != 0) {
-        Error("reception does not start (" + std::to_string(started) + ")");
-        return kExitFailure;
-    }
-    return kExitOk;
-}
 
 // ---- send ----------------------------------------------------------------------------
 
@@ -133,13 +113,6 @@ Answer AwaitDelayed(DriverClient& client, os::Clock::duration timeout) {
 
 // ---- monitor -------------------------------------------------------------------------
 
-// Stops reception and waits until the worker has left it, so that the counters and the
-// buffer hold everything it took in.
-void StopReception(DriverClient& client) {
-    TIVCTL_CALL(client, StopRec);
-    client.PumpUntil([&] { return TIVCTL_GET(client, RecState) == 0; }, kStopWait);
-}
-
 }  // namespace
 
 std::optional<std::string> TransportName(const GlobalOptions& options, const char* environment,
@@ -191,10 +164,9 @@ int RunScan(const GlobalOptions& options) {
         std::string text = "  " + std::to_string(n);
         std::int32_t address = addresses[static_cast<std::size_t>(n - 1)];
         if (loaded) {
-            com::Variant name;
-            if (TIVCTL_CALL(client, GetAdapterName, &name) == 0) {
-                adapter["name"] = NameText(BytesOf(name));
-                text += "  " + NameText(BytesOf(name));
+            if (const auto name = client.AdapterName(); !name.empty()) {
+                adapter["name"] = name;
+                text += "  " + name;
             }
             address = TIVCTL_CALL(client, GetAdapterAddr);
         }
@@ -278,7 +250,8 @@ int RunSend(const GlobalOptions& options, const SendOptions& send) {
     if (const int code = client.Open(options); code != kExitOk) return code;
     StopSignals signals;
     if (const int code = client.BringUp(); code != kExitOk) return code;
-    if (const int code = StartReception(client); code != kExitOk) return code;
+    Reception reception(client);
+    if (const int code = reception.Start(); code != kExitOk) return code;
 
     Fields io;
     io.telType = send.type;
@@ -294,7 +267,7 @@ int RunSend(const GlobalOptions& options, const SendOptions& send) {
     std::optional<Answer> delayed;
     if (result == kResultDelayed)
         delayed = AwaitDelayed(client, std::chrono::milliseconds(send.timeoutMs));
-    StopReception(client);
+    reception.Stop();
 
     if (options.json) {
         auto j = AnswerJson(answer);
@@ -323,7 +296,8 @@ int RunMonitor(const GlobalOptions& options, const MonitorOptions& monitor) {
         Error("the receive buffer cannot be allocated (" + std::to_string(r) + ")");
         return kExitFailure;
     }
-    if (const int code = StartReception(client); code != kExitOk) return code;
+    Reception reception(client);
+    if (const int code = reception.Start(); code != kExitOk) return code;
 
     const auto start = os::clock().now();
     const bool forever = monitor.seconds <= 0;
@@ -361,13 +335,13 @@ int RunMonitor(const GlobalOptions& options, const MonitorOptions& monitor) {
             code = kExitFailure;
             break;
         }
-        if (client.Disconnected()) {
-            Error("adapter disconnected");
+        if (const auto problem = reception.Problem(); !problem.empty()) {
+            Error(problem);
             code = kExitFailure;
             break;
         }
     }
-    StopReception(client);
+    reception.Stop();
     if (code == kExitOk && !drain()) {
         Error("cannot write the output");
         code = kExitFailure;
@@ -393,12 +367,17 @@ int RunWindow(const GlobalOptions& options, const WindowOptions& window) {
     TIVCTL_CALL(client, ShowTestForm, 0);
     StopSignals signals;
     if (const int code = client.BringUp(); code != kExitOk) return code;
-    if (const int code = StartReception(client); code != kExitOk) return code;
+    Reception reception(client);
+    if (const int code = reception.Start(); code != kExitOk) return code;
 
-    gui->Run(Nominal(window.seconds), [&] { return Interrupted() || client.Disconnected(); });
-    StopReception(client);
-    if (client.Disconnected()) {
-        Error("adapter disconnected");
+    std::string problem;
+    gui->Run(Nominal(window.seconds), [&] {
+        problem = reception.Problem();
+        return Interrupted() || !problem.empty();
+    });
+    reception.Stop();
+    if (!problem.empty()) {
+        Error(problem);
         return kExitFailure;
     }
     if (Interrupted()) Error("interrupted");

@@ -2,6 +2,7 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +11,7 @@
 #include <iostream>
 #include <vector>
 
+#include "Decode.h"
 #include "com/CoCreate.h"
 #include "com/ConnectionPoint.h"
 #include "com/ErrorInfo.h"
@@ -31,6 +33,10 @@ constexpr std::int32_t kFirmwareSilent = 128;
 constexpr auto kFirmwareTimeout = 60s;
 // How often the log echo looks at the file while messages run.
 constexpr auto kEchoSlice = 100ms;
+// How long the worker may take to notice a stop (nominal); it stops after its next packet.
+constexpr auto kStopWait = 2s;
+// How long reception may take to show as running after it was started (nominal).
+constexpr auto kStartGrace = 1s;
 
 volatile std::sig_atomic_t interrupted = 0;
 
@@ -263,6 +269,40 @@ int DriverClient::BringUp() {
     if (result == 0) return kExitOk;
     Error(SelectErrorText(number, result));
     return kExitFailure;
+}
+
+int Reception::Start(int filterType) {
+    TIVCTL_PUT(client_, BufferMode, 1);
+    TIVCTL_CALL(client_, FilterOn);
+    TIVCTL_PUT(client_, FilterType, filterType);
+    if (const auto started = TIVCTL_CALL(client_, StartRec); started != 0) {
+        Error("reception does not start (" + std::to_string(started) + ")");
+        return kExitFailure;
+    }
+    started_ = os::clock().now();
+    return kExitOk;
+}
+
+std::string Reception::Problem() {
+    if (client_.Disconnected()) return "adapter disconnected";
+    const bool running = TIVCTL_GET(client_, RecState) != 0;
+    seenRunning_ = seenRunning_ || running;
+    if (running || (!seenRunning_ && os::clock().now() - started_ < kStartGrace)) return {};
+    return "reception stopped (adapter error " + std::to_string(TIVCTL_GET(client_, LastError)) +
+           ")";
+}
+
+void Reception::Stop() {
+    TIVCTL_CALL(client_, StopRec);
+    client_.PumpUntil([&] { return TIVCTL_GET(client_, RecState) == 0; }, kStopWait);
+}
+
+std::string DriverClient::AdapterName() {
+    com::Variant name;
+    if (TIVCTL_CALL(*this, GetAdapterName, &name) != 0) return {};
+    auto bytes = BytesOf(name);
+    bytes.erase(std::find(bytes.begin(), bytes.end(), std::uint8_t{0}), bytes.end());
+    return Printable(bytes);
 }
 
 std::string SelectErrorText(int number, int result) {

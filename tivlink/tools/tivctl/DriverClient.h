@@ -93,6 +93,8 @@ public:
     // Selects the adapter, downloading the firmware first when it does not answer.
     // kExitOk, or kExitFailure after a message.
     int BringUp();
+    // The selected adapter's display name; empty when its firmware does not answer.
+    std::string AdapterName();
 
 private:
     class LogEcho;
@@ -111,6 +113,27 @@ private:
 #define TIVCTL_GET(client, property) (client).Call(#property, &tivlink::ITivDriver::get_##property)
 #define TIVCTL_PUT(client, property, value) \
     (client).Call(#property, &tivlink::ITivDriver::put_##property, value)
+
+// Reception on the client's driver object, and how it ends.
+class Reception {
+public:
+    explicit Reception(DriverClient& client) : client_(client) {}
+
+    // Reception with the filter on, into a ring buffer, so that a long run never ends because
+    // nobody drains the buffer; kExitOk, or kExitFailure after a message.
+    int Start(int filterType = 0);
+    // Why reception ended without being asked to, or empty while it runs: once RecState fell
+    // back to 0 after it was seen running, or never came up within a grace time.
+    std::string Problem();
+    // Asks reception to stop and waits until the worker has left it, so that the counters,
+    // the buffer and the file hold everything it took in.
+    void Stop();
+
+private:
+    DriverClient& client_;
+    os::Clock::time_point started_{};
+    bool seenRunning_ = false;
+};
 
 // The message for a failed SelectAdapter of adapter `number`.
 std::string SelectErrorText(int number, int result);

@@ -30,57 +30,10 @@ namespace {
 constexpr int kMaxFilterType = 16;
 constexpr int kSlots = 10;
 constexpr auto kLoopSlice = 200ms;
-// How long the worker may take to notice a stop (nominal); it stops after its next packet.
-constexpr auto kStopWait = 2s;
-// How long reception may take to show as running after it was started (nominal).
-constexpr auto kStartGrace = 1s;
 
 double Seconds(os::Clock::duration d) {
     return std::chrono::duration<double>(d).count();
 }
-
-// Follows reception after a start: it counts as ended once RecState fell back to 0 after it
-// was seen running, or never came up within the grace time.
-class Reception {
-public:
-    explicit Reception(DriverClient& client) : client_(client) {}
-
-    // Reception started with the filter on, into a ring buffer, so that a long run never ends
-    // because nobody drains the buffer; kExitOk, or the exit code after a message.
-    int Start(int filterType) {
-        TIVCTL_PUT(client_, BufferMode, 1);
-        TIVCTL_CALL(client_, FilterOn);
-        TIVCTL_PUT(client_, FilterType, filterType);
-        if (const auto started = TIVCTL_CALL(client_, StartRec); started != 0) {
-            Error("reception does not start (" + std::to_string(started) + ")");
-            return kExitFailure;
-        }
-        started_ = os::clock().now();
-        return kExitOk;
-    }
-
-    // Why reception ended without being asked to, or empty while it runs.
-    std::string Problem() {
-        if (client_.Disconnected()) return "adapter disconnected";
-        const bool running = TIVCTL_GET(client_, RecState) != 0;
-        seenRunning_ = seenRunning_ || running;
-        if (running || (!seenRunning_ && os::clock().now() - started_ < kStartGrace)) return {};
-        return "reception stopped (adapter error " +
-               std::to_string(TIVCTL_GET(client_, LastError)) + ")";
-    }
-
-    // Asks reception to stop and waits until the worker has left it, so that the counters
-    // and the file hold everything it took in.
-    void Stop() {
-        TIVCTL_CALL(client_, StopRec);
-        client_.PumpUntil([&] { return TIVCTL_GET(client_, RecState) == 0; }, kStopWait);
-    }
-
-private:
-    DriverClient& client_;
-    os::Clock::time_point started_{};
-    bool seenRunning_ = false;
-};
 
 // Runs this thread's messages until `seconds` (nominal) have passed, a stop signal came or
 // `stop` holds; `tick` runs about once a second. Returns the time it ran.
