@@ -372,6 +372,7 @@ int RunWindow(const GlobalOptions& options, const WindowOptions& window) {
 
     std::string problem;
     gui->Run(Nominal(window.seconds), [&] {
+        client.EchoLog();
         problem = reception.Problem();
         return Interrupted() || !problem.empty();
     });

@@ -211,7 +211,7 @@ int DriverClient::Open(const GlobalOptions& options) {
     }
     if (options.log) {
         TIVCTL_PUT(*this, LogFileOn, com::VARIANT_TRUE);
-        echo_->Poll();
+        EchoLog();
     }
     return kExitOk;
 }
@@ -225,6 +225,10 @@ void DriverClient::OnEvent(std::function<void(TivDriverEvent)> onEvent) {
     *onEvent_ = std::move(onEvent);
 }
 
+void DriverClient::EchoLog() {
+    if (echo_) echo_->Poll();
+}
+
 bool DriverClient::PumpUntil(const std::function<bool()>& done, os::Clock::duration timeout) {
     auto queue = os::MessageQueue::forCurrentThread();
     const auto deadline = os::clock().now() + timeout;
@@ -235,7 +239,7 @@ bool DriverClient::PumpUntil(const std::function<bool()>& done, os::Clock::durat
         auto slice = left;
         if (echo_) slice = std::min<os::Clock::duration>(slice, kEchoSlice);
         queue->runUntil([&] { return Interrupted() || done(); }, slice);
-        if (echo_) echo_->Poll();
+        EchoLog();
     }
 }
 

@@ -86,6 +86,10 @@ public:
     bool Disconnected() const { return Count(tivlink::TivDriverEvent::OnAdapterDiscon) > 0; }
     void OnEvent(std::function<void(tivlink::TivDriverEvent)> onEvent);
 
+    // With --log, prints what the log file gained since the last look; PumpUntil does so
+    // every 100 ms, a loop of another kind calls it itself.
+    void EchoLog();
+
     // Runs this thread's messages (the events among them) until `done` holds, a stop signal
     // came or the nominal `timeout` passed; true when `done` held.
     bool PumpUntil(const std::function<bool()>& done, os::Clock::duration timeout);
