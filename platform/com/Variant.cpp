@@ -434,59 +434,46 @@ Variant Variant::missing() {
     return fromError(DISP_E_PARAMNOTFOUND);
 }
 
-Variant Variant::byRef(Variant* target) {
+Variant Variant::reference(VARTYPE vt, void* target) {
     Variant r;
-    r.vt_ = VT_BYREF | VT_VARIANT;
+    r.vt_ = static_cast<VARTYPE>(VT_BYREF | vt);
     r.s_.p = target;
     return r;
+}
+
+Variant Variant::byRef(Variant* target) {
+    return reference(VT_VARIANT, target);
 }
 
 Variant Variant::byRef(std::int32_t* target, VARTYPE vt) {
     if (vt != VT_I4 && vt != VT_INT && vt != VT_ERROR)
         throw ComError(DISP_E_BADVARTYPE, "32-bit reference to " + vartypeName(vt));
-    Variant r;
-    r.vt_ = static_cast<VARTYPE>(VT_BYREF | vt);
-    r.s_.p = target;
-    return r;
+    return reference(vt, target);
 }
 
 Variant Variant::byRef(std::int16_t* target, VARTYPE vt) {
     if (vt != VT_I2 && vt != VT_BOOL)
         throw ComError(DISP_E_BADVARTYPE, "16-bit reference to " + vartypeName(vt));
-    Variant r;
-    r.vt_ = static_cast<VARTYPE>(VT_BYREF | vt);
-    r.s_.p = target;
-    return r;
+    return reference(vt, target);
 }
 
 Variant Variant::byRef(std::uint8_t* target) {
-    Variant r;
-    r.vt_ = VT_BYREF | VT_UI1;
-    r.s_.p = target;
-    return r;
+    return reference(VT_UI1, target);
 }
 
 Variant Variant::byRef(double* target, VARTYPE vt) {
     if (vt != VT_R8 && vt != VT_DATE)
         throw ComError(DISP_E_BADVARTYPE, "double reference to " + vartypeName(vt));
-    Variant r;
-    r.vt_ = static_cast<VARTYPE>(VT_BYREF | vt);
-    r.s_.p = target;
-    return r;
+    return reference(vt, target);
 }
 
 Variant Variant::byRef(std::string* target) {
-    Variant r;
-    r.vt_ = VT_BYREF | VT_BSTR;
-    r.s_.p = target;
-    return r;
+    return reference(VT_BSTR, target);
 }
 
 Variant Variant::byRef(SafeArray* target) {
-    Variant r;
-    r.vt_ = static_cast<VARTYPE>(VT_BYREF | VT_ARRAY | (target ? target->elementType() : VT_UI1));
-    r.s_.p = target;
-    return r;
+    return reference(static_cast<VARTYPE>(VT_ARRAY | (target ? target->elementType() : VT_UI1)),
+                     target);
 }
 
 // Exact getters

@@ -276,6 +276,8 @@ private:
     friend class SafeArray;
     friend HRESULT ChangeType(Variant& dest, const Variant& src, VARTYPE vt);
     void swap(Variant& o) noexcept;
+    // A by-reference variant of type VT_BYREF | `vt` pointing at `target`.
+    static Variant reference(VARTYPE vt, void* target);
 
     VARTYPE vt_ = VT_EMPTY;
     union Scalar {
