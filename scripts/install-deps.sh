@@ -9,6 +9,7 @@ packages=(
   nlohmann-json3-dev libcli11-dev
   libxml2-dev libxml2-utils libusb-1.0-0-dev qt6-base-dev
   clang-14 libclang-rt-14-dev clang-format
+  locales
 )
 
 missing=()

@@ -2,6 +2,8 @@
 
 #include <atomic>
 
+#include "com/ErrorInfo.h"
+
 namespace com {
 
 namespace server {
@@ -47,7 +49,13 @@ HRESULT ClassFactory::CreateInstance(IUnknown* outer, const Guid& iid, void** ou
     *out = nullptr;
     if (outer) return CLASS_E_NOAGGREGATION;
     if (!create_) return E_UNEXPECTED;
-    return create_(iid, out);
+    const HRESULT hr = create_(iid, out);
+    if (FAILED(hr) && !progId_.empty()) {
+        auto info = takeErrorInfo();
+        if (info && info->source.empty()) info->source = progId_;
+        if (info) SetErrorInfo(0, CreateErrorInfo(*info).get());
+    }
+    return hr;
 }
 
 HRESULT ClassFactory::LockServer(bool lock) {

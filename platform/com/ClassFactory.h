@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string_view>
+
 #include "com/ComObject.h"
 #include "com/IUnknown.h"
 
@@ -24,16 +26,19 @@ inline constexpr const Guid& IID_IClassFactory = IClassFactory::iid;
 using CreateFunction = HRESULT (*)(const Guid& iid, void** out);
 
 // A class factory over a creation function. Does not count towards DllCanUnloadNow itself
-// (only its LockServer calls and the objects it makes do).
+// (only its LockServer calls and the objects it makes do). When creation fails with error info
+// that names no source, the source becomes `progId` (when given).
 class ClassFactory final : public UncountedComObject<ClassFactory, IClassFactory> {
 public:
-    explicit ClassFactory(CreateFunction create) : create_(create) {}
+    explicit ClassFactory(CreateFunction create, std::string_view progId = {})
+        : create_(create), progId_(progId) {}
 
     HRESULT CreateInstance(IUnknown* outer, const Guid& iid, void** out) override;
     HRESULT LockServer(bool lock) override;
 
 private:
     CreateFunction create_;
+    std::string_view progId_;  // static text of the module's class list
 };
 
 // The creation function for class T (a ComObject with a default constructor):

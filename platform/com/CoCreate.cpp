@@ -39,6 +39,8 @@ HRESULT CoGetClassObject(const Guid& clsid, const Guid& iid, void** out) {
 HRESULT CoCreateInstance(const Guid& clsid, const Guid& iid, void** out) {
     if (!out) return E_POINTER;
     *out = nullptr;
+    // Error info after a failure must be this call's, not one left from before.
+    clearErrorInfo();
     ComPtr<IClassFactory> factory;
     if (const HRESULT hr = CoGetClassObject(clsid, IClassFactory::iid, factory.putVoid());
         FAILED(hr))

@@ -22,7 +22,8 @@ namespace com {
 // CO_E_ERRORINDLL when it lacks DllGetClassObject, else what DllGetClassObject returns.
 // Failures set the thread's error info with source "com".
 HRESULT CoGetClassObject(const Guid& clsid, const Guid& iid, void** out);
-// CoGetClassObject(IClassFactory) then CreateInstance(nullptr, iid, out).
+// CoGetClassObject(IClassFactory) then CreateInstance(nullptr, iid, out). A class whose
+// constructor fails gives its own code and error info (see ComObject::createInstance).
 HRESULT CoCreateInstance(const Guid& clsid, const Guid& iid, void** out);
 
 template <class T>

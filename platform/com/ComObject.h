@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "com/ComPtr.h"
+#include "com/ErrorInfo.h"
 #include "com/IUnknown.h"
 
 namespace com {
@@ -101,8 +102,10 @@ public:
     }
 
     // For class factories: a new object asked for `iid`. E_OUTOFMEMORY when it cannot be made,
-    // E_UNEXPECTED when its constructor throws, E_NOINTERFACE (object discarded) when it lacks
-    // the interface.
+    // E_NOINTERFACE (object discarded) when it lacks the interface. A constructor that throws
+    // gives what reportCurrentException makes of it (a ComError's own failure code, else
+    // E_UNEXPECTED), with the thread's error info set from the exception (no source; the class
+    // factory fills in the ProgID).
     template <class... Args>
     static HRESULT createInstance(const Guid& iid, void** out, Args&&... args) noexcept {
         if (!out) return E_POINTER;
@@ -114,7 +117,7 @@ public:
         } catch (const std::bad_alloc&) {
             return E_OUTOFMEMORY;
         } catch (...) {
-            return E_UNEXPECTED;
+            return reportCurrentException(GUID_NULL, {});
         }
     }
 

@@ -25,6 +25,14 @@ VARTYPE vartypeOf(AutoType t) {
             return VT_I4;
         case AutoType::Int:
             return VT_INT;
+        case AutoType::Short:
+            return VT_I2;
+        case AutoType::Byte:
+            return VT_UI1;
+        case AutoType::Dispatch:
+            return VT_DISPATCH;
+        case AutoType::Unknown:
+            return VT_UNKNOWN;
         case AutoType::Bool:
             return VT_BOOL;
         case AutoType::Double:
@@ -43,19 +51,28 @@ const char* kindName(MemberKind k) {
             return "method";
         case MemberKind::PropertyGet:
             return "property get";
-        default:
+        case MemberKind::PropertyPut:
             return "property put";
+        default:
+            return "property put-ref";
     }
+}
+
+bool isPut(MemberKind k) {
+    return k == MemberKind::PropertyPut || k == MemberKind::PropertyPutRef;
 }
 
 }  // namespace
 
 // DispCall
 
+DispCall::Slot::~Slot() {
+    if (disp) disp->Release();
+    if (unk) unk->Release();
+}
+
 DispCall::Slot& DispCall::slot(std::size_t i, AutoType a, AutoType b) {
-    if (!member_ || i >= member_->paramCount())
-        throw std::logic_error("dispatch thunk of " + std::string(member_ ? member_->name : "?") +
-                               " asks for parameter " + std::to_string(i) + " it does not have");
+    anySlot(i);
     const auto t = member_->params[i].type;
     if (t != a && (b == AutoType::None || t != b))
         throw std::logic_error("dispatch thunk of " + std::string(member_->name) +
@@ -63,8 +80,30 @@ DispCall::Slot& DispCall::slot(std::size_t i, AutoType a, AutoType b) {
     return slots_[i];
 }
 
+const DispCall::Slot& DispCall::anySlot(std::size_t i) const {
+    if (!member_ || i >= member_->paramCount())
+        throw std::logic_error("dispatch thunk of " + std::string(member_ ? member_->name : "?") +
+                               " asks for parameter " + std::to_string(i) + " it does not have");
+    return slots_[i];
+}
+
 std::int32_t& DispCall::lng(std::size_t i) {
     return slot(i, AutoType::Long, AutoType::Int).l;
+}
+std::int16_t& DispCall::i2(std::size_t i) {
+    return slot(i, AutoType::Short).i2;
+}
+std::uint8_t& DispCall::ui1(std::size_t i) {
+    return slot(i, AutoType::Byte).u8;
+}
+IDispatch*& DispCall::dispatch(std::size_t i) {
+    return slot(i, AutoType::Dispatch).disp;
+}
+IUnknown*& DispCall::unknown(std::size_t i) {
+    return slot(i, AutoType::Unknown).unk;
+}
+bool DispCall::isMissing(std::size_t i) const {
+    return anySlot(i).missing;
 }
 VARIANT_BOOL& DispCall::boolean(std::size_t i) {
     return slot(i, AutoType::Bool).b;
@@ -126,7 +165,9 @@ HRESULT DispatchTable::invoke(void* self, DISPID id, std::uint16_t flags, const 
                               Variant* result, ExcepInfo* excepInfo, std::uint32_t* argErr) const {
     const MemberDesc* m = nullptr;
     if (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) {
-        m = find(id, MemberKind::PropertyPut);
+        // A put-ref assigns an object reference, a put a value: neither stands in for the other.
+        if (flags & DISPATCH_PROPERTYPUTREF) m = find(id, MemberKind::PropertyPutRef);
+        if (!m && (flags & DISPATCH_PROPERTYPUT)) m = find(id, MemberKind::PropertyPut);
     } else {
         if (flags & DISPATCH_METHOD) m = find(id, MemberKind::Method);
         if (!m && (flags & DISPATCH_PROPERTYGET)) m = find(id, MemberKind::PropertyGet);
@@ -139,7 +180,7 @@ HRESULT DispatchTable::invoke(void* self, DISPID id, std::uint16_t flags, const 
     const std::size_t nParams = m->paramCount();
     const std::size_t nArgs = m->argCount();
     if (named.size() > args.size()) return E_INVALIDARG;
-    if (args.size() != nArgs) return DISP_E_BADPARAMCOUNT;
+    if (args.size() < m->requiredCount() || args.size() > nArgs) return DISP_E_BADPARAMCOUNT;
     auto fail = [argErr](HRESULT hr, std::size_t argIndex) {
         if (argErr) *argErr = static_cast<std::uint32_t>(argIndex);
         return hr;
@@ -151,7 +192,7 @@ HRESULT DispatchTable::invoke(void* self, DISPID id, std::uint16_t flags, const 
     argOf.fill(kNone);
     for (std::size_t k = 0; k < named.size(); ++k) {
         std::size_t p = kNone;
-        if (named[k] == DISPID_PROPERTYPUT && m->kind == MemberKind::PropertyPut)
+        if (named[k] == DISPID_PROPERTYPUT && isPut(m->kind))
             p = nArgs - 1;
         else if (named[k] >= 0 && static_cast<std::size_t>(named[k]) < nArgs)
             p = static_cast<std::size_t>(named[k]);
@@ -171,8 +212,16 @@ HRESULT DispatchTable::invoke(void* self, DISPID id, std::uint16_t flags, const 
         const ParamDesc& pd = m->params[p];
         auto& slot = call.slots_[p];
         if (pd.dir == ParamDir::RetVal) continue;
+        if (argOf[p] == kNone || args[argOf[p]].isMissing()) {
+            if (!pd.optional)
+                return argOf[p] == kNone ? DISP_E_PARAMNOTOPTIONAL
+                                         : fail(DISP_E_PARAMNOTOPTIONAL, argOf[p]);
+            slot.missing = true;
+            if (pd.type == AutoType::Variant || pd.type == AutoType::VariantPtr)
+                slot.v = Variant::missing();
+            continue;
+        }
         const Variant& a = args[argOf[p]];
-        if (a.isMissing()) return fail(DISP_E_PARAMNOTOPTIONAL, argOf[p]);
         const bool byRefVariant = a.vt() == (VT_BYREF | VT_VARIANT) && a.refPointer();
         if (pd.type == AutoType::VariantPtr ||
             (pd.type == AutoType::Variant && pd.dir != ParamDir::In)) {
@@ -199,6 +248,20 @@ HRESULT DispatchTable::invoke(void* self, DISPID id, std::uint16_t flags, const 
                 break;
             case AutoType::Int:
                 slot.l = c.intVal();
+                break;
+            case AutoType::Short:
+                slot.i2 = c.i2();
+                break;
+            case AutoType::Byte:
+                slot.u8 = c.ui1();
+                break;
+            case AutoType::Dispatch:
+                slot.disp = c.dispatch();
+                if (slot.disp) slot.disp->AddRef();
+                break;
+            case AutoType::Unknown:
+                slot.unk = c.unknown();
+                if (slot.unk) slot.unk->AddRef();
                 break;
             case AutoType::Bool:
                 slot.b = c.boolVal();
@@ -251,6 +314,14 @@ HRESULT DispatchTable::invoke(void* self, DISPID id, std::uint16_t flags, const 
                 return Variant::fromI4(s.l);
             case AutoType::Int:
                 return Variant::fromInt(s.l);
+            case AutoType::Short:
+                return Variant::fromI2(s.i2);
+            case AutoType::Byte:
+                return Variant::fromUI1(s.u8);
+            case AutoType::Dispatch:
+                return Variant(s.disp);
+            case AutoType::Unknown:
+                return Variant(s.unk);
             case AutoType::Bool:
                 return Variant::fromBool(s.b != 0);
             case AutoType::Double:
@@ -264,7 +335,7 @@ HRESULT DispatchTable::invoke(void* self, DISPID id, std::uint16_t flags, const 
     };
     for (std::size_t p = 0; p < nArgs; ++p) {
         const ParamDesc& pd = m->params[p];
-        if (pd.dir == ParamDir::In || call.slots_[p].target) continue;
+        if (pd.dir == ParamDir::In || call.slots_[p].target || call.slots_[p].missing) continue;
         const Variant& a = args[argOf[p]];
         if (!a.isByRef()) continue;
         if (const HRESULT w = a.storeThroughRef(slotValue(p, pd.type)); FAILED(w))
@@ -287,8 +358,16 @@ std::string DispatchTable::validate() const {
             if (m.params[p].dir == ParamDir::RetVal) return where + ": retval is not last";
         if (m.kind == MemberKind::PropertyGet && !m.hasRetval())
             return where + ": a getter needs a retval";
-        if (m.kind == MemberKind::PropertyPut && (n != 1 || m.params[0].dir != ParamDir::In))
-            return where + ": a put takes exactly one in parameter";
+        if (isPut(m.kind) && (n != 1 || m.params[0].dir != ParamDir::In || m.params[0].optional))
+            return where + ": a put takes exactly one required in parameter";
+        for (std::size_t p = 0; p < n; ++p) {
+            if (!m.params[p].optional) continue;
+            if (m.params[p].dir == ParamDir::RetVal) return where + ": a retval is not optional";
+            if (m.params[p].type != AutoType::Variant && m.params[p].type != AutoType::VariantPtr)
+                return where + ": only a VARIANT parameter can be optional";
+            if (p + 1 < m.argCount() && !m.params[p + 1].optional)
+                return where + ": a required parameter follows an optional one";
+        }
         for (std::size_t j = 0; j < i; ++j) {
             const auto& o = members_[j];
             if (o.dispId == m.dispId && o.kind == m.kind)

@@ -22,9 +22,15 @@ namespace com {
 //   }
 class DispCall {
 public:
+    DispCall() = default;
+    DispCall(const DispCall&) = delete;
+    DispCall& operator=(const DispCall&) = delete;
+
     const MemberDesc& member() const { return *member_; }
 
     std::int32_t& lng(std::size_t i);      // Long, Int
+    std::int16_t& i2(std::size_t i);       // Short
+    std::uint8_t& ui1(std::size_t i);      // Byte
     VARIANT_BOOL& boolean(std::size_t i);  // Bool
     double& dbl(std::size_t i);            // Double
     std::string& str(std::size_t i);       // BStr, LpStr
@@ -33,18 +39,36 @@ public:
     // VariantPtr, and Variant in/out: the caller's own variant when the argument was
     // VT_BYREF|VT_VARIANT, else a copy of the argument.
     Variant* varPtr(std::size_t i);
+    // Dispatch / Unknown. The call holds a reference to what is stored here and releases it
+    // when it ends; a member storing an out value hands over a reference it took.
+    IDispatch*& dispatch(std::size_t i);
+    IUnknown*& unknown(std::size_t i);
+    // An optional parameter the caller left out: its value is Variant::missing(), and what the
+    // member writes to it is dropped.
+    bool isMissing(std::size_t i) const;
 
 private:
     friend class DispatchTable;
     struct Slot {
+        Slot() = default;
+        Slot(const Slot&) = delete;
+        Slot& operator=(const Slot&) = delete;
+        ~Slot();
+
         std::int32_t l = 0;
+        std::int16_t i2 = 0;
+        std::uint8_t u8 = 0;
         VARIANT_BOOL b = 0;
         double d = 0;
         std::string s;
         Variant v;
         Variant* target = nullptr;  // the caller's variant for by-reference variants
+        IDispatch* disp = nullptr;  // owned
+        IUnknown* unk = nullptr;    // owned
+        bool missing = false;
     };
     Slot& slot(std::size_t i, AutoType a, AutoType b = AutoType::None);
+    const Slot& anySlot(std::size_t i) const;
 
     const MemberDesc* member_ = nullptr;
     std::array<Slot, kMaxParams> slots_{};
@@ -53,11 +77,14 @@ private:
 // IDispatch over a static member table. Lookups are linear over the table (a few hundred
 // entries at most); nothing is allocated to build it, so tables can be constexpr.
 //
-// Invoke: finds the member by dispatch id and kind (DISPATCH_PROPERTYPUT -> the put;
+// Invoke: finds the member by dispatch id and kind (DISPATCH_PROPERTYPUTREF -> the put-ref, else
+// with DISPATCH_PROPERTYPUT also set -> the put; DISPATCH_PROPERTYPUT -> the put;
 // DISPATCH_METHOD -> the method, else with DISPATCH_PROPERTYGET also set -> the getter;
-// DISPATCH_PROPERTYGET -> the getter), checks the argument count (the retval is not passed),
-// takes named arguments by parameter position (a put's value as DISPID_PROPERTYPUT or
-// positional), converts In arguments with ChangeType, runs the thunk, then writes Out / InOut
+// DISPATCH_PROPERTYGET -> the getter), checks the argument count (the retval is not passed,
+// optional parameters may be left out), takes named arguments by parameter position (a put's
+// value as DISPID_PROPERTYPUT or positional), treats an optional parameter without an argument
+// or with Variant::missing() as missing (a required one gives DISP_E_PARAMNOTOPTIONAL),
+// converts In arguments with ChangeType, runs the thunk, then writes Out / InOut
 // values through by-reference arguments (converted to the referenced type) and the retval
 // into *result. Arguments passed by value for Out / InOut parameters are accepted; what the
 // member writes to them is dropped. A thunk that returns a failure gives DISP_E_EXCEPTION with

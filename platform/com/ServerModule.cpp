@@ -50,7 +50,7 @@ HRESULT getClassObject(std::span<const ClassEntry> classes, const Guid& clsid, c
     for (const auto& c : classes) {
         if (c.clsid != clsid) continue;
         try {
-            auto factory = ClassFactory::create(c.create);
+            auto factory = ClassFactory::create(c.create, c.progId);
             if (!factory) return E_OUTOFMEMORY;
             return factory->QueryInterface(iid, out);
         } catch (...) {

@@ -17,18 +17,26 @@ using DISPID = std::int32_t;
 // Type descriptions as static data: one table per interface gives the C++ interface's shape,
 // the generic IDispatch implementation (DispatchTable.h) and the type library (TypeLib.h).
 
-enum class MemberKind : std::uint8_t { Method, PropertyGet, PropertyPut };
+// PropertyPutRef is the by-reference assignment of an object (DISPATCH_PROPERTYPUTREF); a
+// property may have a put, a put-ref or both, and each call reaches only its own kind.
+enum class MemberKind : std::uint8_t { Method, PropertyGet, PropertyPut, PropertyPutRef };
 enum class ParamDir : std::uint8_t { In, Out, InOut, RetVal };
 
 // Automation types of parameters and their C++ form in interface methods:
 //   Long     long          std::int32_t   (std::int32_t* when out / in-out / retval)
 //   Int      int           std::int32_t   (INT kind in variants: VT_INT)
+//   Short    short         std::int16_t   (VT_I2)
+//   Byte     unsigned char std::uint8_t   (VT_UI1)
 //   Bool     VARIANT_BOOL  VARIANT_BOOL   (std::int16_t, -1 / 0)
 //   Double   double        double
 //   BStr     BSTR          const std::string& in, std::string* out
 //   Variant  VARIANT       const Variant& in, Variant* in-out / out / retval
 //   VariantPtr VARIANT*    Variant* (an in parameter the callee may write through)
 //   LpStr    LPSTR         const char* (zero-terminated 8-bit text)
+//   Dispatch IDispatch*    IDispatch* in (borrowed, may be null), IDispatch** out / in-out /
+//                          retval (the callee stores a pointer it has AddRef'ed, and releases
+//                          an in-out's old one when it replaces it)
+//   Unknown  IUnknown*     as Dispatch, with IUnknown
 enum class AutoType : std::uint8_t {
     None,
     Long,
@@ -38,17 +46,29 @@ enum class AutoType : std::uint8_t {
     BStr,
     Variant,
     VariantPtr,
-    LpStr
+    LpStr,
+    Short,
+    Byte,
+    Dispatch,
+    Unknown
 };
 
+// An optional parameter (Variant or VariantPtr, as automation allows) may be left out by the
+// caller: by passing fewer arguments, by not naming it, or by passing Variant::missing(). The
+// member then sees Variant::missing() (and DispCall::isMissing). Optional parameters follow the
+// required ones.
 struct ParamDesc {
     std::string_view name;  // may be empty (the value of a property put)
     ParamDir dir = ParamDir::In;
     AutoType type = AutoType::None;  // None ends the list
+    bool optional = false;
 };
 
 constexpr ParamDesc inParam(std::string_view name, AutoType t) {
     return {name, ParamDir::In, t};
+}
+constexpr ParamDesc optParam(std::string_view name, AutoType t) {
+    return {name, ParamDir::In, t, true};
 }
 constexpr ParamDesc outParam(std::string_view name, AutoType t) {
     return {name, ParamDir::Out, t};
@@ -67,7 +87,7 @@ using DispThunk = HRESULT (*)(void* self, DispCall& call);
 
 // One member. The parameters are listed in declaration order, the retval (at most one) last;
 // the list ends at the first entry of type None. Methods and getters with a result have a
-// retval; a property put has exactly one In parameter.
+// retval; a property put or put-ref has exactly one required In parameter.
 struct MemberDesc {
     constexpr MemberDesc() = default;
     // {dispId, "Name", MemberKind::Method, {inParam(...), retParam(...)}, thunk}
@@ -99,6 +119,12 @@ struct MemberDesc {
     }
     // Parameters a caller passes: all but the retval.
     constexpr std::size_t argCount() const { return paramCount() - (hasRetval() ? 1 : 0); }
+    // Parameters a caller must pass: those before the first optional one.
+    constexpr std::size_t requiredCount() const {
+        std::size_t n = 0;
+        while (n < argCount() && !params[n].optional) ++n;
+        return n;
+    }
 };
 
 enum class InterfaceKind : std::uint8_t {

@@ -35,8 +35,10 @@ std::string_view kindText(MemberKind k) {
             return "method ";
         case MemberKind::PropertyGet:
             return "propget";
-        default:
+        case MemberKind::PropertyPut:
             return "propput";
+        default:
+            return "propputref";
     }
 }
 
@@ -48,6 +50,14 @@ std::string_view autoTypeName(AutoType type) {
             return "long";
         case AutoType::Int:
             return "int";
+        case AutoType::Short:
+            return "short";
+        case AutoType::Byte:
+            return "unsigned char";
+        case AutoType::Dispatch:
+            return "IDispatch*";
+        case AutoType::Unknown:
+            return "IUnknown*";
         case AutoType::Bool:
             return "VARIANT_BOOL";
         case AutoType::Double:
@@ -69,18 +79,19 @@ std::string describeParam(const ParamDesc& param) {
     std::string out;
     switch (param.dir) {
         case ParamDir::In:
-            out = "[in] ";
+            out = "[in";
             break;
         case ParamDir::Out:
-            out = "[out] ";
+            out = "[out";
             break;
         case ParamDir::InOut:
-            out = "[in, out] ";
+            out = "[in, out";
             break;
         case ParamDir::RetVal:
-            out = "[out, retval] ";
+            out = "[out, retval";
             break;
     }
+    out += param.optional ? ", optional] " : "] ";
     out += autoTypeName(param.type);
     if (param.dir != ParamDir::In) out += '*';
     if (!param.name.empty()) {

@@ -1,5 +1,7 @@
 #include "com/Variant.h"
 
+#include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -131,6 +133,33 @@ bool equalNoCase(std::string_view a, std::string_view b) {
     return true;
 }
 
+// Where the first significant digit of a decimal literal sits (0 for the units, -1 for tenths):
+// out of a double's range, that tells an underflow from an overflow.
+long decimalExponent(std::string_view s) {
+    long position = 0;
+    bool seenPoint = false, significant = false;
+    std::size_t i = 0;
+    for (; i < s.size() && s[i] != 'e' && s[i] != 'E'; ++i) {
+        if (s[i] == '.') {
+            seenPoint = true;
+        } else if (!significant) {
+            if (s[i] != '0') significant = true;
+            if (seenPoint) --position;
+        } else if (!seenPoint) {
+            ++position;
+        }
+    }
+    long exponent = 0;
+    if (i + 1 < s.size()) {
+        std::string_view e = s.substr(i + 1);
+        const bool minus = e.front() == '-';
+        if (e.front() == '+' || minus) e.remove_prefix(1);
+        for (const char c : e) exponent = std::min(exponent * 10 + (c - '0'), 100000L);
+        if (minus) exponent = -exponent;
+    }
+    return position + exponent;
+}
+
 // Text as a number: decimal integer, "&H" hex, or a floating literal. Nothing when it is none.
 std::optional<double> parseNumber(std::string_view text) {
     auto s = trim(text);
@@ -147,20 +176,35 @@ std::optional<double> parseNumber(std::string_view text) {
         // Hex literals are 32-bit two's complement, as in the automation languages.
         return static_cast<double>(static_cast<std::int32_t>(static_cast<std::uint32_t>(v)));
     }
-    const std::string z(s);
-    for (const char c : z)
+    for (const char c : s)
         if (!((c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.' || c == 'e' || c == 'E'))
             return std::nullopt;
-    char* end = nullptr;
-    const double v = std::strtod(z.c_str(), &end);
-    if (end != z.c_str() + z.size()) return std::nullopt;
-    return v;
+    // from_chars ignores the C locale (a Qt program sets it from the environment, and a German
+    // one would read "1.5" as 1) but takes no leading '+'.
+    const bool negative = s.front() == '-';
+    if (s.front() == '+' || negative) s.remove_prefix(1);
+    if (s.empty() || s.front() == '+' || s.front() == '-') return std::nullopt;
+    double v = 0;
+    const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
+    if (end != s.data() + s.size()) return std::nullopt;
+    if (ec == std::errc::result_out_of_range) {
+        v = decimalExponent(s) < 0 ? 0.0 : std::numeric_limits<double>::infinity();
+    } else if (ec != std::errc()) {
+        return std::nullopt;
+    }
+    return negative ? -v : v;
 }
 
+// "%.*G" without the locale's decimal separator.
 std::string formatDouble(double v, int digits) {
     char buf[64];
-    std::snprintf(buf, sizeof buf, "%.*G", digits, v);
-    return buf;
+    const auto [end, ec] =
+        std::to_chars(buf, buf + sizeof buf, v, std::chars_format::general, digits);
+    if (ec != std::errc()) return "0";
+    std::string out(buf, end);
+    for (char& c : out)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    return out;
 }
 
 Variant makeInteger(VARTYPE t, std::int64_t v) {
@@ -476,6 +520,14 @@ Variant Variant::byRef(SafeArray* target) {
                      target);
 }
 
+Variant Variant::byRef(IDispatch** target) {
+    return reference(VT_DISPATCH, target);
+}
+
+Variant Variant::byRef(IUnknown** target) {
+    return reference(VT_UNKNOWN, target);
+}
+
 // Exact getters
 
 #define TIV_VARIANT_GETTER(Name, Type, Code, Field) \
@@ -572,6 +624,10 @@ Variant Variant::value() const {
             return fromDate(*static_cast<const double*>(v.s_.p));
         case VT_BSTR:
             return Variant(*static_cast<const std::string*>(v.s_.p));
+        case VT_DISPATCH:
+            return Variant(*static_cast<IDispatch* const*>(v.s_.p));
+        case VT_UNKNOWN:
+            return Variant(*static_cast<IUnknown* const*>(v.s_.p));
         default:
             return Variant();
     }
@@ -673,6 +729,25 @@ HRESULT Variant::storeThroughRef(const Variant& v) const {
         case VT_BSTR:
             *static_cast<std::string*>(p) = std::move(c.str_);
             break;
+        case VT_DISPATCH:
+        case VT_UNKNOWN: {
+            // Both are IUnknown-derived pointers in a slot of their own type; c keeps its
+            // reference, the slot takes a new one.
+            auto* next = static_cast<IUnknown*>(c.s_.p);
+            if (next) next->AddRef();
+            IUnknown* old = nullptr;
+            if (base == VT_DISPATCH) {
+                auto& slot = *static_cast<IDispatch**>(p);
+                old = slot;
+                slot = static_cast<IDispatch*>(next);
+            } else {
+                auto& slot = *static_cast<IUnknown**>(p);
+                old = slot;
+                slot = next;
+            }
+            if (old) old->Release();
+            break;
+        }
         default:
             return DISP_E_BADVARTYPE;
     }

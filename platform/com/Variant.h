@@ -163,6 +163,8 @@ private:
 //   VT_BYREF|VT_I2, VT_BOOL -> int16_t       VT_BYREF|VT_UI1 -> uint8_t
 //   VT_BYREF|VT_R8, VT_DATE -> double        VT_BYREF|VT_BSTR -> std::string
 //   VT_BYREF|VT_ARRAY|t  -> SafeArray (of element type t)
+//   VT_BYREF|VT_DISPATCH -> IDispatch*       VT_BYREF|VT_UNKNOWN -> IUnknown*
+//     (the pointer there holds a reference; a store releases the one it replaces)
 // Copying a by-reference variant copies the pointer. Exact getters throw
 // ComError(DISP_E_TYPEMISMATCH) when vt() is not their type and do not follow references.
 class Variant {
@@ -214,6 +216,8 @@ public:
     static Variant byRef(double* target, VARTYPE vt = VT_R8);  // VT_R8, VT_DATE
     static Variant byRef(std::string* target);
     static Variant byRef(SafeArray* target);  // element type taken from the array now
+    static Variant byRef(IDispatch** target);
+    static Variant byRef(IUnknown** target);
 
     VARTYPE vt() const noexcept { return vt_; }
     bool isEmpty() const noexcept { return vt_ == VT_EMPTY; }

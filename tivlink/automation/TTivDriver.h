@@ -54,9 +54,10 @@ public:
     com::HRESULT FindConnectionPoint(const com::Guid& iid, com::IConnectionPoint** point) override;
 
     // ITivDriver
-#define TIV_P(dir, type, name) TIVLINK_CT_##dir##_##type name
+#define TIV_P(dir, type, name) TIV_COM_CT(dir, type) name
 #define TIV_MEMBER(dispId, kind, name, params) \
-    com::HRESULT TIVLINK_NAME_##kind(name) params override;
+    com::HRESULT TIV_COM_NAME(kind, name)      \
+    params override;
 #include "tivlink/ITivDriverMembers.def"
 
 private:

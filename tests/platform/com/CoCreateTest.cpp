@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <stdexcept>
 
 #include "ComTestSupport.h"
 #include "TestCalc.h"
@@ -24,6 +25,8 @@ const Guid kLocalClass = makeGuid("{0BADC1A5-0000-4000-8000-000000000002}");
 const ClassEntry kModuleClasses[] = {
     {CLSID_TestCalc, comtest::kProgId, "Test calculator object", "Apartment", nullptr,
      &comtest::testCalcLibrary(), "1.0"},
+    {comtest::CLSID_TestRefusing, comtest::kRefusingProgId, "Refusing test object", "Apartment",
+     nullptr, nullptr, "1.0"},
 };
 
 template <class Fn>
@@ -169,6 +172,45 @@ TEST_F(ComCreate, ModulesThatDoNotLoadOrAreNotServers) {
     EXPECT_EQ(CoCreateInstance(kUnknownClass, IUnknown::iid, obj.putVoid()), CO_E_ERRORINDLL);
     EXPECT_NE(lastError().find("DllGetClassObject"), std::string::npos);
     EXPECT_FALSE(obj);
+}
+
+struct ThrowsPlain final : ComObject<ThrowsPlain, IUnknown> {
+    ThrowsPlain() { throw std::runtime_error("plain failure"); }
+};
+
+TEST_F(ComCreate, FailingConstructorGivesItsOwnCodeAndErrorInfo) {
+    // An in-process factory for a class whose constructor throws something else.
+    auto plain = ClassFactory::create(createFunction<ThrowsPlain>, "TivTest.Plain");
+    std::uint32_t cookie = 0;
+    ASSERT_EQ(CoRegisterClassObject(kLocalClass, plain->identity(), &cookie), S_OK);
+
+    struct Case {
+        Guid clsid;
+        HRESULT hr;
+        const char* source;
+        const char* description;
+    };
+    const Case cases[] = {
+        {comtest::CLSID_TestRefusing, comtest::kRefusal, "TivTest.Refusing", "refused on purpose"},
+        {kLocalClass, E_UNEXPECTED, "TivTest.Plain", "plain failure"},
+    };
+    for (const auto& c : cases) {
+        reportError(E_FAIL, GUID_NULL, "stale", "left from before");
+        ComPtr<IUnknown> obj;
+        EXPECT_EQ(CoCreateInstance(c.clsid, IUnknown::iid, obj.putVoid()), c.hr) << c.source;
+        EXPECT_FALSE(obj);
+        const auto info = takeErrorInfo();
+        ASSERT_TRUE(info) << c.source;
+        EXPECT_EQ(info->source, c.source);
+        EXPECT_EQ(info->description, c.description);
+    }
+    EXPECT_EQ(CoRevokeClassObject(cookie), S_OK);
+
+    // A failure that sets none leaves none, not the one from before.
+    reportError(E_FAIL, GUID_NULL, "stale", "left from before");
+    ComPtr<IUnknown> obj;
+    EXPECT_EQ(CoCreateInstance(CLSID_TestCalc, IClassFactory::iid, obj.putVoid()), E_NOINTERFACE);
+    EXPECT_FALSE(takeErrorInfo());
 }
 
 TEST_F(ComCreate, GarbageRegistryGivesAReadError) {

@@ -197,6 +197,10 @@ HRESULT TestCalc::Throw(std::int32_t code) {
     throw com::ComError(code, "thrown on purpose");
 }
 
+TestRefusing::TestRefusing() {
+    throw com::ComError(kRefusal, "refused on purpose");
+}
+
 HRESULT TestCalc::EnumConnectionPoints(std::vector<com::ComPtr<com::IConnectionPoint>>* points) {
     com::ConnectionPoint* const all[] = {&events_};
     return com::enumConnectionPoints(all, points);

@@ -24,6 +24,10 @@ inline constexpr com::Guid CLSID_TestCalc = com::makeGuid("{6B1D54A2-0C3E-4F7A-9
 inline constexpr com::Guid LIBID_TestCalcLib =
     com::makeGuid("{6B1D54A2-0C3E-4F7A-9D21-5E8A3C7B4F13}");
 inline constexpr const char* kProgId = "TivTest.Calc";
+inline constexpr com::Guid CLSID_TestRefusing =
+    com::makeGuid("{6B1D54A2-0C3E-4F7A-9D21-5E8A3C7B4F14}");
+inline constexpr const char* kRefusingProgId = "TivTest.Refusing";
+inline constexpr HRESULT kRefusal = com::E_ACCESSDENIED;
 
 inline constexpr com::DISPID kDispAdd = 1;
 inline constexpr com::DISPID kDispTotal = 2;
@@ -98,6 +102,12 @@ private:
     std::int32_t total_ = 0;
     std::string name_;
     com::ConnectionPoint events_;
+};
+
+// A class whose constructor always fails with ComError(kRefusal, "refused on purpose").
+class TestRefusing final : public com::ComObject<TestRefusing, com::IUnknown> {
+public:
+    TestRefusing();
 };
 
 }  // namespace comtest

@@ -8,6 +8,8 @@ namespace {
 const com::ClassEntry kClasses[] = {
     {comtest::CLSID_TestCalc, comtest::kProgId, "Test calculator object", "Apartment",
      com::createFunction<comtest::TestCalc>, &comtest::testCalcLibrary(), "1.0"},
+    {comtest::CLSID_TestRefusing, comtest::kRefusingProgId, "Refusing test object", "Apartment",
+     com::createFunction<comtest::TestRefusing>, nullptr, "1.0"},
 };
 
 }  // namespace

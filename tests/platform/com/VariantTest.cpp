@@ -1,7 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <clocale>
 #include <cmath>
+#include <cstdlib>
 #include <limits>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "com/ComObject.h"
 #include "com/Variant.h"
@@ -71,8 +76,8 @@ TEST(ComVariant, BooleansAreMinusOneAndZero) {
     EXPECT_EQ(Variant::fromBool(false).boolVal(), VARIANT_FALSE);
 }
 
-TEST(ComVariant, TextConvertsBothWays) {
-    check({
+std::vector<Case> textCases() {
+    return {
         {Variant("  42 "), VT_I4, S_OK, Variant::fromI4(42)},
         {Variant("-7"), VT_I2, S_OK, Variant::fromI2(-7)},
         {Variant("&HFF"), VT_UI1, S_OK, Variant::fromUI1(255)},
@@ -92,7 +97,60 @@ TEST(ComVariant, TextConvertsBothWays) {
         {Variant(0.1), VT_BSTR, S_OK, Variant("0.1")},
         {Variant(), VT_BSTR, S_OK, Variant("")},
         {Variant::fromR8(1e300), VT_R4, DISP_E_OVERFLOW, {}},
-    });
+        {Variant("+7.25"), VT_R8, S_OK, Variant(7.25)},
+        {Variant("-.5E-1"), VT_R8, S_OK, Variant(-0.05)},
+        {Variant("1,5"), VT_R8, DISP_E_TYPEMISMATCH, {}},
+        {Variant("+-1"), VT_R8, DISP_E_TYPEMISMATCH, {}},
+        {Variant("1e400"), VT_I4, DISP_E_OVERFLOW, {}},
+        {Variant("1e400"), VT_R8, S_OK, Variant(std::numeric_limits<double>::infinity())},
+        {Variant("-1e-400"), VT_R8, S_OK, Variant(-0.0)},
+        {Variant("0." + std::string(330, '0') + "1"), VT_R8, S_OK, Variant(0.0)},
+        {Variant(-1234.5), VT_BSTR, S_OK, Variant("-1234.5")},
+        {Variant(1e20), VT_BSTR, S_OK, Variant("1E+20")},
+        {Variant(1.0 / 3), VT_BSTR, S_OK, Variant("0.333333333333333")},
+        {Variant::fromR4(0.1f), VT_BSTR, S_OK, Variant("0.1")},
+        {Variant::fromDate(2.25), VT_BSTR, S_OK, Variant("2.25")},
+    };
+}
+
+TEST(ComVariant, TextConvertsBothWays) {
+    check(textCases());
+}
+
+// The process locale as a Qt program leaves it: set from the environment, here German (decimal
+// comma). Generated into the build tree when the system has none.
+class GermanLocale {
+public:
+    GermanLocale() {
+        const char* before = std::getenv("LOCPATH");
+        if (before) savedPath_ = before;
+        for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "de_DE"})
+            if ((active_ = std::setlocale(LC_ALL, name) != nullptr)) return;
+        ::setenv("LOCPATH", TIV_TEST_LOCALE_DIR, 1);
+        active_ = std::setlocale(LC_ALL, "de_DE.UTF-8") != nullptr;
+    }
+    ~GermanLocale() {
+        std::setlocale(LC_ALL, "C");
+        if (savedPath_)
+            ::setenv("LOCPATH", savedPath_->c_str(), 1);
+        else
+            ::unsetenv("LOCPATH");
+    }
+    GermanLocale(const GermanLocale&) = delete;
+    GermanLocale& operator=(const GermanLocale&) = delete;
+
+    bool active() const { return active_ && std::string(std::localeconv()->decimal_point) == ","; }
+
+private:
+    bool active_ = false;
+    std::optional<std::string> savedPath_;
+};
+
+TEST(ComVariant, TextConversionIgnoresTheProcessLocale) {
+    GermanLocale german;
+    if (!german.active())
+        GTEST_SKIP() << "no German locale here and none could be generated (package locales)";
+    check(textCases());
 }
 
 TEST(ComVariant, NullObjectsAndBadTargetsAreRefused) {

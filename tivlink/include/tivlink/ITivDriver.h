@@ -12,6 +12,7 @@
 #include "com/Guid.h"
 #include "com/HResult.h"
 #include "com/IDispatch.h"
+#include "com/MemberTable.h"
 #include "com/Variant.h"
 
 namespace tivlink {
@@ -30,28 +31,6 @@ inline constexpr std::string_view kTivDriverProgId = "Tivlink.TivDriver";
 
 }  // namespace tivlink
 
-// How the table's parameter kinds appear in C++ (direction_type). Kept defined for code that
-// expands the table itself.
-#define TIVLINK_CT_in_long std::int32_t
-#define TIVLINK_CT_in_int std::int32_t
-#define TIVLINK_CT_in_VARIANT_BOOL ::com::VARIANT_BOOL
-#define TIVLINK_CT_in_double double
-#define TIVLINK_CT_in_BSTR const std::string&
-#define TIVLINK_CT_in_VARIANT const ::com::Variant&
-#define TIVLINK_CT_in_VARIANT_PTR ::com::Variant*
-#define TIVLINK_CT_in_LPSTR const char*
-#define TIVLINK_CT_inout_long std::int32_t*
-#define TIVLINK_CT_inout_VARIANT ::com::Variant*
-#define TIVLINK_CT_retval_long std::int32_t*
-#define TIVLINK_CT_retval_VARIANT_BOOL ::com::VARIANT_BOOL*
-#define TIVLINK_CT_retval_double double*
-#define TIVLINK_CT_retval_BSTR std::string*
-
-// The C++ name of a member by its kind.
-#define TIVLINK_NAME_method(name) name
-#define TIVLINK_NAME_propget(name) get_##name
-#define TIVLINK_NAME_propput(name) put_##name
-
 namespace tivlink {
 
 // The driver's dual interface. Every member returns S_OK or a failure with the thread's error
@@ -61,9 +40,9 @@ public:
     static constexpr com::Guid iid = IID_ITivDriver;
     using Base = com::IDispatch;
 
-#define TIV_P(dir, type, name) TIVLINK_CT_##dir##_##type name
+#define TIV_P(dir, type, name) TIV_COM_CT(dir, type) name
 #define TIV_MEMBER(dispId, kind, name, params) \
-    virtual com::HRESULT TIVLINK_NAME_##kind(name) params = 0;
+    virtual com::HRESULT TIV_COM_NAME(kind, name) params = 0;
 #include "tivlink/ITivDriverMembers.def"
 };
 
