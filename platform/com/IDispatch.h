@@ -65,9 +65,9 @@ public:
     // any is unknown (its id is then DISPID_UNKNOWN, the others are still filled).
     virtual HRESULT GetIDsOfNames(std::span<const std::string_view> names, LCID lcid,
                                   DISPID* ids) = 0;
-    // Calls a member. flags: DISPATCH_METHOD, DISPATCH_PROPERTYGET (both may be set) or
-    // DISPATCH_PROPERTYPUT. result (may be null) receives the return value; excepInfo (may be
-    // null) is filled only when the result is DISP_E_EXCEPTION; argErr (may be null) receives
+    // Calls a member. flags: METHOD, PROPERTYGET (both may be set), PROPERTYPUT or PROPERTYPUTREF
+    // (an object assigned by reference). result (may be null) receives the return value; excepInfo
+    // (may be null) is filled only when the result is DISP_E_EXCEPTION; argErr (may be null) gets
     // the index into params.args of the offending argument only for DISP_E_TYPEMISMATCH,
     // DISP_E_OVERFLOW, DISP_E_PARAMNOTFOUND and DISP_E_PARAMNOTOPTIONAL. Other codes:
     // DISP_E_MEMBERNOTFOUND, DISP_E_BADPARAMCOUNT, DISP_E_NONAMEDARGS.

@@ -248,6 +248,19 @@ TEST(ComDispatchTable, ValidateFindsTableMistakes) {
                                       MemberKind::PropertyPut,
                                       {inParam("", AutoType::Long), inParam("", AutoType::Long)}}};
     EXPECT_NE(DispatchTable(putWithTwo).validate(), "");
+    // Optional parameters: variants only, after the required ones, never a put's value.
+    const MemberDesc optionalLong[] = {
+        {1, "A", MemberKind::Method, {P{"X", ParamDir::In, AutoType::Long, true}}}};
+    EXPECT_NE(DispatchTable(optionalLong).validate(), "");
+    const MemberDesc requiredAfterOptional[] = {
+        {1,
+         "A",
+         MemberKind::Method,
+         {optParam("X", AutoType::Variant), inParam("Y", AutoType::Variant)}}};
+    EXPECT_NE(DispatchTable(requiredAfterOptional).validate(), "");
+    const MemberDesc optionalPutRef[] = {
+        {1, "A", MemberKind::PropertyPutRef, {optParam("", AutoType::Variant)}}};
+    EXPECT_NE(DispatchTable(optionalPutRef).validate(), "");
     EXPECT_EQ(DispatchTable(comtest::testCalcInterface()).validate(), "");
 
     // A description without thunks describes but does not call.
