@@ -54,10 +54,11 @@ public:
     com::HRESULT FindConnectionPoint(const com::Guid& iid, com::IConnectionPoint** point) override;
 
     // ITivDriver
+// clang-format off
 #define TIV_P(dir, type, name) TIV_COM_CT(dir, type) name
 #define TIV_MEMBER(dispId, kind, name, params) \
-    com::HRESULT TIV_COM_NAME(kind, name)      \
-    params override;
+    com::HRESULT TIV_COM_NAME(kind, name) params override;
+// clang-format on
 #include "tivlink/ITivDriverMembers.def"
 
 private:
