@@ -37,7 +37,8 @@ double CoreShare(Wait wait) {
     const double cpu0 = CpuSeconds();
     const auto t0 = std::chrono::steady_clock::now();
     wait();
-    const double real = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    const double real =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     return 100.0 * (CpuSeconds() - cpu0) / real;
 }
 
@@ -53,8 +54,8 @@ void BM_IdleReception(benchmark::State& state) {
     auto simulator = std::make_shared<sim::Simulator>(scenario);
     std::vector<std::unique_ptr<tivlink::DriverEngine>> engines;
     for (int i = 0; i < adapters; ++i) {
-        auto engine = std::make_unique<tivlink::DriverEngine>(tivlink::DriverEngine::Options{
-            sim::makeSimTransport(simulator), {}, nullptr, nullptr});
+        auto engine = std::make_unique<tivlink::DriverEngine>(
+            tivlink::DriverEngine::Options{sim::makeSimTransport(simulator), {}, nullptr, nullptr});
         std::vector<std::uint8_t> version;
         if (engine->SelectAdapter(i + 1, 0, version) != 0 || engine->StartReception() != 0) {
             state.SkipWithError("an adapter does not come up");
@@ -64,8 +65,7 @@ void BM_IdleReception(benchmark::State& state) {
     }
     auto queue = os::MessageQueue::forCurrentThread();
     double share = 0;
-    for (auto _ : state)
-        share = CoreShare([&] { queue->runUntil([] { return false; }, kWindow); });
+    for (auto _ : state) share = CoreShare([&] { queue->runUntil([] { return false; }, kWindow); });
     for (auto& e : engines) e->StopReception();
     state.counters["core_pct"] = share;
 }

@@ -26,9 +26,12 @@ void DriverEngine::ThreadBody(TOSInstantThread& self) {
         case kThreadDownload:
             LoadAdapter();
             state_.threadCommand = kThreadIdle;
+            clientQueue_->wake();
             break;
         case kThreadReceive:
             ReceptionPass();
+            // The client may be waiting for reception to end.
+            if (state_.threadCommand.load() != kThreadReceive) clientQueue_->wake();
             break;
         default:
             // Shutting down: the run loop ends once termination is requested.
