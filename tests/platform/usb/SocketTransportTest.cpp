@@ -156,6 +156,8 @@ public:
         transport = usbio::makeSocketTransport(dir.path().string(), error);
     }
     ~FakeDaemon() {
+        // The transport keeps idle connections; a behaviour serving one ends when it goes.
+        transport.reset();
         ::shutdown(listenFd_, SHUT_RDWR);
         thread_.join();
         ::close(listenFd_);
