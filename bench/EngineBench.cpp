@@ -46,7 +46,7 @@ public:
                 sentAt_ = std::chrono::steady_clock::now();
             } else if (streaming_) {
                 p = packets_[next_++ % packets_.size()];
-                ++served_;
+                served_.fetch_add(1, std::memory_order_relaxed);
             } else {
                 p[1] = 0x10;
             }
@@ -59,10 +59,8 @@ public:
         std::lock_guard lock(mutex_);
         streaming_ = on;
     }
-    std::uint64_t Served() const {
-        std::lock_guard lock(mutex_);
-        return served_;
-    }
+    // Read without the lock: the benchmark polls it, and must not slow the worker down.
+    std::uint64_t Served() const { return served_.load(std::memory_order_relaxed); }
     void Inject(const Packet& p) {
         std::lock_guard lock(mutex_);
         pending_ = p;
@@ -76,7 +74,7 @@ private:
     mutable std::mutex mutex_;
     std::vector<Packet> packets_;
     std::size_t next_ = 0;
-    std::uint64_t served_ = 0;
+    std::atomic<std::uint64_t> served_{0};
     bool streaming_ = false;
     std::optional<Packet> pending_;
     SteadyTime sentAt_{};
