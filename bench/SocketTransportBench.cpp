@@ -4,6 +4,11 @@
 #include <benchmark/benchmark.h>
 
 #include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
 
 #include <array>
 #include <filesystem>
@@ -13,6 +18,7 @@
 #include "simulator/Simulator.h"
 #include "simulator/SocketServer.h"
 #include "usb/IoctlCodes.h"
+#include "usb/SocketProtocol.h"
 #include "usb/SocketTransport.h"
 
 namespace {
@@ -104,6 +110,43 @@ void BM_ReadStatusOnOpenHandle(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_ReadStatusOnOpenHandle)->UseRealTime();
+
+// Anchor: the same status request by hand on a fresh connection: connect, request, reply,
+// close, with nothing around it.
+void BM_PlainConnectRequestCloseAnchor(benchmark::State& state) {
+    Served served;
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    const std::string path = (served.dir / "ezusb-0").string();
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    const std::uint8_t in[4] = {3, 0, 0, 0};
+    const auto request =
+        usbio::wire::encodeRequest(usbio::kIoctlBulkRead, in, 64, std::span<const std::uint8_t>{});
+    std::array<std::uint8_t, 64> packet{};
+    for (auto _ : state) {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+        std::uint8_t header[usbio::wire::kReplyHeaderSize];
+        usbio::wire::ReplyHeader reply;
+        const bool ok =
+            fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0 &&
+            usbio::wire::writeAll(fd, request.data(), request.size(), deadline) ==
+                usbio::wire::Io::ok &&
+            usbio::wire::readExact(fd, header, sizeof header, deadline) == usbio::wire::Io::ok &&
+            usbio::wire::decodeReplyHeader(header, {usbio::kIoctlBulkRead, 4, 64}, reply) ==
+                usbio::wire::Decode::ok &&
+            usbio::wire::readExact(fd, packet.data(), reply.bytesReturned, deadline) ==
+                usbio::wire::Io::ok;
+        if (fd >= 0) ::close(fd);
+        if (!ok) {
+            state.SkipWithError("status request failed");
+            break;
+        }
+        benchmark::DoNotOptimize(packet);
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_PlainConnectRequestCloseAnchor)->UseRealTime();
 
 }  // namespace
 

@@ -10,8 +10,9 @@
 namespace sim {
 
 namespace {
-// A pipe-1 read with nothing to report waits at most one USB frame.
-constexpr auto kUsbFrame = std::chrono::milliseconds(1);
+// A pipe-1 read with nothing to report waits up to this long for data, returning as soon as
+// some arrives: ten USB frames, so an idle reader wakes 100 times a second, not 1000.
+constexpr auto kEmptyReadWait = std::chrono::milliseconds(10);
 
 std::vector<std::string_view> words(std::string_view line) {
     std::vector<std::string_view> out;
@@ -44,14 +45,29 @@ const char* const Simulator::kControlHelp =
 
 Simulator::Simulator(Scenario scenario) : scenario_(std::move(scenario)) {
     bus_ = std::make_shared<Bus>(scenario_, os::clock().now());
-    for (const auto& spec : scenario_.adapters)
+    for (const auto& spec : scenario_.adapters) {
         adapters_.push_back(std::make_unique<SimAdapter>(spec, scenario_.bus, *bus_));
+        streamChanged_.push_back(std::make_unique<std::condition_variable>());
+    }
     bus_->setListener([this](const BusTelegram& t) {
         for (auto& a : adapters_) a->hear(t);
     });
 }
 
 Simulator::~Simulator() = default;
+
+void Simulator::notifyReaders(bool all) {
+    // Only the readers whose wait can end: data in their stream, or their device gone.
+    std::vector<std::condition_variable*> due;
+    {
+        std::lock_guard lock(mutex_);
+        for (std::size_t i = 0; i < adapters_.size(); ++i) {
+            const auto& a = *adapters_[i];
+            if (all || !a.streamEmpty() || !a.plugged()) due.push_back(streamChanged_[i].get());
+        }
+    }
+    for (auto* cv : due) cv->notify_all();
+}
 
 SimAdapter* Simulator::find(int device) const {
     for (const auto& a : adapters_)
@@ -83,6 +99,9 @@ bool Simulator::ioControl(int device, std::uint64_t generation, std::uint32_t co
     auto& clock = os::clock();
     std::unique_lock lock(mutex_);
     SimAdapter* a = find(device);
+    std::condition_variable* changed = nullptr;
+    for (std::size_t i = 0; i < adapters_.size(); ++i)
+        if (adapters_[i].get() == a) changed = streamChanged_[i].get();
     const auto valid = [&] { return a && a->plugged() && a->generation() == generation; };
     if (!valid()) return false;
 
@@ -93,10 +112,10 @@ bool Simulator::ioControl(int device, std::uint64_t generation, std::uint32_t co
                             inBytes[3] == 0;
     if (streamRead && a->hearsBus() && a->streamEmpty()) {
         // Return as soon as something arrives, or after one frame with an empty packet.
-        const auto deadline = now + kUsbFrame;
+        const auto deadline = now + kEmptyReadWait;
         while (a->streamEmpty() && valid() && now < deadline) {
             const auto wake = std::min(deadline, bus_->nextEventTime());
-            if (wake > now) changed_.wait_for(lock, clock.toReal(wake - now));
+            if (wake > now) changed->wait_for(lock, clock.toReal(wake - now));
             now = clock.now();
             bus_->advance(now);
         }
@@ -104,7 +123,7 @@ bool Simulator::ioControl(int device, std::uint64_t generation, std::uint32_t co
     }
     const bool ok = a->ioControl(code, inBytes, inSize, outBytes, outSize, bytesReturned, now);
     lock.unlock();
-    changed_.notify_all();
+    notifyReaders(false);
     return ok;
 }
 
@@ -113,7 +132,7 @@ void Simulator::unplug(int device) {
         std::lock_guard lock(mutex_);
         if (auto* a = find(device)) a->unplug();
     }
-    changed_.notify_all();
+    notifyReaders(true);
 }
 
 void Simulator::replug(int device) {
@@ -186,7 +205,7 @@ std::string Simulator::control(std::string_view command) {
         std::lock_guard lock(mutex_);
         reply = controlLocked(command);
     }
-    changed_.notify_all();
+    notifyReaders(true);
     return reply;
 }
 

@@ -82,9 +82,13 @@ public:
 private:
     SimAdapter* find(int device) const;
     std::string controlLocked(std::string_view command);
+    // Wakes the pipe-1 readers that have something to return (`all`: every reader).
+    void notifyReaders(bool all);
 
     mutable std::mutex mutex_;
-    std::condition_variable changed_;  // stream data arrived or a device went away
+    // One per adapter, as adapters_: stream data arrived or the device went away. A transfer
+    // wakes only the readers it concerns, so idle adapters do not wake one another.
+    std::vector<std::unique_ptr<std::condition_variable>> streamChanged_;
     Scenario scenario_;
     std::shared_ptr<Bus> bus_;
     std::vector<std::unique_ptr<SimAdapter>> adapters_;

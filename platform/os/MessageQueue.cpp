@@ -18,8 +18,6 @@ struct WindowState {
 
 namespace {
 
-// How often runUntil() re-checks a predicate that may change without a message.
-constexpr std::chrono::nanoseconds kPredicatePoll = std::chrono::milliseconds(2);
 // Condition-variable waits overflow their deadline arithmetic on huge durations.
 constexpr std::chrono::nanoseconds kLongestWait = std::chrono::hours(24);
 
@@ -69,25 +67,34 @@ bool MessageQueue::postTask(std::function<void()> task) {
     return enqueue(std::move(entry));
 }
 
+// The owner is notified after the lock is released: woken inside it, it would only block
+// again on the poster's lock.
 void MessageQueue::wake() {
-    std::lock_guard lock(mutex_);
-    woken_ = true;
-    if (waiting_) cv_.notify_one();
+    // No lock while nobody waits: the worker wakes the queue for every frame it matches. The
+    // waiter publishes waiting_ before it looks at woken_, so one of the two sees the other.
+    woken_.store(true);
+    if (!waiting_.load()) return;
+    { std::lock_guard lock(mutex_); }  // the waiter is asleep in wait_for or has not checked yet
+    cv_.notify_one();
 }
 
 bool MessageQueue::enqueue(Entry entry) {
-    std::lock_guard lock(mutex_);
-    if (closed_) return false;
-    entry.seq = nextSeq_++;
-    if (queue_.empty()) signalLocked();
-    queue_.push_back(std::move(entry));
-    if (waiting_) cv_.notify_one();
+    bool notify;
+    {
+        std::lock_guard lock(mutex_);
+        if (closed_) return false;
+        entry.seq = nextSeq_++;
+        if (queue_.empty()) signalLocked();
+        queue_.push_back(std::move(entry));
+        notify = waiting_.load();
+    }
+    if (notify) cv_.notify_one();
     return true;
 }
 
 bool MessageQueue::postToWindow(const std::shared_ptr<detail::WindowState>& window,
                                 const Message& message, std::shared_ptr<detail::PostToken> token) {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     if (closed_ || !window->alive.load(std::memory_order_relaxed)) return false;
     if (token) {
         if (token->cancelled.load()) return false;
@@ -101,7 +108,9 @@ bool MessageQueue::postToWindow(const std::shared_ptr<detail::WindowState>& wind
     entry.token = std::move(token);
     if (queue_.empty()) signalLocked();
     queue_.push_back(std::move(entry));
-    if (waiting_) cv_.notify_one();
+    const bool notify = waiting_.load();
+    lock.unlock();
+    if (notify) cv_.notify_one();
     return true;
 }
 
@@ -128,15 +137,26 @@ void MessageQueue::close() {
     }
 }
 
+int MessageQueue::eventFd() const {
+    if (eventFd_ < 0) return -1;
+    std::lock_guard lock(mutex_);
+    if (!watched_) {
+        watched_ = true;
+        if (!queue_.empty()) const_cast<MessageQueue*>(this)->signalLocked();
+    }
+    return eventFd_;
+}
+
 void MessageQueue::signalLocked() {
-    if (eventFd_ < 0) return;
+    // Nobody watches the descriptor until eventFd() was asked for: no system call till then.
+    if (eventFd_ < 0 || !watched_) return;
     const std::uint64_t one = 1;
     // Cannot fail short of counter overflow, which one pending signal never reaches.
     [[maybe_unused]] const auto n = ::write(eventFd_, &one, sizeof one);
 }
 
 void MessageQueue::drainLocked() {
-    if (eventFd_ < 0) return;
+    if (eventFd_ < 0 || !watched_) return;
     std::uint64_t value = 0;
     [[maybe_unused]] const auto n = ::read(eventFd_, &value, sizeof value);
 }
@@ -180,12 +200,12 @@ std::size_t MessageQueue::processMessages() {
 
 bool MessageQueue::waitForWork(std::chrono::nanoseconds realTimeout) {
     std::unique_lock lock(mutex_);
-    if (queue_.empty() && !woken_ && realTimeout > std::chrono::nanoseconds::zero()) {
-        waiting_ = true;
-        cv_.wait_for(lock, realTimeout, [&] { return !queue_.empty() || woken_; });
-        waiting_ = false;
+    if (queue_.empty() && !woken_.load() && realTimeout > std::chrono::nanoseconds::zero()) {
+        waiting_.store(true);
+        cv_.wait_for(lock, realTimeout, [&] { return !queue_.empty() || woken_.load(); });
+        waiting_.store(false);
     }
-    woken_ = false;
+    woken_.store(false);
     return !queue_.empty();
 }
 
@@ -199,15 +219,21 @@ std::size_t MessageQueue::run(Clock::duration nominalTimeout) {
 }
 
 bool MessageQueue::runUntil(const std::function<bool()>& done, Clock::duration nominalTimeout) {
+    return runUntil(done, nominalTimeout, kLongestWait);
+}
+
+bool MessageQueue::runUntil(const std::function<bool()>& done, Clock::duration nominalTimeout,
+                            std::chrono::nanoseconds recheck) {
     if (!done) return false;
     if (!isOwnerThread()) return done();
     const auto deadline = deadlineAfter(nominalTimeout);
+    recheck = std::max(recheck, std::chrono::nanoseconds(1));
     for (;;) {
         processMessages();
         if (done()) return true;
         const auto left = realTimeLeft(deadline);
         if (left <= std::chrono::nanoseconds::zero()) return false;
-        waitForWork(std::min(left, kPredicatePoll));
+        waitForWork(std::min(left, recheck));
     }
 }
 

@@ -70,13 +70,20 @@ public:
     // Sleeps until a message arrives or the nominal timeout passes, then processes.
     std::size_t run(Clock::duration nominalTimeout);
     // Processes messages until done() holds or the nominal timeout passes; returns done().
-    // done() is checked after every batch; a change that comes without a message is noticed
-    // within a few milliseconds, or at once if the changer calls wake().
+    // done() is checked after every batch and whenever wake() is called, and nowhere else:
+    // whoever changes what it reads without posting a message calls wake(). An idle wait
+    // costs nothing.
     bool runUntil(const std::function<bool()>& done, Clock::duration nominalTimeout);
+    // The same, also re-checking done() every `recheck` of real time, for a condition that
+    // has to be polled (a device's state, a signal flag).
+    bool runUntil(const std::function<bool()>& done, Clock::duration nominalTimeout,
+                  std::chrono::nanoseconds recheck);
 
     // Readable exactly while messages are pending, for an event loop to watch; processing
     // drains it. -1 if the descriptor could not be created (the queue works without it).
-    int eventFd() const { return eventFd_; }
+    // The descriptor is written only once this was called, so posting costs no system call
+    // while no outside loop watches.
+    int eventFd() const;
 
     std::size_t pendingCount() const;
     bool isOwnerThread() const { return std::this_thread::get_id() == owner_; }
@@ -109,11 +116,12 @@ private:
     const int eventFd_;
     mutable std::mutex mutex_;
     std::condition_variable cv_;
-    std::deque<Entry> queue_;    // guarded by mutex_
-    std::uint64_t nextSeq_ = 1;  // guarded by mutex_
-    bool waiting_ = false;       // guarded by mutex_
-    bool woken_ = false;         // guarded by mutex_
-    bool closed_ = false;        // guarded by mutex_
+    std::deque<Entry> queue_;           // guarded by mutex_
+    std::uint64_t nextSeq_ = 1;         // guarded by mutex_
+    std::atomic<bool> waiting_{false};  // written under mutex_ by the owner
+    std::atomic<bool> woken_{false};
+    mutable bool watched_ = false;  // guarded by mutex_: eventFd() was handed out
+    bool closed_ = false;           // guarded by mutex_
 };
 
 // Shorthand for the calling thread's queue, as the system's code calls it.

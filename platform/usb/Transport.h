@@ -24,7 +24,9 @@ public:
     // One I/O control request, as DeviceIoControl: `in` is read; `out` is written for
     // buffered and out-direct requests and read for in-direct ones (bulk write, firmware
     // download pass their data there). Returns false when the request failed.
-    // A bulk read on pipe 1 may block for about one USB frame; nothing blocks longer.
+    // A bulk read on pipe 1 returns as soon as data is there, else after up to about 10 ms
+    // with an empty packet (ten USB frames: an idle reader wakes 100 times a second); every
+    // backend keeps to that, and nothing else blocks longer.
     virtual bool ioControl(Handle handle, std::uint32_t code, const void* in,
                            std::uint32_t inSize, void* out, std::uint32_t outSize,
                            std::uint32_t* bytesReturned) = 0;

@@ -7,6 +7,8 @@ namespace tivlink {
 
 // CRC-16 with polynomial 0x1021, initial value 0, MSB first, no reflection, no final XOR.
 std::uint16_t Crc16(std::span<const std::uint8_t> bytes);
+// The same, one table lookup per byte: the reference Crc16 is checked against.
+std::uint16_t Crc16Bytewise(std::span<const std::uint8_t> bytes);
 
 // Byte sum; carries beyond 16 bits are dropped.
 std::uint16_t Sum16(std::span<const std::uint8_t> bytes);

@@ -23,6 +23,7 @@ int ReceiveBuffer::Init(std::uint64_t available) {
     blockSize_ = size;
     allocated_ = true;
     writePos_ = readPos_ = pointer_ = recordStart_ = thresholdCount_ = 0;
+    readerCaught_ = false;
     bufferPos_ = 0;
     return 0;
 }
@@ -58,47 +59,64 @@ void ReceiveBuffer::Restart(bool fresh) {
     }
 }
 
-bool ReceiveBuffer::StoreByte(std::uint8_t b, bool first, bool raw, bool stopRequested,
-                              StoreResult& r) {
-    block_[writePos_] = b;
-    if (first) recordStart_ = writePos_;
-    ++writePos_;
-
-    const std::int64_t threshold = std::min<std::int64_t>(threshold_.load(), blockSize_);
-    if (threshold > 0 && ++thresholdCount_ >= threshold) {
-        thresholdCount_ = 0;
-        threshold_ = 0;  // one-shot: the client sets it again
-        r.dataReceived = true;
-    }
-
+bool ReceiveBuffer::Store(std::span<const std::uint8_t> bytes, bool raw, bool stopRequested,
+                          StoreResult& r) {
+    if (!block_ || blockSize_ <= 0 || bytes.empty()) return true;
     const bool ring = Ring();
-    if (writePos_ >= blockSize_) {
-        if (raw) {
-            // Raw stream: back to the start in both modes; only a linear buffer stops.
-            writePos_ = 0;
-            bufferPos_ = 0;
-            if (!stopRequested) r.overrun = true;
-            if (!ring) {
+    std::uint8_t* const block = block_.get();
+    recordStart_ = writePos_;
+    // Runs up to the end of the block: every rule below is applied to the run as a whole, at
+    // the byte where it would fire when storing byte by byte.
+    while (!bytes.empty()) {
+        const std::int64_t from = writePos_;
+        const auto n = static_cast<std::int64_t>(
+            std::min<std::uint64_t>(bytes.size(), static_cast<std::uint64_t>(blockSize_ - from)));
+        std::memcpy(block + from, bytes.data(), static_cast<std::size_t>(n));
+        bytes = bytes.subspan(static_cast<std::size_t>(n));
+        const std::int64_t to = from + n;
+
+        const std::int64_t threshold = std::min<std::int64_t>(threshold_.load(), blockSize_);
+        if (threshold > 0) {
+            if (thresholdCount_ + n >= threshold) {
+                thresholdCount_ = 0;
+                threshold_ = 0;  // one-shot: the client sets it again
+                r.dataReceived = true;
+            } else {
+                thresholdCount_ += n;
+            }
+        }
+
+        const bool wrapped = to >= blockSize_;
+        // A full linear buffer in telegram mode keeps its end as the write position.
+        writePos_ = wrapped && (raw || ring) ? 0 : to;
+        if (wrapped) {
+            if (raw) {
+                // Raw stream: back to the start in both modes; only a linear buffer stops.
+                bufferPos_ = 0;
+                if (!stopRequested) r.overrun = true;
+                if (!ring) {
+                    r.stopReception = true;
+                    return false;
+                }
+            } else if (!ring) {
+                overrun_ = true;
                 r.stopReception = true;
+                if (!stopRequested) r.overrun = true;
                 return false;
             }
-        } else if (!ring) {
-            overrun_ = true;
-            r.stopReception = true;
-            if (!stopRequested) r.overrun = true;
-            return false;
-        } else {
-            writePos_ = 0;
         }
-    }
-    if (ring) {
+        if (!ring) continue;
+        // Whether the writer stood on `pos` after one of this run's bytes.
+        const auto passes = [&](std::int64_t pos) {
+            return (pos > from && pos < to) || pos == writePos_;
+        };
         if (raw) {
-            if (writePos_ == readPos_) readerCaught_ = true;
+            if (passes(readPos_)) readerCaught_ = true;
             if (readerCaught_) readPos_ = writePos_;
-        } else if (writePos_ == readPos_) {
+        } else if (passes(readPos_)) {
             readPos_ = recordStart_;
         }
-        if (pointerEvent_ && writePos_ == pointer_) {
+        if (pointerEvent_ && passes(pointer_)) {
             pointerEvent_ = false;
             r.pointerOverrun = true;
         }
@@ -109,19 +127,13 @@ bool ReceiveBuffer::StoreByte(std::uint8_t b, bool first, bool raw, bool stopReq
 bool ReceiveBuffer::StoreRecord(std::span<const std::uint8_t> bytes, bool stopRequested,
                                 StoreResult& r) {
     std::lock_guard lock(mutex_);
-    if (!block_ || blockSize_ <= 0) return true;
-    for (std::size_t i = 0; i < bytes.size(); ++i)
-        if (!StoreByte(bytes[i], i == 0, false, stopRequested, r)) return false;
-    return true;
+    return Store(bytes, false, stopRequested, r);
 }
 
 bool ReceiveBuffer::StoreRaw(std::span<const std::uint8_t> bytes, bool stopRequested,
                              StoreResult& r) {
     std::lock_guard lock(mutex_);
-    if (!block_ || blockSize_ <= 0) return true;
-    for (std::size_t i = 0; i < bytes.size(); ++i)
-        if (!StoreByte(bytes[i], i == 0, true, stopRequested, r)) return false;
-    return true;
+    return Store(bytes, true, stopRequested, r);
 }
 
 void ReceiveBuffer::EndPacket() {

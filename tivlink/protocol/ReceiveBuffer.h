@@ -11,7 +11,8 @@ namespace tivlink {
 
 // The bus monitor's receive buffer: the worker thread stores frames (telegram mode) or raw
 // stream bytes, the client drains them with ReadData. Both sides go through one lock per
-// packet or read, so a reader never sees a half-written packet or a buffer being replaced.
+// frame, packet or read, so a reader never sees a half-written packet, and Init replaces the
+// block under the same lock while reception runs: the writer never sees a freed block.
 class ReceiveBuffer {
 public:
     static constexpr std::int64_t kDefaultUnits = 200;  // of 64 bytes
@@ -63,7 +64,7 @@ public:
     int Read(std::int32_t pos, std::int32_t& bytes, std::vector<std::uint8_t>& data);
 
 private:
-    bool StoreByte(std::uint8_t b, bool first, bool raw, bool stopRequested, StoreResult& r);
+    bool Store(std::span<const std::uint8_t> bytes, bool raw, bool stopRequested, StoreResult& r);
 
     std::atomic<std::int64_t> sizeBytes_{kDefaultUnits * 64};
     std::atomic<int> mode_{0};

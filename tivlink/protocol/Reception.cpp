@@ -26,9 +26,12 @@ void DriverEngine::ThreadBody(TOSInstantThread& self) {
         case kThreadDownload:
             LoadAdapter();
             state_.threadCommand = kThreadIdle;
+            clientQueue_->wake();
             break;
         case kThreadReceive:
             ReceptionPass();
+            // The client may be waiting for reception to end.
+            if (state_.threadCommand.load() != kThreadReceive) clientQueue_->wake();
             break;
         default:
             // Shutting down: the run loop ends once termination is requested.
@@ -39,14 +42,14 @@ void DriverEngine::ThreadBody(TOSInstantThread& self) {
 }
 
 void DriverEngine::CountLogin(bool loggedOnBit, const char* origin) {
-    const std::string prefix = origin;
+    const std::string_view prefix = origin;
     if (loggedOnBit) {
         const int count = std::min(state_.loginCounter.load() + 1, kLoginMax);
         state_.loginCounter = count;
         if (count > kLoginThreshold) {
             state_.loggedIn = true;
             if (!state_.loggedInReported.exchange(true))
-                events_.Post(kMsgAdapterLoggedIn, prefix + "->OnAdapterLoggedIn");
+                events_.Post(kMsgAdapterLoggedIn, std::string(prefix) + "->OnAdapterLoggedIn");
         }
     } else {
         const int count = std::max(state_.loginCounter.load() - 1, 0);
@@ -54,7 +57,7 @@ void DriverEngine::CountLogin(bool loggedOnBit, const char* origin) {
         if (count == 0) {
             state_.loggedIn = false;
             if (state_.loggedInReported.exchange(false))
-                events_.Post(kMsgAdapterLoggedOut, prefix + "->OnAdapterLoggedOut");
+                events_.Post(kMsgAdapterLoggedOut, std::string(prefix) + "->OnAdapterLoggedOut");
         }
     }
 }
@@ -63,6 +66,7 @@ void DriverEngine::ReceptionPass() {
     state_.recState = 1;
     if (assemblerReset_.exchange(false)) assembler_.Reset();
 
+    std::shared_ptr<IDebugWindow> window;  // fetched once per packet
     int result = usb_.ReadBulkData(1, receiveArea_);
     if (result == 0 && (receiveArea_[1] & kFlagNoConnection)) result = 16;
     state_.lastError = result;
@@ -90,7 +94,8 @@ void DriverEngine::ReceptionPass() {
         recFile_.WritePacket(1, receiveArea_);
         if (receiveArea_[0] != 0 || assembler_.InFrame()) {
             CountLogin((receiveArea_[1] & kFlagLoggedOn) != 0, "Thread");
-            diagnostics_.WindowSink()->UsbTelegrams(state_.usbTelCntr.fetch_add(1) + 1);
+            window = diagnostics_.WindowSink();
+            window->UsbTelegrams(state_.usbTelCntr.fetch_add(1) + 1);
             recFile_.WritePacket(2, receiveArea_);
             const auto stream = std::span(receiveArea_).subspan(2);
             if (state_.filterOn) {
@@ -106,7 +111,7 @@ void DriverEngine::ReceptionPass() {
 
     buffer_.EndPacket();
     bufferStopped_ = false;
-    diagnostics_.WindowSink()->BufferPosition(buffer_.BufferPos());
+    (window ? window : diagnostics_.WindowSink())->BufferPosition(buffer_.BufferPos());
     ServeMarkers();
     // A stop is served after every packet, also while the bus is away, so that reception
     // can always be ended.

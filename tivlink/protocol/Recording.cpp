@@ -35,11 +35,8 @@ int DriverEngine::InitBuffer() {
         Log("InitBuffer->FreeMem");
     }
     Show("freie Bytes verfügbar");
-    // Nothing may write into the block while it is replaced.
-    if (ReceptionRunning()) {
-        state_.stopRequest = true;
-        WaitTicks(kMarkerTicks, [this] { return !ReceptionRunning(); });
-    }
+    // The block is replaced under the buffer's lock: a running reception goes on storing
+    // into the new one, and this thread's messages wait for the caller.
     const int result = buffer_.Init(available);
     if (result == 0) {
         Log("InitBuffer->GetMem:" + std::to_string(buffer_.SizeBytes()));
@@ -213,12 +210,13 @@ void DriverEngine::Apply(const ReceiveBuffer::StoreResult& r) {
 }
 
 void DriverEngine::StoreFrame(std::span<const std::uint8_t> frame) {
-    telCnt_.fetch_add(1);
     recFile_.WriteFrame(5, frame, state_.checkMethod);
     if (frame.size() >= kLargestStoredFrame) {
         os::clock().sleepFor(1ms);
         return;
     }
+    // Counts what reaches the buffer: a reader compares it with the records it drains.
+    telCnt_.fetch_add(1);
     // Between the start and end bytes: length, flags, record, checksum.
     ReceiveBuffer::StoreResult r;
     buffer_.StoreRecord(frame.subspan(1, frame.size() - 2), state_.stopRequest, r);
@@ -237,7 +235,7 @@ void DriverEngine::RecordFrame(std::span<const std::uint8_t> frame) {
         const int sub = At(frame, 5);
         const int obj = At(frame, 6) | At(frame, 7) << 8;
         if (obj == kRecordStartObj && sub == kRecordStartSub) {
-            state_.recordingActive = true;
+            if (!state_.recordingActive.exchange(true)) clientQueue_->wake();
             forced = true;
         } else if (obj == kMarkerObj && sub == kMarkerSub) {
             markerSeen_ = true;
@@ -252,6 +250,7 @@ void DriverEngine::RecordFrame(std::span<const std::uint8_t> frame) {
                     markerStop_ = true;
                     pendingMarker_ = kMarkerStop;
                 }
+                clientQueue_->wake();
             }
         }
     }

@@ -25,7 +25,10 @@ constexpr int kNoMemory = 128;
 // The adapter clears its busy bit within a few milliseconds; this only ends the wait
 // when it never does.
 constexpr auto kChunkWait = 2s;
-// The worker serves a stop after the packet it is reading, which takes about a USB frame.
+// How often the chunk wait asks the adapter for its state.
+constexpr auto kStatePoll = std::chrono::milliseconds(2);
+// The worker serves a stop after the packet it is reading, which takes up to one empty
+// pipe-1 wait (about 10 ms).
 constexpr auto kStopWait = 1s;
 
 constexpr std::uint8_t kDlLock = 0xA4;
@@ -151,7 +154,7 @@ int DriverEngine::DlLoadAdapter(int len, const ByteArrayArg& data) {
                     gone = code != 0;
                     return gone || (state & kStateBusy) == 0;
                 },
-                kChunkWait);
+                kChunkWait, kStatePoll);
             if (gone)
                 result = kNothingCame;
             else if (!taken)

@@ -1,5 +1,6 @@
 #include "tivlink/usb/UsbDevice.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace tivlink {
@@ -30,23 +31,28 @@ UsbIoctlCodes UsbIoctlCodes::Compute() {
 }
 
 UsbDevice::UsbDevice(std::shared_ptr<usbio::Transport> transport)
-    : transport_(std::move(transport)), codes_(UsbIoctlCodes::Compute()) {}
+    : transport_(std::move(transport)), codes_(UsbIoctlCodes::Compute()) {
+    currentDevice_.store(&names_.emplace_back());
+}
 
 void UsbDevice::SetCurrentDevice(const std::string& name) {
     std::lock_guard lock(nameMutex_);
-    currentDevice_ = name;
+    // Names are kept for the object's life, so a transfer may go on using the one it read;
+    // there are only ever a few distinct ones.
+    auto it = std::find(names_.begin(), names_.end(), name);
+    if (it == names_.end()) it = names_.insert(names_.end(), name);
+    currentDevice_.store(&*it, std::memory_order_release);
 }
 
 std::string UsbDevice::CurrentDevice() const {
-    std::lock_guard lock(nameMutex_);
-    return currentDevice_;
+    return *currentDevice_.load(std::memory_order_acquire);
 }
 
 int UsbDevice::Request(std::uint32_t code, const void* in, std::uint32_t inSize, void* out,
                        std::uint32_t outSize, int openFailed, int requestFailed,
                        std::uint32_t* returned) {
     if (!transport_) return openFailed;
-    const auto handle = transport_->open(CurrentDevice());
+    const auto handle = transport_->open(*currentDevice_.load(std::memory_order_acquire));
     if (handle == usbio::kInvalidHandle) return openFailed;
     std::uint32_t n = 0;
     const bool ok = transport_->ioControl(handle, code, in, inSize, out, outSize, &n);

@@ -3,6 +3,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <span>
@@ -101,8 +102,9 @@ private:
 
     std::shared_ptr<usbio::Transport> transport_;
     UsbIoctlCodes codes_;
-    mutable std::mutex nameMutex_;
-    std::string currentDevice_;
+    std::mutex nameMutex_;
+    std::list<std::string> names_;                     // guarded by nameMutex_; never shrinks
+    std::atomic<const std::string*> currentDevice_{};  // one of names_
     std::atomic<bool> delayOn_{true};
 };
 

@@ -213,6 +213,21 @@ TEST(MessageQueue, EventFdIsReadableExactlyWhileMessagesArePending) {
     EXPECT_FALSE(readable(fd));
 }
 
+// The descriptor is written only once an outside loop asked for it; what was posted before
+// must still make it readable then, or that loop would never run the first messages.
+TEST(MessageQueue, EventFdAskedForLateIsReadableForWhatIsAlreadyPending) {
+    std::thread([] {
+        auto& queue = os::MessageQueue::current();
+        os::Window window([](const os::Message&) {});
+        window.post(os::WM_USER, 0);
+        const int fd = queue.eventFd();
+        ASSERT_GE(fd, 0);
+        EXPECT_TRUE(readable(fd));
+        EXPECT_EQ(queue.processMessages(), 1u);
+        EXPECT_FALSE(readable(fd));
+    }).join();
+}
+
 TEST(MessageQueue, RunWaitsForTheNominalTimeoutOnAScaledClock) {
     os::ScopedClock scaled(std::make_shared<os::ScaledClock>(100.0));
     auto& queue = os::MessageQueue::current();

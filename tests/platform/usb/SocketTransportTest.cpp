@@ -156,6 +156,8 @@ public:
         transport = usbio::makeSocketTransport(dir.path().string(), error);
     }
     ~FakeDaemon() {
+        // The transport keeps idle connections; a behaviour serving one ends when it goes.
+        transport.reset();
         ::shutdown(listenFd_, SHUT_RDWR);
         thread_.join();
         ::close(listenFd_);
@@ -413,6 +415,34 @@ TEST(SocketTransport, UnplugAndReplugFollowTheSimulator) {
     r.sim->replug(2);
     EXPECT_FALSE(r.descriptor(before));
     r.transport->close(before);
+
+    // The backend keeps a closed handle's connection for the next open. Kept ones must not
+    // outlive the device: after an unplug the next operation fails, and after a quick
+    // unplug and replug at most one transfer fails before a fresh connection serves.
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round == 0 ? "unplug and replug" : "quick unplug and replug");
+        auto warm = r.transport->open(deviceName(2));
+        ASSERT_TRUE(r.descriptor(warm));
+        r.transport->close(warm);
+        if (round == 0) {
+            EXPECT_EQ(r.control("unplug 2"), "ok");
+            const auto gone = r.transport->open(deviceName(2));
+            EXPECT_TRUE(gone == usbio::kInvalidHandle || !r.descriptor(gone));
+            if (gone != usbio::kInvalidHandle) r.transport->close(gone);
+            EXPECT_EQ(r.control("replug 2"), "ok");
+        } else {
+            r.sim->unplug(2);
+            r.sim->replug(2);
+            const auto first = r.transport->open(deviceName(2));
+            ASSERT_NE(first, usbio::kInvalidHandle);
+            r.descriptor(first);  // may meet the kept connection of the old plug-in
+            r.transport->close(first);
+        }
+        const auto back = r.transport->open(deviceName(2));
+        ASSERT_NE(back, usbio::kInvalidHandle);
+        EXPECT_TRUE(r.descriptor(back));
+        r.transport->close(back);
+    }
 }
 
 TEST(SocketTransport, ControlSocketAnswersLineByLine) {

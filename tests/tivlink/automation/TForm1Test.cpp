@@ -18,7 +18,7 @@ using ::testing::ElementsAre;
 using tivlink::TForm1;
 
 bool PumpUntil(const std::function<bool()>& done, os::Clock::duration timeout = 3s) {
-    return os::MessageQueue::forCurrentThread()->runUntil(done, timeout);
+    return os::MessageQueue::forCurrentThread()->runUntil(done, timeout, 2ms);
 }
 
 // A view that records what the form asks of it; it may act during a refresh.

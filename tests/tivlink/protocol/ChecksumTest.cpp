@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -74,6 +75,25 @@ TEST(Checksum, CrcMatchesBitwiseReferenceOnLongAndShortInputs) {
         const std::vector<std::uint8_t> one{static_cast<std::uint8_t>(b)};
         ASSERT_EQ(Crc16(one), ReferenceCrc(one)) << "byte " << b;
     }
+}
+
+// The eight-byte blocks must agree with the byte-wise loop whatever the length (tail of 0..7
+// bytes) and wherever the input starts in memory.
+TEST(Checksum, SlicedCrcMatchesByteWiseOnEveryLengthAndAlignment) {
+    const auto noise = Noise(1024);
+    std::uint32_t x = 0x9E3779B9;
+    for (int round = 0; round < 2000; ++round) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        const std::size_t offset = x % 8;
+        const std::size_t length = round < 64 ? static_cast<std::size_t>(round) : (x >> 8) % 600;
+        const std::span<const std::uint8_t> part(noise.data() + offset, length);
+        ASSERT_EQ(Crc16(part), tivlink::Crc16Bytewise(part))
+            << "offset " << offset << ", length " << length;
+    }
+    const std::vector<std::uint8_t> all(noise.begin(), noise.begin() + 134);
+    EXPECT_EQ(tivlink::Crc16Bytewise(all), ReferenceCrc(all));
 }
 
 TEST(Checksum, SumDropsCarriesBeyondSixteenBits) {

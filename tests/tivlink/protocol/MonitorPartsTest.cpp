@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <string>
 #include <vector>
 
 #include "tivlink/protocol/MeasuredValues.h"
@@ -198,6 +199,134 @@ TEST(ReceiveBufferRaw, EndOfBufferWrapsAndLinearStops) {
     EXPECT_TRUE(ring.StoreRaw(Seq(62), false, s));
     EXPECT_TRUE(s.overrun);
     EXPECT_FALSE(s.stopReception);
+}
+
+namespace {
+
+// The buffer rules applied one byte at a time, as the description states them: the model the
+// run-wise store must agree with.
+struct ByteModel {
+    Bytes block;
+    bool ring = false;
+    int threshold = 0;
+    bool pointerEvent = false;
+    std::int64_t write = 0, read = 0, pointer = 0, recordStart = 0, count = 0, bufferPos = 0;
+    bool caught = false, overrun = false;
+
+    bool Store(const Bytes& bytes, bool raw, ReceiveBuffer::StoreResult& r) {
+        const auto size = static_cast<std::int64_t>(block.size());
+        for (std::size_t i = 0; i < bytes.size(); ++i) {
+            block[static_cast<std::size_t>(write)] = bytes[i];
+            if (i == 0) recordStart = write;
+            ++write;
+            const std::int64_t t = std::min<std::int64_t>(threshold, size);
+            if (t > 0 && ++count >= t) {
+                count = threshold = 0;
+                r.dataReceived = true;
+            }
+            if (write >= size) {
+                if (raw || ring) write = 0;
+                r.overrun = r.overrun || raw || !ring;
+                if (!ring) {
+                    overrun = overrun || !raw;
+                    r.stopReception = true;
+                    return false;
+                }
+            }
+            if (!ring) continue;
+            if (raw) {
+                caught = caught || write == read;
+                if (caught) read = write;
+            } else if (write == read) {
+                read = recordStart;
+            }
+            if (pointerEvent && write == pointer) {
+                pointerEvent = false;
+                r.pointerOverrun = true;
+            }
+        }
+        return true;
+    }
+};
+
+}  // namespace
+
+// Random records and packets against the byte-wise model, in every mode, with thresholds and
+// pointer events set along the way and ring reads in between.
+TEST(ReceiveBufferRuns, AgreeWithByteWiseRulesInEveryMode) {
+    struct Case {
+        const char* name;
+        bool ring;
+        bool raw;
+        int units;
+    };
+    const Case cases[] = {{"linear telegram", false, false, 3},
+                          {"ring telegram", true, false, 1},
+                          {"ring telegram, large", true, false, 7},
+                          {"linear raw", false, true, 2},
+                          {"ring raw", true, true, 1},
+                          {"ring raw, large", true, true, 5}};
+    std::uint32_t x = 0x2545F491;
+    const auto next = [&] {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        return x;
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (int round = 0; round < 40; ++round) {
+            ReceiveBuffer b;
+            b.SetSizeUnits(c.units);
+            b.SetMode(c.ring ? 1 : 0);
+            ASSERT_EQ(b.Init(kPlenty), 0);
+            ByteModel m;
+            m.block.assign(static_cast<std::size_t>(c.units) * 64, 0);
+            m.ring = c.ring;
+            for (int step = 0; step < 60; ++step) {
+                SCOPED_TRACE("round " + std::to_string(round) + ", step " + std::to_string(step));
+                const std::uint32_t roll = next();
+                if (roll % 7 == 0) {
+                    m.threshold = static_cast<int>(next() % 500);
+                    b.SetThreshold(m.threshold);
+                }
+                if (roll % 11 == 0) {
+                    m.pointerEvent = true;
+                    b.SetPointerOverrunEvent(true);
+                }
+                const Bytes bytes =
+                    Seq(c.raw ? 62 : 1 + next() % 148, static_cast<std::uint8_t>(next()));
+                ReceiveBuffer::StoreResult got, want;
+                const bool kept =
+                    c.raw ? b.StoreRaw(bytes, false, got) : b.StoreRecord(bytes, false, got);
+                const bool wanted = m.Store(bytes, c.raw, want);
+                ASSERT_EQ(kept, wanted);
+                EXPECT_EQ(got.overrun, want.overrun);
+                EXPECT_EQ(got.stopReception, want.stopReception);
+                EXPECT_EQ(got.dataReceived, want.dataReceived);
+                EXPECT_EQ(got.pointerOverrun, want.pointerOverrun);
+                b.EndPacket();
+                m.bufferPos = m.write;
+                ASSERT_EQ(b.BufferPos(), m.bufferPos);
+                EXPECT_EQ(b.Threshold(), m.threshold);
+                EXPECT_EQ(b.PointerOverrunEvent(), m.pointerEvent);
+                EXPECT_EQ(b.Overrun(), m.overrun);
+                if (!kept) break;
+                if (c.ring && roll % 3 == 0) {
+                    // Reveals the read position: the bytes from it up to BufferPos.
+                    int n = 0;
+                    Bytes data;
+                    ASSERT_EQ(b.Read(0, n, data), 0);
+                    const auto size = static_cast<std::int64_t>(m.block.size());
+                    Bytes expected;
+                    for (std::int64_t i = m.read; i != m.bufferPos; i = (i + 1) % size)
+                        expected.push_back(m.block[static_cast<std::size_t>(i)]);
+                    ASSERT_EQ(data, expected);
+                    m.read = m.pointer = m.bufferPos;
+                }
+            }
+        }
+    }
 }
 
 TEST(TelegramFilterTable, TypesObjectsSubsAndAddressValidity) {

@@ -53,9 +53,10 @@ private:
     std::vector<std::thread::id> threads_;
 };
 
-// Pumps this thread's messages until `done` holds or the nominal time-out passes.
+// Pumps this thread's messages until `done` holds or the nominal time-out passes; `done` may
+// read any state, so it is polled as well.
 inline bool PumpUntil(const std::function<bool()>& done, os::Clock::duration timeout = 3s) {
-    return os::MessageQueue::forCurrentThread()->runUntil(done, timeout);
+    return os::MessageQueue::forCurrentThread()->runUntil(done, timeout, 2ms);
 }
 
 // A transport whose pipe 1 plays the packets a test queues; pipe-2 writes are recorded.

@@ -33,6 +33,7 @@ constexpr std::int32_t kFirmwareSilent = 128;
 constexpr auto kFirmwareTimeout = 60s;
 // How often the log echo looks at the file while messages run.
 constexpr auto kEchoSlice = 100ms;
+constexpr auto kInterruptPoll = 20ms;
 // How long the worker may take to notice a stop (nominal); it stops after its next packet.
 constexpr auto kStopWait = 2s;
 // How long reception may take to show as running after it was started (nominal).
@@ -238,7 +239,8 @@ bool DriverClient::PumpUntil(const std::function<bool()>& done, os::Clock::durat
         if (Interrupted() || left <= os::Clock::duration::zero()) return false;
         auto slice = left;
         if (echo_) slice = std::min<os::Clock::duration>(slice, kEchoSlice);
-        queue->runUntil([&] { return Interrupted() || done(); }, slice);
+        // The interrupt flag comes from a signal handler, which cannot wake the queue.
+        queue->runUntil([&] { return Interrupted() || done(); }, slice, kInterruptPoll);
         EchoLog();
     }
 }
