@@ -207,8 +207,12 @@ void DriverEngine::StopReception() {
 int DriverEngine::WriteCommand(std::initializer_list<std::uint8_t> bytes) {
     UsbPacket p{};
     std::copy_n(bytes.begin(), std::min(bytes.size(), p.size()), p.begin());
+    return WritePacket(p);
+}
+
+int DriverEngine::WritePacket(std::span<const std::uint8_t> packet) {
     std::lock_guard sending(sendMutex_);
-    return usb_.WriteBulkData(2, p);
+    return usb_.WriteBulkData(2, packet);
 }
 
 }  // namespace tivlink

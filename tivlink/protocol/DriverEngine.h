@@ -229,6 +229,8 @@ private:
     void MatchFrame(std::span<const std::uint8_t> frame);
     bool VerifyInto(std::span<const std::uint8_t> frame, GuardedRecord& target);
     int WriteCommand(std::initializer_list<std::uint8_t> bytes);
+    // One packet on pipe 2 under sendMutex_: 0 or the bulk-write code.
+    int WritePacket(std::span<const std::uint8_t> packet);
 
     // recording
     int StartRecCommon(const char* name, bool marked);

@@ -146,11 +146,7 @@ int DriverEngine::WriteData(const ByteArrayArg& data) {
     for (const auto b : packet) bytes += " " + Hex(b, 2);
     Log("Return:WriteData->VariantToRecord:" + bytes);
     Log("Call:WriteData->WriteBulkData");
-    int result = 0;
-    {
-        std::lock_guard sending(sendMutex_);
-        result = usb_.WriteBulkData(2, packet);
-    }
+    const int result = WritePacket(packet);
     Log("Return:WriteData->WriteBulkData:" + std::to_string(result));
     if (result == 0) {
         std::string first;
