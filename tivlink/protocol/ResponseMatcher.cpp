@@ -74,10 +74,12 @@ bool DriverEngine::VerifyInto(std::span<const std::uint8_t> frame, GuardedRecord
     const auto body = frame.size() > kFrameRecordOffset + 1
                           ? frame.subspan(kFrameRecordOffset, frame.size() - kFrameRecordOffset - 1)
                           : std::span<const std::uint8_t>{};
-    const bool ok = TelegramChecksumMatches(body, state_.checkMethod);
-    // A failed record is kept without checksum bytes.
     const std::size_t covered = body.size() > 1 ? std::size_t{body[1]} + 2 : body.size();
     TelegramRecord record;
+    // A record must fit the client's record buffer with its checksum.
+    const bool ok =
+        covered + 2 <= record.bytes.size() && TelegramChecksumMatches(body, state_.checkMethod);
+    // A failed record is kept without checksum bytes.
     const std::size_t keep =
         std::min({body.size(), ok ? covered + 2 : covered, record.bytes.size()});
     std::copy_n(body.begin(), keep, record.bytes.begin());
