@@ -132,10 +132,17 @@ void Bus::answer(const std::vector<std::uint8_t>& request, TimePoint now) {
         const std::uint8_t wait = static_cast<std::uint8_t>(*delayTicks);
         schedule(when,
                  {acyclicRecord(kTypeResponse, answerSub, obj, kCtrlLater, {&wait, 1}), corrupt});
-        std::vector<std::uint8_t> delivered{answerControl, 0};
-        delivered.insert(delivered.end(), answerData.begin(), answerData.end());
-        schedule(when + *delayTicks * kTick,
-                 {acyclicRecord(kTypeService, answerSub, obj, kCtrlDelivered, delivered), false});
+        if (it->deliverAsResponse) {
+            schedule(
+                when + *delayTicks * kTick,
+                {acyclicRecord(kTypeResponse, answerSub, obj, answerControl, answerData), false});
+        } else {
+            std::vector<std::uint8_t> delivered{answerControl, 0};
+            delivered.insert(delivered.end(), answerData.begin(), answerData.end());
+            schedule(
+                when + *delayTicks * kTick,
+                {acyclicRecord(kTypeService, answerSub, obj, kCtrlDelivered, delivered), false});
+        }
     } else {
         schedule(when, {acyclicRecord(kTypeResponse, answerSub, obj, answerControl, answerData),
                         corrupt});

@@ -180,11 +180,17 @@ ObjectSpec parseObject(const json& j, const std::string& path) {
             o.error = getInt(v, p, 0, 255);
         } else if (key == "delayed") {
             o.delayed = getInt(v, p, 1, 255);
+        } else if (key == "delivery") {
+            const auto& how = getString(v, p);
+            if (how != "service" && how != "response")
+                fail(p, "must be \"service\" or \"response\"");
+            o.deliverAsResponse = how == "response";
         } else {
             fail(p, "unknown field");
         }
     }
     if (o.error && o.delayed) fail(child(path, "delayed"), "cannot be combined with \"error\"");
+    if (o.deliverAsResponse && !o.delayed) fail(child(path, "delivery"), "needs \"delayed\"");
     return o;
 }
 

@@ -32,6 +32,9 @@ struct ObjectSpec {
     bool writable = false;
     std::optional<int> error;    // control code answered instead, 0..255
     std::optional<int> delayed;  // wait time in timer ticks, 1..255
+    // How the delayed answer comes: false a type-7 delivery (control 0x0A, the real control
+    // as first data byte), true a plain type-6 response.
+    bool deliverAsResponse = false;
 };
 
 struct CyclicSpec {

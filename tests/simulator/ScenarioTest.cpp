@@ -113,7 +113,8 @@ TEST(ScenarioParse, EveryFieldAtItsLimits) {
                          { "obj": 0, "sub": 0, "value": ")" +
                                       big + R"(" },
                          { "obj": 1, "sub": 0, "error": 0 },
-                         { "obj": 1, "sub": 1, "delayed": 255, "value": "" } ],
+                         { "obj": 1, "sub": 1, "delayed": 255, "value": "",
+                           "delivery": "response" } ],
             "cyclic": [ { "type": 2, "obj": 31, "periodMs": 3600000, "value": -1e300,
                           "status": 255, "step": 3 },
                         { "type": 1, "obj": 1, "periodMs": 1, "value": 7 } ] } ] })");
@@ -138,6 +139,7 @@ TEST(ScenarioParse, EveryFieldAtItsLimits) {
     EXPECT_EQ(objects[1].value, std::vector<std::uint8_t>(128, 0xFF));
     EXPECT_EQ(objects[2].error, 0);
     EXPECT_EQ(objects[3].delayed, 255);
+    EXPECT_TRUE(objects[3].deliverAsResponse);
     EXPECT_TRUE(objects[3].value.empty());
 
     const auto& cyclic = s.devices.at(0).cyclic;
@@ -258,6 +260,10 @@ TEST(ScenarioErrors, MessageStartsWithTheOffendingField) {
          "devices[0].objects[0].delayed: must be 1..255"},
         {R"({"devices": [{"objects": [{"error": 132, "delayed": 5}]}]})",
          "devices[0].objects[0].delayed: cannot be combined with \"error\""},
+        {R"({"devices": [{"objects": [{"delayed": 5, "delivery": "late"}]}]})",
+         R"(devices[0].objects[0].delivery: must be "service" or "response")"},
+        {R"({"devices": [{"objects": [{"delivery": "response"}]}]})",
+         R"(devices[0].objects[0].delivery: needs "delayed")"},
         {R"({"devices": [{"objects": [{"obj": 7, "sub": 1}, {"obj": 7}, {"sub": 1, "obj": 7}]}]})",
          "devices[0].objects[2]: object 7/1 is listed twice"},
         {R"({"devices": [{"objects": [{"colour": 1}]}]})",

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <stdexcept>
 #include <utility>
 
 #include "tivlink/automation/ClientArray.h"
@@ -47,8 +48,7 @@ VARIANT_BOOL Bool(bool b) {
 
 template <class... T>
 void Require(T*... p) {
-    if (((p == nullptr) || ...))
-        throw com::ComError(com::E_POINTER, "a required pointer argument is null");
+    if (((p == nullptr) || ...)) throw std::invalid_argument("a required pointer argument is null");
 }
 
 TelegramFields FieldsOf(const std::int32_t* telType, const std::int32_t* dataSize,
@@ -229,7 +229,7 @@ HRESULT TTivDriver::AcyclicTransmission(std::int32_t* TelType, std::int32_t* Dat
         // A copy: event handlers run while the answer is awaited and may touch Data.
         const ClientArray dataIn(*Data);
         std::vector<std::uint8_t> bytes;
-        const int r = Engine().AcyclicTransmission(fields, dataIn.Arg(), bytes);
+        const int r = Engine().AcyclicTransmission(fields, dataIn.Arg(), bytes, Data->deref().vt());
         StoreFields(fields, TelType, DataSize, SubNo, ObjNo, Control);
         if (ReadARecord(r)) Store(Data, bytes);
         return r;

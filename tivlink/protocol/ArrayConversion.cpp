@@ -9,14 +9,11 @@ std::size_t ElementWidth(std::uint16_t varType) {
     switch (varType & kVtTypeMask) {
         case kVtI2:
         case kVtUi2:
-        case kVtBool:
             return 2;
         case kVtI4:
         case kVtUi4:
         case kVtInt:
         case kVtUint:
-        case kVtR4:
-        case kVtError:
             return 4;
         default:
             return 1;

@@ -41,7 +41,8 @@ struct ByteArrayArg {
     }
 };
 
-// Bytes per element: 2 for 16-bit element types, 4 for 32-bit ones, 1 for everything else.
+// Bytes per element: 2 for 16-bit integers, 4 for 32-bit integers, 1 for everything else
+// (booleans, floats and error codes included: those arrays are read byte by byte).
 // The array and by-reference flags are ignored.
 std::size_t ElementWidth(std::uint16_t varType);
 

@@ -129,6 +129,9 @@ void DriverEngine::FreeThread() {
 
 int DriverEngine::DrvFree() {
     Log("Entry:DrvFree,----------");
+    // Whatever the thread, the timer or a later call posts, and whatever is still queued,
+    // stays away from the sink: after DrvFree it hears OnFree only.
+    events_.Close();
     state_.recordingActive = false;
     markerStop_ = true;
     Log("Call:DrvFree->StopRec");
@@ -197,12 +200,19 @@ int DriverEngine::StartReception(bool assembleFrames) {
     return StartRec();
 }
 
-void DriverEngine::StopReception() { StopRec(); }
+void DriverEngine::StopReception() {
+    StopRec();
+}
 
 int DriverEngine::WriteCommand(std::initializer_list<std::uint8_t> bytes) {
     UsbPacket p{};
     std::copy_n(bytes.begin(), std::min(bytes.size(), p.size()), p.begin());
-    return usb_.WriteBulkData(2, p);
+    return WritePacket(p);
+}
+
+int DriverEngine::WritePacket(std::span<const std::uint8_t> packet) {
+    std::lock_guard sending(sendMutex_);
+    return usb_.WriteBulkData(2, packet);
 }
 
 }  // namespace tivlink

@@ -19,8 +19,8 @@
 #include "tivlink/protocol/MeasuredValues.h"
 #include "tivlink/protocol/ReceiveBuffer.h"
 #include "tivlink/protocol/RecordFile.h"
-#include "tivlink/protocol/TelegramFilter.h"
 #include "tivlink/protocol/TOSInstantThread.h"
+#include "tivlink/protocol/TelegramFilter.h"
 #include "tivlink/usb/AdapterTable.h"
 #include "tivlink/usb/UsbDevice.h"
 #include "usb/Transport.h"
@@ -67,8 +67,10 @@ public:
                         std::uint16_t dataVarType = kVtArray | kVtUi1);
     int ReceiveAcyclicDelayed(TelegramFields& out, std::vector<std::uint8_t>& data);
     // Sends `io` and waits for the answer, letting this thread's messages run meanwhile.
+    // `dataVarType` is the variant type of the client's data, as the log reports it.
     int AcyclicTransmission(TelegramFields& io, const ByteArrayArg& dataIn,
-                            std::vector<std::uint8_t>& dataOut);
+                            std::vector<std::uint8_t>& dataOut,
+                            std::uint16_t dataVarType = kVtArray | kVtUi1);
     int WriteData(const ByteArrayArg& data);
     int CheckArrayCRC(const ByteArrayArg& data, int len);
     int SetCheckMethod(int value);
@@ -227,6 +229,8 @@ private:
     void MatchFrame(std::span<const std::uint8_t> frame);
     bool VerifyInto(std::span<const std::uint8_t> frame, GuardedRecord& target);
     int WriteCommand(std::initializer_list<std::uint8_t> bytes);
+    // One packet on pipe 2 under sendMutex_: 0 or the bulk-write code.
+    int WritePacket(std::span<const std::uint8_t> packet);
 
     // recording
     int StartRecCommon(const char* name, bool marked);
@@ -273,15 +277,17 @@ private:
     std::atomic<std::uint32_t> markerSetTime_{0};
     std::atomic<bool> markerSeen_{false};
     std::atomic<bool> markerStop_{false};
-    bool bufferStopped_ = false;  // worker only: a full linear buffer ended this packet
-    int pendingMarker_ = 0;       // worker only: 49 start, 50 stop, to post after the packet
+    bool bufferStopped_ = false;      // worker only: a full linear buffer ended this packet
+    int pendingMarker_ = 0;           // worker only: 49 start, 50 stop, to post after the packet
     std::uint32_t markerEchoMs_ = 0;  // worker only
     FrameTap frameTap_;
     FrameAssembler assembler_;  // worker thread only
     std::atomic<bool> assemblerReset_{false};
     UsbPacket receiveArea_{};      // worker thread only
     UsbPacket timerStatusArea_{};  // timer only
-    std::mutex sendMutex_;         // one telegram's blocks stay together
+    // Every pipe-2 write takes it, so that the three blocks of a telegram stay together even
+    // when the worker queries the firmware during a download.
+    std::mutex sendMutex_;
 };
 
 }  // namespace tivlink

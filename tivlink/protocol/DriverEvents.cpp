@@ -107,11 +107,15 @@ void EventPoster::Post(std::uint32_t message, std::string_view text, std::string
     // Logged before it is posted, so the log never lags behind what the client saw.
     diagnostics_.Show(line);
     diagnostics_.Log(line);
-    if (connected) handle_.post(message, wParam, lParam);
+    if (connected && !closed_) handle_.post(message, wParam, lParam);
 }
 
 void EventPoster::PostSilent(std::uint32_t message) {
-    if (SinkConnected()) handle_.post(message);
+    if (SinkConnected() && !closed_) handle_.post(message);
+}
+
+void EventPoster::Close() {
+    closed_ = true;
 }
 
 void EventPoster::InvokeDirect(int dispId) {
@@ -124,7 +128,7 @@ void EventPoster::CloseWindow() {
 
 void EventPoster::Deliver(const os::Message& m) {
     const auto dispId = DispIdOfMessage(m.msg);
-    if (!dispId) return;
+    if (!dispId || closed_) return;
     if (auto sink = Sink()) sink->OnEvent(*dispId);
 }
 

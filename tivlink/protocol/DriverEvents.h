@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -79,8 +80,12 @@ public:
     // the measured values' events leave none).
     void PostSilent(std::uint32_t message);
 
-    // Client thread: invokes an event on the sink at once (OnFree).
+    // Client thread: invokes an event on the sink at once (OnFree), also once closed.
     void InvokeDirect(int dispId);
+
+    // Released driver: nothing posted from now on reaches the sink, nor does anything still
+    // queued. Posting keeps writing its log lines.
+    void Close();
 
     // Client thread: destroys the hidden window; messages still queued are dropped.
     void CloseWindow();
@@ -92,6 +97,7 @@ private:
     const Diagnostics& diagnostics_;
     mutable std::mutex mutex_;
     std::shared_ptr<IDriverEventSink> sink_;
+    std::atomic<bool> closed_{false};
     std::unique_ptr<os::Window> window_;
     os::WindowHandle handle_;
 };

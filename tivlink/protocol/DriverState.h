@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <mutex>
 
+#include "tivlink/protocol/TelegramRecord.h"
+
 namespace tivlink {
 
 // Worker-thread commands.
@@ -19,30 +21,29 @@ enum ThreadCommandValue : std::int32_t {
 // client calls.
 class GuardedRecord {
 public:
-    using Bytes = std::array<std::uint8_t, 256>;
-    Bytes Get() const {
+    TelegramRecord Get() const {
         std::lock_guard lock(mutex_);
-        return bytes_;
+        return record_;
     }
-    void Set(const Bytes& b) {
+    void Set(const TelegramRecord& r) {
         std::lock_guard lock(mutex_);
-        bytes_ = b;
+        record_ = r;
     }
     void Clear() {
         std::lock_guard lock(mutex_);
-        bytes_.fill(0);
+        record_.Clear();
     }
     // Reads and clears in one step, so a record stored meanwhile is not lost.
-    Bytes Take() {
+    TelegramRecord Take() {
         std::lock_guard lock(mutex_);
-        Bytes b = bytes_;
-        bytes_.fill(0);
-        return b;
+        TelegramRecord r = record_;
+        record_.Clear();
+        return r;
     }
 
 private:
     mutable std::mutex mutex_;
-    Bytes bytes_{};
+    TelegramRecord record_;
 };
 
 // The fields the client's thread, the worker thread and the timer share. Each has one

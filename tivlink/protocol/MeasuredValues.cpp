@@ -19,7 +19,9 @@ int MeasuredValues::Assign(int val, int msg, int obj) {
     std::lock_guard lock(mutex_);
     auto& slot = slots_[static_cast<std::size_t>(val - 1)];
     if (obj == 255) {
-        slot = MvSlot{};
+        // Freed, the slot keeps its last status, value and time stamp for the client.
+        slot.msgType = 255;
+        slot.obj = 255;
         return 0;
     }
     if (obj < 1 || obj > 30) obj = 3;

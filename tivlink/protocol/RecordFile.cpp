@@ -10,8 +10,9 @@ RecordFile::~RecordFile() {
 
 int RecordFile::Open(const std::string& name) {
     std::lock_guard lock(mutex_);
+    // The on/off switch belongs to StartFileRec/StopFileRec, not to the file: recording
+    // that is on goes on into the new file.
     if (file_) std::fclose(file_);
-    on_ = false;
     size_ = 0;
     file_ = std::fopen(name.c_str(), "wb");
     return file_ ? 0 : 1;
@@ -20,7 +21,6 @@ int RecordFile::Open(const std::string& name) {
 int RecordFile::Close() {
     std::lock_guard lock(mutex_);
     if (!file_) return 1;
-    on_ = false;
     std::fclose(file_);
     file_ = nullptr;
     size_ = 0;

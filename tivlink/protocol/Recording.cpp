@@ -93,7 +93,7 @@ int DriverEngine::StartRecCommon(const char* name, bool marked) {
     int result = 0;
     if (!thread_) {
         result = 1;
-    } else if (!buffer_.Allocated()) {
+    } else if (buffer_.SizeBytes() <= 0 || !buffer_.Allocated()) {
         result = 2;
     } else if (!state_.adapterPresent) {
         result = 3;
@@ -199,6 +199,9 @@ int DriverEngine::ReadControlData(std::vector<std::uint8_t>& data) {
 }
 
 void DriverEngine::Apply(const ReceiveBuffer::StoreResult& r) {
+    // Counting used the threshold cut to the buffer size; the property keeps the cut value.
+    if (const std::int64_t size = buffer_.SizeBytes(); buffer_.Threshold() > size)
+        buffer_.SetThreshold(static_cast<int>(size));
     if (r.dataReceived) events_.PostSilent(kMsgDataReceived);
     if (r.pointerOverrun) events_.PostSilent(kMsgPointerOverrun);
     if (r.overrun) events_.PostSilent(kMsgOverrun);

@@ -58,39 +58,31 @@ std::string DelayedOutcomeText(int result, int control) {
     }
 }
 
-void FieldsFrom(const GuardedRecord::Bytes& r, TelegramFields& out) {
-    out.telType = r[0];
-    out.dataSize = r[1];
-    out.subNo = r[2];
-    out.objNo = r[3] | r[4] << 8;
-    out.control = r[5];
+void FieldsFrom(const TelegramRecord& r, TelegramFields& out) {
+    out.telType = r.TypeByte();
+    out.dataSize = r.DataSize();
+    out.subNo = r.SubNo();
+    out.objNo = r.ObjNo();
+    out.control = r.Control();
 }
 
 }  // namespace
 
 bool DriverEngine::VerifyInto(std::span<const std::uint8_t> frame, GuardedRecord& target) {
-    const std::size_t dataSize = At(frame, 4);
-    const std::size_t recordEnd = dataSize + 5;  // one past the last data byte
-    GuardedRecord::Bytes record{};
-    // A frame too short for its size and checksum is a checksum error; nothing past its
-    // end is read.
-    if (frame.size() < recordEnd + 2 || dataSize + 4 > record.size()) {
-        const std::size_t available = std::min(frame.size() > 3 ? frame.size() - 3 : 0,
-                                               std::min(dataSize + 2, record.size()));
-        std::copy_n(frame.begin() + 3, available, record.begin());
-        target.Set(record);
-        return false;
-    }
-    const auto covered = frame.subspan(3, dataSize + 2);
-    std::copy(covered.begin(), covered.end(), record.begin());
-    const std::uint16_t expected = TelegramChecksum(covered, state_.checkMethod);
-    const std::uint16_t got =
-        static_cast<std::uint16_t>(frame[recordEnd] | frame[recordEnd + 1] << 8);
-    const bool ok = expected == got;
-    if (ok) {
-        record[dataSize + 2] = frame[recordEnd];
-        record[dataSize + 3] = frame[recordEnd + 1];
-    }
+    // The record and its checksum lie between the flags byte and the closing 0xFB; the end
+    // byte is never part of them.
+    const auto body = frame.size() > kFrameRecordOffset + 1
+                          ? frame.subspan(kFrameRecordOffset, frame.size() - kFrameRecordOffset - 1)
+                          : std::span<const std::uint8_t>{};
+    const std::size_t covered = body.size() > 1 ? std::size_t{body[1]} + 2 : body.size();
+    TelegramRecord record;
+    // A record must fit the client's record buffer with its checksum.
+    const bool ok =
+        covered + 2 <= record.bytes.size() && TelegramChecksumMatches(body, state_.checkMethod);
+    // A failed record is kept without checksum bytes.
+    const std::size_t keep =
+        std::min({body.size(), ok ? covered + 2 : covered, record.bytes.size()});
+    std::copy_n(body.begin(), keep, record.bytes.begin());
     target.Set(record);
     return ok;
 }
@@ -159,13 +151,13 @@ void DriverEngine::MatchFrame(std::span<const std::uint8_t> frame) {
 
 int DriverEngine::ReceiveResponse(std::vector<std::uint8_t>& data, std::uint16_t dataVarType) {
     Log("Entry:ReceiveResponse," + Hex(dataVarType, 4) + "H----------");
-    const auto record = state_.responseRecord.Take();
-    const bool valid = IsValidDataSize(record[1]);
-    const int result = valid ? record[1] + 4 : -1;
+    const TelegramRecord record = state_.responseRecord.Take();
+    const bool valid = record.HasValidSize();
+    const int result = valid ? record.DataSize() + 4 : -1;
     const std::size_t n = valid ? static_cast<std::size_t>(result) : kMaxRecordWithChecksum;
-    Log("Call:ReceiveResponse->RecordToVariant,SrcPtr:" + Ptr(record.data()) +
+    Log("Call:ReceiveResponse->RecordToVariant,SrcPtr:" + Ptr(record.bytes.data()) +
         ",calc.Size:" + std::to_string(n));
-    data.assign(record.begin(), record.begin() + static_cast<std::ptrdiff_t>(n));
+    data.assign(record.bytes.begin(), record.bytes.begin() + static_cast<std::ptrdiff_t>(n));
     Log("Return:ReceiveResponse->RecordToVariant,create Size:" + std::to_string(data.size()));
     Show("Daten geholt - " + std::to_string(state_.responseState.load()));
     Log("Exit:ReceiveResponse:" + std::to_string(result) + " ++++++++++");
@@ -186,20 +178,23 @@ int DriverEngine::ReceiveAcyclic(TelegramFields& out, std::vector<std::uint8_t>&
             data.assign(kMaxRecordWithChecksum, 0);
             return 0;
         }
-        GuardedRecord::Bytes record{};
-        Log("Call:ReceiveAcyclic->VariantToRecord,DestPtr:" + Ptr(record.data()) +
+        TelegramRecord record;
+        Log("Call:ReceiveAcyclic->VariantToRecord,DestPtr:" + Ptr(record.bytes.data()) +
             ",create Size:" + std::to_string(raw.size()));
-        std::copy(raw.begin(), raw.end(), record.begin());
+        VariantToRecord(ByteArrayArg::Bytes(raw), record.bytes.data(), raw.size());
         Log("Return:ReceiveAcyclic->VariantToRecord");
         FieldsFrom(record, out);
         // The data with the two checksum bytes behind them.
         const std::size_t n = static_cast<std::size_t>(out.dataSize) - 2;
-        Log("Call:ReceiveAcyclic->RecordToVariant,SrcPtr:" + Ptr(record.data() + 6) +
+        const auto from = record.bytes.begin() + kRecordHeaderSize;
+        Log("Call:ReceiveAcyclic->RecordToVariant,SrcPtr:" + Ptr(&*from) +
             ",calc.Size:" + std::to_string(n));
-        data.assign(record.begin() + 6, record.begin() + 6 + static_cast<std::ptrdiff_t>(n));
+        data.assign(from, from + static_cast<std::ptrdiff_t>(n));
         Log("Return:ReceiveAcyclic->RecordToVariant,create Size:" + std::to_string(data.size()));
         if (out.control == kControlDelayed) {
-            const int delay = out.dataSize == 5 ? record[6] : record[6] | record[7] << 8;
+            // One byte of wait time when DataSize is 5, else two; bytes not sent read as 0.
+            const int low = record.At(kRecordHeaderSize);
+            const int delay = out.dataSize == 5 ? low : low | record.At(kRecordHeaderSize + 1) << 8;
             state_.delayedWaitCounter = delay + kDelayedExtraTicks;
             state_.delayedExpired = false;
             state_.delayedResponseState = 1;
@@ -224,37 +219,39 @@ int DriverEngine::ReceiveAcyclicDelayed(TelegramFields& out, std::vector<std::ui
     int result = state;
     if (state == 0) {
         state_.delayedWaitCounter = 0;
-        const auto record = state_.delayedRecord.Take();
-        if (record[1] == 0) {
+        const TelegramRecord record = state_.delayedRecord.Take();
+        if (record.DataSize() == 0) {
             // Already collected: the outputs stay as they are.
             data.assign(kMaxRecordWithChecksum, 0);
             return 0;
         }
         const std::size_t n =
-            IsValidDataSize(record[1]) ? std::size_t{record[1]} + 4 : kMaxRecordWithChecksum;
-        Log("Call1:ReceiveAcyclicDelayed->RecordToVariant,SrcPtr:" + Ptr(record.data()) +
+            record.HasValidSize() ? std::size_t(record.DataSize()) + 4 : kMaxRecordWithChecksum;
+        Log("Call1:ReceiveAcyclicDelayed->RecordToVariant,SrcPtr:" + Ptr(record.bytes.data()) +
             ",Size:" + std::to_string(n));
-        std::vector<std::uint8_t> raw(record.begin(),
-                                      record.begin() + static_cast<std::ptrdiff_t>(n));
+        std::vector<std::uint8_t> raw(record.bytes.begin(),
+                                      record.bytes.begin() + static_cast<std::ptrdiff_t>(n));
         Log("Return1:ReceiveAcyclicDelayed->RecordToVariant,Size:" + std::to_string(raw.size()));
-        GuardedRecord::Bytes copy{};
-        Log("Call:ReceiveAcyclicDelayed->VariantToRecord,DestPtr:" + Ptr(copy.data()) +
+        TelegramRecord copy;
+        Log("Call:ReceiveAcyclicDelayed->VariantToRecord,DestPtr:" + Ptr(copy.bytes.data()) +
             ",Size:" + std::to_string(raw.size()));
-        std::copy(raw.begin(), raw.end(), copy.begin());
+        VariantToRecord(ByteArrayArg::Bytes(raw), copy.bytes.data(), raw.size());
         Log("Return:ReceiveAcyclicDelayed->VariantToRecord");
         FieldsFrom(copy, out);
-        std::size_t from = 6;
+        std::size_t from = kRecordHeaderSize;
         if (out.control == kControlDelivered) {
+            // The real control code leads the data; the byte after it is skipped.
             out.dataSize -= 2;
-            out.control = copy[6];
-            from = 8;
+            out.control = copy.At(kRecordHeaderSize);
+            from += 2;
         }
         const std::size_t count = std::min<std::size_t>(
-            out.dataSize >= 2 ? static_cast<std::size_t>(out.dataSize) - 2 : 0, copy.size() - from);
-        Log("Call2:ReceiveAcyclicDelayed->RecordToVariant,SrcPtr:" + Ptr(copy.data() + from) +
+            out.dataSize >= 2 ? static_cast<std::size_t>(out.dataSize) - 2 : 0,
+            copy.bytes.size() - from);
+        const auto first = copy.bytes.begin() + static_cast<std::ptrdiff_t>(from);
+        Log("Call2:ReceiveAcyclicDelayed->RecordToVariant,SrcPtr:" + Ptr(&*first) +
             ",Size:" + std::to_string(count));
-        data.assign(copy.begin() + static_cast<std::ptrdiff_t>(from),
-                    copy.begin() + static_cast<std::ptrdiff_t>(from + count));
+        data.assign(first, first + static_cast<std::ptrdiff_t>(count));
         Log("Return2:ReceiveAcyclicDelayed->RecordToVariant,Size:" + std::to_string(data.size()));
         if (out.control == kControlPositive) {
             result = 0;
@@ -273,23 +270,26 @@ int DriverEngine::ReceiveAcyclicDelayed(TelegramFields& out, std::vector<std::ui
 }
 
 int DriverEngine::AcyclicTransmission(TelegramFields& io, const ByteArrayArg& dataIn,
-                                      std::vector<std::uint8_t>& dataOut) {
+                                      std::vector<std::uint8_t>& dataOut,
+                                      std::uint16_t dataVarType) {
     Log("Entry:AcyclicTransmission,----------");
-    Log("Call:AcyclicTransmission->SendAcyclic,DestPtr:" + Ptr(dataIn.data) +
+    // The descriptor stands for the client's array; its own data pointer is null when the
+    // array is empty.
+    Log("Call:AcyclicTransmission->SendAcyclic,DestPtr:" + Ptr(&dataIn) +
         ",Size:" + std::to_string(io.dataSize));
     const int sent = SendAcyclic(io.telType, io.dataSize, io.subNo, io.objNo, io.control, dataIn);
     Log("Return:AcyclicTransmission->SendAcyclic");
     int result = sent;
+    Log("Call:AcyclicTransmission->ReceiveAcyclic");
     // Nothing went out, so there is nothing to wait for.
     if (sent == 0) {
         state_.transactionExpired = false;
         state_.transactionWaitCounter = kTransactionTicks;
-        Log("Call:AcyclicTransmission->ReceiveAcyclic");
         // Events posted by the worker reach the client while it waits; the worker and
         // the timer wake the queue when the state changes.
         auto queue = os::MessageQueue::forCurrentThread();
         for (;;) {
-            result = ReceiveAcyclic(io, dataOut);
+            result = ReceiveAcyclic(io, dataOut, dataVarType);
             queue->processMessages();
             if (result != 1 || state_.transactionExpired) break;
             queue->runUntil(
@@ -298,12 +298,11 @@ int DriverEngine::AcyclicTransmission(TelegramFields& io, const ByteArrayArg& da
         }
         state_.transactionWaitCounter = 0;
     }
-    const std::uint16_t outType = kVtArray | kVtUi1;
     Log("Return:AcyclicTransmission->ReceiveAcyclic,Type:" + std::to_string(io.telType) +
         " - Size:" + std::to_string(io.dataSize) + " - SubNo:" + std::to_string(io.subNo) +
         " - ObjNo:" + std::to_string(io.objNo) + " - Ctrl:" + std::to_string(io.control) +
-        " - DataType:" + Hex(outType, 4) + "H");
-    Log("Exit:AcyclicTransmission:" + Hex(outType, 4) + "H ++++++++++");
+        " - DataType:" + Hex(dataVarType, 4) + "H");
+    Log("Exit:AcyclicTransmission:" + Hex(dataVarType, 4) + "H ++++++++++");
     return result;
 }
 

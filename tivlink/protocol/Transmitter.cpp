@@ -73,18 +73,17 @@ int DriverEngine::SendAcyclicImpl(int telType, int dataSize, int subNo, int objN
             state_.requestedSub = subNo;
             state_.requestedObj = objNo;
 
-            work[0] = static_cast<std::uint8_t>(telType * 32 | kTransmitTypeLowBits);
-            work[1] = static_cast<std::uint8_t>(dataSize);
-            work[2] = static_cast<std::uint8_t>(subNo);
-            work[3] = static_cast<std::uint8_t>(objNo & 0xFF);
-            work[4] = static_cast<std::uint8_t>((objNo >> 8) & 0xFF);
-            work[5] = static_cast<std::uint8_t>(control);
+            WriteTelegramHeader(std::span(work).first<kRecordHeaderSize>(), telType, dataSize,
+                                subNo, objNo, control);
 
             const std::uint16_t checksum = TelegramChecksum(
                 std::span(work).first(static_cast<std::size_t>(dataSize) + 2), state_.checkMethod);
             const auto blocks = BuildTransmitBlocks(work, checksum);
             const auto pause = std::chrono::milliseconds(state_.traDelay.load());
 
+            // The worker's firmware query during a download writes pipe 2 as well; it must
+            // not land between two blocks of a telegram.
+            std::lock_guard sending(sendMutex_);
             Log("SendAcyclic->\"transmit Block 1\"");
             int code = usb_.WriteBulkData(2, blocks[0]);
             Log("SendAcyclic->\"transmit Block 1 Ok\"");
@@ -147,7 +146,7 @@ int DriverEngine::WriteData(const ByteArrayArg& data) {
     for (const auto b : packet) bytes += " " + Hex(b, 2);
     Log("Return:WriteData->VariantToRecord:" + bytes);
     Log("Call:WriteData->WriteBulkData");
-    const int result = usb_.WriteBulkData(2, packet);
+    const int result = WritePacket(packet);
     Log("Return:WriteData->WriteBulkData:" + std::to_string(result));
     if (result == 0) {
         std::string first;

@@ -86,7 +86,7 @@ int DriverEngine::SendRange(std::uint8_t command, int startAddr, int stopAddr) {
     p[0] = command;
     PutBigEndian32(&p[1], static_cast<std::uint32_t>(startAddr));
     PutBigEndian32(&p[5], static_cast<std::uint32_t>(stopAddr));
-    usb_.WriteBulkData(2, p);
+    WritePacket(p);
     return 0;
 }
 
@@ -141,7 +141,7 @@ int DriverEngine::DlLoadAdapter(int len, const ByteArrayArg& data) {
             const int count = std::min(kDownloadChunk, len - offset);
             UsbPacket p = MemoryPacket(kDlData, offset, count);
             std::copy_n(bytes.begin() + offset, count, p.begin() + 4);
-            usb_.WriteBulkData(2, p);
+            WritePacket(p);
 
             // Until the adapter has taken the chunk; a gone or stuck adapter ends the wait.
             int state = kNothingCame;
@@ -208,7 +208,7 @@ int DriverEngine::UlReadAdapter(int startAddr, int len, std::vector<std::uint8_t
             const int count = std::min(kUploadChunk, len - offset);
             UsbPacket reply{};
             std::uint32_t got = 0;
-            int code = usb_.WriteBulkData(2, MemoryPacket(kUlRead, offset, count));
+            int code = WritePacket(MemoryPacket(kUlRead, offset, count));
             if (code == 0) code = usb_.ReadBulkStatus(5, reply, &got);
             std::copy_n(reply.begin(),
                         std::min<std::uint32_t>(got, static_cast<std::uint32_t>(count)),

@@ -4,6 +4,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "TTivDriverSupport.h"
 #include "usb/IoctlCodes.h"
 
@@ -252,13 +254,14 @@ TEST_F(TTivDriverErrors, AFailingInnerMemberFailsTheOuterOneTheSameWay) {
 }
 
 TEST_F(TTivDriverErrors, MissingPointersAreRefusedNotFollowed) {
-    EXPECT_EQ(driver->get_Version(nullptr), com::E_POINTER);
+    // Like every other fault that escapes a member: 0x8000FFFF with the error object.
+    EXPECT_EQ(driver->get_Version(nullptr), com::E_UNEXPECTED);
     const auto info = com::errorInfoFor(driver.get(), tivlink::IID_ITivDriver);
     ASSERT_TRUE(info.has_value());
     EXPECT_EQ(info->source, "Tivlink.TivDriver");
     std::int32_t a = 0, b = 0, c = 0, d = 0, e = 0, r = 0;
-    EXPECT_EQ(driver->ReceiveAcyclic(&a, &b, &c, &d, &e, nullptr, &r), com::E_POINTER);
-    EXPECT_EQ(driver->SendRequest(nullptr, &r), com::E_POINTER);
+    EXPECT_EQ(driver->ReceiveAcyclic(&a, &b, &c, &d, &e, nullptr, &r), com::E_UNEXPECTED);
+    EXPECT_EQ(driver->SendRequest(nullptr, &r), com::E_UNEXPECTED);
     EXPECT_EQ(driver->OpenRecFile(nullptr, &r), com::S_OK);
     EXPECT_EQ(r, 1);  // no name, no file
     auto support = com::ComPtr<ITivDriver>(driver).As<com::ISupportErrorInfo>();
@@ -321,6 +324,36 @@ TEST_F(TTivDriverDispatch, ArraysOfEveryAcceptedElementWidthSendTheSameTelegram)
     const Bytes record = SentRecord(transport->Writes());
     ASSERT_GE(record.size(), 10u);
     EXPECT_EQ(Bytes(record.begin() + 6, record.begin() + 10), expected);
+}
+
+TEST_F(TTivDriverDispatch, BooleanFloatAndErrorArraysAreReadByteByByte) {
+    ASSERT_EQ(driver->put_TraDelay(0), com::S_OK);
+    const std::int16_t bools[4] = {-1, 0, 0, -1};
+    const float floats[4] = {1.0f, 2.0f, 3.0f, 4.0f};
+    const std::int32_t errors[4] = {static_cast<std::int32_t>(0x80004005), 1, 2, 3};
+    const struct {
+        const char* what;
+        com::VARTYPE type;
+        const void* storage;
+        Bytes expected;  // the first four bytes of the storage, whatever the element width
+    } cases[] = {
+        {"bool", com::VT_BOOL, bools, {0xFF, 0xFF, 0x00, 0x00}},
+        {"float", com::VT_R4, floats, {0x00, 0x00, 0x80, 0x3F}},
+        {"error", com::VT_ERROR, errors, {0x05, 0x40, 0x00, 0x80}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        com::SafeArray array(c.type, 4);
+        std::memcpy(array.data(), c.storage, 4 * array.elementSize());
+        transport->ClearWrites();
+        std::int32_t r = -1;
+        ASSERT_EQ(driver->SendAcyclic(5, 8, 3, 0x0203, 0xC1, Variant(std::move(array)), &r),
+                  com::S_OK);
+        ASSERT_EQ(r, 0);
+        const Bytes record = SentRecord(transport->Writes());
+        ASSERT_GE(record.size(), 10u);
+        EXPECT_EQ(Bytes(record.begin() + 6, record.begin() + 10), c.expected);
+    }
 }
 
 TEST_F(TTivDriverDispatch, NonArraysAndOddArraysSendZerosInsteadOfFailing) {

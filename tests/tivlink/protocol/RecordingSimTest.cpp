@@ -185,6 +185,31 @@ TEST(MonitorOnSimulator, EachFileModeRecordsWhatItNames) {
     std::filesystem::remove_all(dir);
 }
 
+TEST(MonitorOnSimulator, TheFileSwitchOutlivesTheFile) {
+    const auto dir = std::filesystem::temp_directory_path() / "tivlink-reopen";
+    std::filesystem::create_directories(dir);
+    SimRig r(WithCyclic());
+    Select(r);
+    ASSERT_EQ(r.engine->OpenRecFile((dir / "a.bin").string()), 0);
+    ASSERT_EQ(r.engine->StartFileRec(), 0);
+    r.engine->FilterOn();
+    ASSERT_EQ(r.engine->StartRec(), 0);
+    ASSERT_TRUE(PumpUntil([&] { return r.engine->RecFileSize() > 0; }));
+    // Recording that is on goes on into the next file, however it was opened.
+    ASSERT_EQ(r.engine->OpenRecFile((dir / "b.bin").string()), 0);
+    EXPECT_EQ(r.engine->FileRecState(), 1);
+    ASSERT_TRUE(PumpUntil([&] { return r.engine->RecFileSize() > 0; }));
+    ASSERT_EQ(r.engine->CloseRecFile(), 0);
+    ASSERT_EQ(r.engine->OpenRecFile((dir / "c.bin").string()), 0);
+    ASSERT_TRUE(PumpUntil([&] { return r.engine->RecFileSize() > 0; }));
+    ASSERT_EQ(r.engine->StopFileRec(), 0);
+    EXPECT_EQ(r.engine->FileRecState(), 0);
+    r.engine->StopRec();
+    ASSERT_TRUE(PumpUntil([&] { return !r.engine->ReceptionRunning(); }));
+    EXPECT_EQ(r.engine->CloseRecFile(), 0);
+    std::filesystem::remove_all(dir);
+}
+
 TEST(MonitorOnSimulator, DrvFreeEndsRecordingAndReleasesTheBuffer) {
     SimRig r(WithCyclic());
     Select(r);

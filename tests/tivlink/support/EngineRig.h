@@ -89,6 +89,8 @@ public:
             *returned = std::min<std::uint32_t>(3, outSize);
             return true;
         }
+        // Downloads and interface switches are taken as done; the firmware answers anyway.
+        if (code == usbio::kIoctlFirmwareDownload || code == usbio::kIoctlSetInterface) return true;
         if (inSize < 4) return false;
         const std::uint32_t pipe = static_cast<const std::uint8_t*>(in)[0];
         if (code == usbio::kIoctlBulkWrite) {

@@ -8,6 +8,79 @@ using enginetest::HasLine;
 
 namespace {
 
+// A device that does not open, or opens and refuses every request.
+class RefusingTransport final : public usbio::Transport {
+public:
+    explicit RefusingTransport(bool opens) : opens_(opens) {}
+    usbio::Handle open(std::string_view) override {
+        if (!opens_) return usbio::kInvalidHandle;
+        ++opened;
+        return 1;
+    }
+    bool ioControl(usbio::Handle, std::uint32_t, const void*, std::uint32_t, void*, std::uint32_t,
+                   std::uint32_t*) override {
+        return false;
+    }
+    void close(usbio::Handle) override { ++closed; }
+
+    std::atomic<int> opened{0};
+    std::atomic<int> closed{0};
+
+private:
+    const bool opens_;
+};
+
+TEST(UsbDeviceResults, EachOperationTellsWhichStepFailed) {
+    using tivlink::UsbDevice;
+    std::array<std::uint8_t, 64> area{};
+    int vid = 0;
+    int pid = 0;
+    const struct {
+        const char* name;
+        std::function<int(UsbDevice&)> call;
+        int openFailed;
+        int requestFailed;
+    } cases[] = {
+        {"vendor write", [](UsbDevice& d) { return d.Hold(); }, 1, 2},
+        {"download", [&](UsbDevice& d) { return d.DownloadFirmware(0, area); }, 1, 2},
+        {"bulk read", [&](UsbDevice& d) { return d.ReadBulkData(1, area); }, 1, 2},
+        {"status read", [&](UsbDevice& d) { return d.ReadBulkStatus(3, area); }, 17, 18},
+        {"bulk write", [&](UsbDevice& d) { return d.WriteBulkData(2, area); }, 20, 19},
+        {"set interface", [](UsbDevice& d) { return d.SetInterface(0, 1); }, 22, 21},
+        {"VID and PID", [&](UsbDevice& d) { return d.ReadVidPid(vid, pid); }, 22, 21},
+        {"address port", [](UsbDevice& d) { return d.ReadAddressPort(); }, 0x4100, 0x4200},
+    };
+    for (const bool opens : {false, true}) {
+        auto transport = std::make_shared<RefusingTransport>(opens);
+        UsbDevice device(transport);
+        device.SetCurrentDevice(usbio::kDeviceNamePrefix + std::string("0"));
+        vid = pid = 0;
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(c.name) + (opens ? ", request refused" : ", no device"));
+            EXPECT_EQ(c.call(device), opens ? c.requestFailed : c.openFailed);
+        }
+        EXPECT_EQ(vid, -1);
+        EXPECT_EQ(pid, -1);
+        // Every handle that was opened was closed again, the request failing or not.
+        EXPECT_EQ(transport->closed.load(), transport->opened.load());
+        EXPECT_EQ(transport->opened.load(), opens ? 8 : 0);
+    }
+}
+
+TEST(UsbDeviceResults, AnEmptyBusLeavesTheDriverWithoutAdapter) {
+    os::ScopedClock clock(std::make_shared<os::ScaledClock>(20.0));
+    auto log = std::make_shared<tivlink::MemoryLog>(true);
+    tivlink::DriverEngine engine(tivlink::DriverEngine::Options{
+        std::make_shared<RefusingTransport>(false), enginetest::Image(), log, nullptr});
+    EXPECT_TRUE(HasLine(log->Lines(), "Return:Initialize->ScanUSB:0"));
+    EXPECT_FALSE(engine.IsUsbConnected());
+    EXPECT_EQ(engine.GetNumAdapters(), 0);
+    std::vector<std::uint8_t> version;
+    EXPECT_EQ(engine.SelectAdapter(1, 0, version), 32);
+    EXPECT_EQ(engine.StartRec(), 3);
+    EXPECT_EQ(engine.VID(), -1);
+}
+
 TEST(AdapterSelection, NumbersAndAddressesOutsideTheirRangesAreRefusedBeforeAnyScan) {
     AdapterRig r(TwoAdapters());
     r.log->Reset();
