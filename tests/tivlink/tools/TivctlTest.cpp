@@ -492,16 +492,38 @@ TEST(TivctlDecode, StoredFramesSplitAtTheirLengthBytes) {
     EXPECT_EQ(tivctl::DecodeFrame(frames[1]).objNo, 1217);
     EXPECT_TRUE(tivctl::SplitStoredFrames({}).empty());
 
-    // A length byte that promises more than is there ends the split with one malformed frame;
-    // a zero length byte still moves on.
+    // Bytes that are no frame come out as one malformed run, and the frames behind them are
+    // found again: the length byte is never trusted on its own.
+    const auto run = [&](std::vector<std::uint8_t> junk) {
+        std::vector<std::uint8_t> b = junk;
+        b.insert(b.end(), second.begin(), second.end());
+        return b;
+    };
+    const struct {
+        const char* what;
+        std::vector<std::uint8_t> junk;
+    } cases[] = {
+        {"zero length", {0, 0, 0}},
+        {"length beyond any record", {200, 0x80, 1, 2, 3}},
+        {"largest length with nothing behind", {136, 0x80}},
+        {"length one short of a record", {2, 0x80, 0, 0}},
+        {"length that swallows the next frame", {12, 0x80, 0x20}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const auto split = tivctl::SplitStoredFrames(run(c.junk));
+        ASSERT_EQ(split.size(), 2u);
+        EXPECT_EQ(tivctl::DecodeFrame(split[0]).kind, tivctl::BusTelegram::Kind::malformed);
+        EXPECT_EQ(split[1], acyclic);
+    }
+
+    // A length byte that promises more than is there ends the split with one malformed frame.
     buffer.push_back(40);
     buffer.push_back(0x80);
-    auto cut = tivctl::SplitStoredFrames(buffer);
+    const auto cut = tivctl::SplitStoredFrames(buffer);
     ASSERT_EQ(cut.size(), 3u);
     EXPECT_EQ(cut[2], (std::vector<std::uint8_t>{0xFA, 40, 0x80, 0xFB}));
     EXPECT_EQ(tivctl::DecodeFrame(cut[2]).kind, tivctl::BusTelegram::Kind::malformed);
-    cut = tivctl::SplitStoredFrames(std::vector<std::uint8_t>{0, 0, 0, 0, 0});
-    EXPECT_EQ(cut.size(), 3u);
 }
 
 // ---- record and values ---------------------------------------------------------------

@@ -18,6 +18,7 @@
 #include "com/Registry.h"
 #include "com/Variant.h"
 #include "os/MessageQueue.h"
+#include "os/NamedMutex.h"
 #include "simulator/SimTransport.h"
 #include "tivlink/LogFileName.h"
 #include "usb/Transport.h"
@@ -30,6 +31,13 @@ using tivlink::TivDriverEvent;
 namespace {
 
 constexpr std::int32_t kFirmwareSilent = 128;
+constexpr std::int32_t kStatusReadFailed1 = 17;
+constexpr std::int32_t kStatusReadFailed2 = 18;
+constexpr std::int32_t kLockHeldElsewhere = 2;
+constexpr std::int32_t kLockAccessDenied = 5;
+// A failed USB transfer is usually a one-off; a few tries tell it from a lasting fault.
+constexpr int kSelectAttempts = 4;
+constexpr auto kSelectRetryPause = 50ms;
 constexpr auto kFirmwareTimeout = 60s;
 // How often the log echo looks at the file while messages run.
 constexpr auto kEchoSlice = 100ms;
@@ -181,6 +189,10 @@ DriverClient::DriverClient()
       onEvent_(std::make_shared<std::function<void(TivDriverEvent)>>()) {}
 
 DriverClient::~DriverClient() {
+    if (driver_ && locked_) {
+        std::int32_t ignored = 0;
+        driver_->UnlockAdapter(&ignored);
+    }
     if (driver_ && cookie_ != 0)
         com::unadvise(driver_.get(), tivlink::DIID_ITivDriverEvents, cookie_);
     // The last reference ends the object, which writes its last log lines.
@@ -243,11 +255,48 @@ bool DriverClient::PumpUntil(const std::function<bool()>& done, os::Clock::durat
     }
 }
 
+DriverClient::Selection DriverClient::Select(int number) {
+    Selection s;
+    for (int attempt = 1;; ++attempt) {
+        com::Variant version;
+        s.result = TIVCTL_CALL(*this, SelectAdapter, number, 0, &version);
+        s.version = BytesOf(version);
+        s.transferError = 0;
+        // The version query puts 128 and the failing code into the record when the exchange
+        // failed; silent firmware leaves the record alone.
+        if (s.result == kFirmwareSilent && s.version.size() >= 2 && s.version[0] == 128)
+            s.transferError = s.version[1] != 0 ? s.version[1] : kFirmwareSilent;
+        else if (s.result == kStatusReadFailed1 || s.result == kStatusReadFailed2)
+            s.transferError = s.result;
+        if (s.transferError == 0 || attempt == kSelectAttempts || Interrupted()) return s;
+        os::clock().sleepFor(kSelectRetryPause);
+    }
+}
+
+int DriverClient::Lock() {
+    if (locked_) return kExitOk;
+    const std::int32_t result = TIVCTL_CALL(*this, LockAdapter);
+    if (result == 0 || result == 1) {
+        locked_ = result == 0;
+        return kExitOk;
+    }
+    Error("adapter " + std::to_string(adapter_) + ": " + LockText(result));
+    return result == kLockHeldElsewhere ? kExitLocked : kExitLockFailed;
+}
+
 int DriverClient::BringUp() {
     const int number = adapter_;
-    com::Variant version;
-    std::int32_t result = TIVCTL_CALL(*this, SelectAdapter, number, 0, &version);
-    if (result == kFirmwareSilent) {
+    Selection selected = Select(number);
+    if (selected.transferError != 0) {
+        Error(TransferErrorText(number, selected.transferError));
+        return kExitFailure;
+    }
+    if (selected.result != 0 && !selected.silent()) {
+        Error(SelectErrorText(number, selected.result));
+        return kExitFailure;
+    }
+    if (const int code = Lock(); code != kExitOk) return code;
+    if (selected.silent()) {
         Error("adapter " + std::to_string(number) +
               ": firmware does not answer, downloading it...");
         // The download runs in the driver's worker thread; the end shows as OnFirmwareLoaded,
@@ -267,11 +316,14 @@ int DriverClient::BringUp() {
             return kExitFailure;
         }
         Error("adapter " + std::to_string(number) + ": firmware loaded");
-        version = com::Variant();
-        result = TIVCTL_CALL(*this, SelectAdapter, number, 0, &version);
+        selected = Select(number);
+        if (selected.transferError != 0) {
+            Error(TransferErrorText(number, selected.transferError));
+            return kExitFailure;
+        }
     }
-    if (result == 0) return kExitOk;
-    Error(SelectErrorText(number, result));
+    if (selected.result == 0) return kExitOk;
+    Error(SelectErrorText(number, selected.result));
     return kExitFailure;
 }
 
@@ -322,6 +374,29 @@ std::string SelectErrorText(int number, int result) {
             return which + ": firmware does not answer";
         default:
             return which + ": cannot be selected (" + std::to_string(result) + ")";
+    }
+}
+
+std::string TransferErrorText(int number, int code) {
+    return "adapter " + std::to_string(number) + ": USB transfer failed (" + std::to_string(code) +
+           ") " + std::to_string(kSelectAttempts) + " times; the firmware is left as it is";
+}
+
+std::string LockText(int result) {
+    switch (result) {
+        case 0:
+            return "locked";
+        case 1:
+            return "this process holds the lock already";
+        case kLockHeldElsewhere:
+            return "another program holds the lock";
+        case 3:
+            return "the lock is in an unknown state";
+        case kLockAccessDenied:
+            return "the lock cannot be taken: no access to the lock directory " +
+                   os::NamedMutex::lockDirectory().string() + " or its lock file";
+        default:
+            return "the lock cannot be taken (error " + std::to_string(result) + ")";
     }
 }
 

@@ -94,8 +94,24 @@ public:
     // came or the nominal `timeout` passed; true when `done` held.
     bool PumpUntil(const std::function<bool()>& done, os::Clock::duration timeout);
 
-    // Selects the adapter, downloading the firmware first when it does not answer.
-    // kExitOk, or kExitFailure after a message.
+    // What selecting an adapter found. A failed transfer is retried a few times before it
+    // counts, and is never taken for firmware that does not answer.
+    struct Selection {
+        std::int32_t result = 0;  // SelectAdapter's
+        std::vector<std::uint8_t> version;
+        std::int32_t transferError = 0;  // nonzero: the exchange itself kept failing
+        bool running() const { return result == 0; }
+        bool silent() const { return result == 128 && transferError == 0; }
+    };
+    Selection Select(int number);
+
+    // Takes the selected adapter's lock for the client's lifetime: kExitOk, kExitLocked when
+    // another program holds it, kExitLockFailed when it cannot be taken; a message either way.
+    int Lock();
+
+    // Selects and locks the adapter, downloading the firmware first when it does not answer
+    // (not when a transfer failed: running firmware is never replaced for that). kExitOk, or
+    // the exit code after a message.
     int BringUp();
     // The selected adapter's display name; empty when its firmware does not answer.
     std::string AdapterName();
@@ -110,7 +126,11 @@ private:
     std::shared_ptr<std::map<tivlink::TivDriverEvent, int>> counts_;
     std::shared_ptr<std::function<void(tivlink::TivDriverEvent)>> onEvent_;
     std::unique_ptr<LogEcho> echo_;
+    bool locked_ = false;
 };
+
+// The text for a LockAdapter result other than 0.
+std::string LockText(int result);
 
 #define TIVCTL_CALL(client, member, ...) \
     (client).Call(#member, &tivlink::ITivDriver::member __VA_OPT__(, ) __VA_ARGS__)
@@ -141,6 +161,8 @@ private:
 
 // The message for a failed SelectAdapter of adapter `number`.
 std::string SelectErrorText(int number, int result);
+// The message for a selection whose transfers kept failing.
+std::string TransferErrorText(int number, int code);
 
 // Catches SIGINT and SIGTERM for its lifetime; Interrupted() tells whether one came.
 class StopSignals {
