@@ -264,6 +264,55 @@ TEST_F(TivctlTest, WriteThenReadBackThroughTheDaemon) {
     EXPECT_EQ(daemon.Wait(20s), 0);
 }
 
+// A few failed USB transfers must neither destroy running firmware by a new download nor pass
+// unnoticed: tivctl retries them, and reports them when they last.
+TEST_F(TivctlTest, FailedTransfersAreRetriedNotTakenForSilentFirmware) {
+    const fs::path sockets = dir_ / "usb-errors";
+    fs::create_directories(sockets);
+    proctest::Child daemon;
+    ASSERT_TRUE(daemon.Start({TIVSIM_PATH, "--scenario", File("running.json"), "--dir",
+                              sockets.string(), "--scale", "10"},
+                             {.env = kOwnTransport}));
+    ASSERT_TRUE(daemon.WaitFor("ready\n", 20s)) << daemon.out << daemon.err;
+    const std::string usb = "socket:" + sockets.string();
+    const auto ctl = [&](const std::string& count) {
+        const auto r =
+            proctest::RunTool({TIVSIM_PATH, "ctl", "--dir", sockets.string(), "usb-errors", count});
+        ASSERT_EQ(r.Code(), 0) << r.out << r.err;
+    };
+
+    ctl("3");
+    const auto send = Tivctl({"--json", "--usb", usb, "send", "--obj", "1217", "--sub", "29"});
+    EXPECT_EQ(send.code, 0) << send.err;
+    EXPECT_THAT(send.err, ::testing::Not(HasSubstr("downloading")));
+
+    ctl("3");
+    const auto scanRetried = Tivctl({"--usb", usb, "scan"});
+    EXPECT_EQ(scanRetried.code, 0) << scanRetried.err;
+    EXPECT_THAT(scanRetried.out, HasSubstr("adapter 1: firmware running"));
+
+    ctl("-1");
+    const auto scan = Tivctl({"--json", "--usb", usb, "scan"});
+    EXPECT_EQ(scan.code, 1) << scan.err;
+    const auto j = scan.Json();
+    ASSERT_EQ(j["adapters"].size(), 1u) << scan.out;
+    EXPECT_THAT(j["adapters"][0].value("error", ""), HasSubstr("USB transfer failed"));
+    EXPECT_FALSE(j["adapters"][0]["firmware"]["loaded"].get<bool>());
+    EXPECT_THAT(scan.err, HasSubstr("USB transfer failed"));
+    const auto failing = Tivctl({"--usb", usb, "send", "--obj", "1217", "--sub", "29"});
+    EXPECT_EQ(failing.code, 1);
+    EXPECT_THAT(failing.err, HasSubstr("the firmware is left as it is"));
+    EXPECT_THAT(failing.err, ::testing::Not(HasSubstr("downloading")));
+
+    ctl("0");
+    const auto after = Tivctl({"--usb", usb, "scan"});
+    EXPECT_EQ(after.code, 0) << after.err;
+    EXPECT_THAT(after.out, HasSubstr("adapter 1: firmware running"));
+
+    daemon.Signal(SIGTERM);
+    EXPECT_EQ(daemon.Wait(20s), 0);
+}
+
 TEST_F(TivctlTest, LoadEndsAtOnceWhenTheDownloadFails) {
     const fs::path sockets = dir_ / "unplugged";
     fs::create_directories(sockets);
@@ -349,6 +398,14 @@ TEST_F(TivctlTest, BadUsageAndBadScenariosExitWithTwo) {
         {"send", "--obj", "1", "--sub", "1", "--ctrl", "300"},
         {"--adapter", "17", "scan"},
         {"monitor", "--seconds", "-1"},
+        {"monitor", "--seconds", "nan"},
+        {"monitor", "--seconds", "inf"},
+        {"values", "--seconds", "nan"},
+        {"record", "x.rec", "--seconds", "-nan"},
+        {"--clock-scale", "nan", "scan"},
+        {"--clock-scale", "inf", "scan"},
+        {"--clock-scale", "0", "scan"},
+        {"--clock-scale", "-1", "scan"},
         {"--usb", "nonsense", "scan"},
         {"--usb", "socket:/nonexistent/dir", "scan"},
         {"--usb", "socket:/tmp", "--scenario", File("quiet.json"), "scan"},
@@ -357,10 +414,12 @@ TEST_F(TivctlTest, BadUsageAndBadScenariosExitWithTwo) {
     };
     for (const auto& args : bad) ExpectBadUsage(args);
 
-    // The message names the offending field.
+    // The message names the file and the offending field.
     const auto field = Tivctl({"--scenario", File("bad-field.json"), "scan"});
     EXPECT_EQ(field.code, 2);
-    EXPECT_THAT(field.err, HasSubstr("devices[0].objects[0].sub"));
+    EXPECT_THAT(field.err, HasSubstr(File("bad-field.json") + ": devices[0].objects[0].sub"));
+    const auto broken = Tivctl({"--scenario", File("not-json.json"), "scan"});
+    EXPECT_THAT(broken.err, HasSubstr(File("not-json.json") + ": JSON"));
 
     for (const auto& command : {"scan", "send", "monitor"}) {
         const auto help = Tivctl({command, "--help"});

@@ -182,7 +182,7 @@ int RunSelect(const GlobalOptions& options, const SelectOptions& select) {
         TIVCTL_CALL(client, SelectAdapter, select.number, byAddress ? 1 : 0, &versionArg);
     const auto version = BytesOf(versionArg);
     // The selection is the one look allowed before the lock; the queries behind it wait.
-    if (result == 0)
+    if (result == 0 || result == kFirmwareSilent)
         if (const int code = client.Lock(); code != kExitOk) return code;
     nlohmann::json j = {{"result", result},
                         {"mode", byAddress ? 1 : 0},

@@ -33,6 +33,10 @@ constexpr std::int32_t kResultDelayed = 6;
 constexpr std::int32_t kMonitorBufferUnits = 1024;
 constexpr auto kMonitorSlice = 50ms;
 constexpr auto kDelayedSlice = 100ms;
+// How long an unplug may take to show as an event after a failed transaction (nominal).
+constexpr auto kDisconnectGrace = 200ms;
+// Failed USB reads the monitor recovers from before it gives up.
+constexpr int kMonitorRestarts = 3;
 
 // ---- send ----------------------------------------------------------------------------
 
@@ -298,6 +302,12 @@ int RunSend(const GlobalOptions& options, const SendOptions& send) {
     const std::int32_t result = TIVCTL_CALL(client, AcyclicTransmission, &io.telType, &io.dataSize,
                                             &io.subNo, &io.objNo, &io.control, &raw);
     const Answer answer = MakeAnswer(result, io, raw);
+    // A missing answer may mean the adapter went away; the event may still be on its way.
+    bool unplugged = false;
+    if (result != 0 && result != kResultDelayed && result != 255) {
+        client.PumpUntil([&] { return client.Disconnected(); }, kDisconnectGrace);
+        unplugged = client.Disconnected() && !client.Present();
+    }
 
     std::optional<Answer> delayed;
     if (result == kResultDelayed)
@@ -315,6 +325,9 @@ int RunSend(const GlobalOptions& options, const SendOptions& send) {
             PrintAnswer("delayed answer: ", DelayedResultText(delayed->result), *delayed,
                         delayed->result == 0 || delayed->result == 255);
     }
+    if (unplugged)
+        Error("adapter " + std::to_string(client.AdapterNumber()) +
+              " disconnected during the transaction");
     if (Interrupted()) Error("interrupted");
     const bool ok = result == 0 || (result == kResultDelayed && delayed && delayed->result == 0);
     return ok ? kExitOk : kExitFailure;
@@ -358,24 +371,46 @@ int RunMonitor(const GlobalOptions& options, const MonitorOptions& monitor) {
         return static_cast<bool>(std::cout);
     };
 
+    // Bus connection changes are news for whoever watches the bus.
+    bool busConnected = TIVCTL_GET(client, IsTivConnected) != com::VARIANT_FALSE;
+    client.OnEvent([&](TivDriverEvent event) {
+        if (event != TivDriverEvent::OnTivConnected) return;
+        const bool connected = TIVCTL_GET(client, IsTivConnected) != com::VARIANT_FALSE;
+        if (connected == busConnected) return;
+        busConnected = connected;
+        if (options.json)
+            PrintJson({{"event", "OnTivConnected"}, {"busConnected", connected}});
+        else
+            std::cout << (connected ? "bus connected" : "bus disconnected") << std::endl;
+    });
+
     int code = kExitOk;
+    int restarts = 0;
     while (!Interrupted()) {
         const auto now = os::clock().now();
         if (!forever && now >= end) break;
         const auto slice =
             forever ? kMonitorSlice : std::min<os::Clock::duration>(end - now, kMonitorSlice);
-        client.PumpUntil([&] { return client.Disconnected(); }, slice);
+        const int discons = client.Count(TivDriverEvent::OnAdapterDiscon);
+        client.PumpUntil([&] { return client.Count(TivDriverEvent::OnAdapterDiscon) > discons; },
+                         slice);
         if (!drain()) {
             Error("cannot write the output");
             code = kExitFailure;
             break;
         }
         if (const auto problem = reception.Problem(); !problem.empty()) {
+            if (reception.Recoverable() && restarts < kMonitorRestarts && reception.Restart()) {
+                ++restarts;
+                Error(problem + "; reception restarted");
+                continue;
+            }
             Error(problem);
             code = kExitFailure;
             break;
         }
     }
+    client.OnEvent({});
     reception.Stop();
     if (code == kExitOk && !drain()) {
         Error("cannot write the output");

@@ -1,11 +1,15 @@
 #include "DriverClient.h"
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -65,6 +69,18 @@ std::filesystem::path BuildRegistry() {
         if (dir == dir.root_path()) break;
     }
     return {};
+}
+
+// Why the driver cannot be writing `file` (it refuses symlinks and anything but a regular
+// file), or empty.
+std::string LogFileProblem(const std::filesystem::path& file) {
+    const int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return "cannot write the log file " + file.string() + " (" + std::strerror(errno) + ")";
+    struct stat st {};
+    const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    ::close(fd);
+    return regular ? std::string() : file.string() + " is not a regular file";
 }
 
 }  // namespace
@@ -223,6 +239,11 @@ int DriverClient::Open(const GlobalOptions& options) {
     }
     if (options.log) {
         TIVCTL_PUT(*this, LogFileOn, com::VARIANT_TRUE);
+        // The driver keeps quiet when it cannot write its file; the user asked for it.
+        if (const auto problem = LogFileProblem(tivlink::DefaultLogFileName()); !problem.empty()) {
+            Error("--log: " + problem);
+            return kExitFailure;
+        }
         EchoLog();
     }
     return kExitOk;
@@ -327,7 +348,12 @@ int DriverClient::BringUp() {
     return kExitFailure;
 }
 
+bool DriverClient::Present() {
+    return TIVCTL_CALL(*this, IsAdapterPresent) != com::VARIANT_FALSE;
+}
+
 int Reception::Start(int filterType) {
+    filterType_ = filterType;
     TIVCTL_PUT(client_, BufferMode, 1);
     TIVCTL_CALL(client_, FilterOn);
     TIVCTL_PUT(client_, FilterType, filterType);
@@ -340,12 +366,26 @@ int Reception::Start(int filterType) {
 }
 
 std::string Reception::Problem() {
-    if (client_.Disconnected()) return "adapter disconnected";
+    recoverable_ = false;
+    if (client_.Count(TivDriverEvent::OnAdapterDiscon) > disconnects_) {
+        if (!client_.Present()) return "adapter disconnected";
+        recoverable_ = true;
+        return "USB read failed (adapter error " + std::to_string(TIVCTL_GET(client_, LastError)) +
+               "); the adapter is still there";
+    }
     const bool running = TIVCTL_GET(client_, RecState) != 0;
     seenRunning_ = seenRunning_ || running;
     if (running || (!seenRunning_ && os::clock().now() - started_ < kStartGrace)) return {};
     return "reception stopped (adapter error " + std::to_string(TIVCTL_GET(client_, LastError)) +
            ")";
+}
+
+bool Reception::Restart() {
+    disconnects_ = client_.Count(TivDriverEvent::OnAdapterDiscon);
+    seenRunning_ = false;
+    recoverable_ = false;
+    if (!client_.Select(client_.AdapterNumber()).running()) return false;
+    return Start(filterType_) == kExitOk;
 }
 
 void Reception::Stop() {

@@ -84,6 +84,9 @@ public:
     // Events seen so far; `onEvent` runs for each after it is counted, on this thread.
     int Count(tivlink::TivDriverEvent event) const;
     bool Disconnected() const { return Count(tivlink::TivDriverEvent::OnAdapterDiscon) > 0; }
+    // Whether the selected adapter's device can still be opened (after a failure: whether it
+    // was unplugged).
+    bool Present();
     void OnEvent(std::function<void(tivlink::TivDriverEvent)> onEvent);
 
     // With --log, prints what the log file gained since the last look; PumpUntil does so
@@ -146,9 +149,15 @@ public:
     // Reception with the filter on, into a ring buffer, so that a long run never ends because
     // nobody drains the buffer; kExitOk, or kExitFailure after a message.
     int Start(int filterType = 0);
-    // Why reception ended without being asked to, or empty while it runs: once RecState fell
-    // back to 0 after it was seen running, or never came up within a grace time.
+    // Why reception ended without being asked to, or empty while it runs: the adapter went
+    // away, a USB read failed, RecState fell back to 0 after it was seen running, or it never
+    // came up within a grace time.
     std::string Problem();
+    // Whether the last problem was a failed read while the adapter is still plugged in: the
+    // driver reports that as a disconnect, but selecting the adapter again brings it back.
+    bool Recoverable() const { return recoverable_; }
+    // Selects the adapter again and restarts reception; false when that fails.
+    bool Restart();
     // Asks reception to stop and waits until the worker has left it, so that the counters,
     // the buffer and the file hold everything it took in.
     void Stop();
@@ -157,6 +166,9 @@ private:
     DriverClient& client_;
     os::Clock::time_point started_{};
     bool seenRunning_ = false;
+    int filterType_ = 0;
+    int disconnects_ = 0;  // OnAdapterDiscon events already dealt with
+    bool recoverable_ = false;
 };
 
 // The message for a failed SelectAdapter of adapter `number`.
