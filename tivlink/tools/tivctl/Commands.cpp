@@ -179,9 +179,8 @@ int RunScan(const GlobalOptions& options) {
             adapter["locked"] = true;
             state = "locked by another program";
             worsen(kExitLocked);
-        } else if (selection.transferError != 0) {
-            adapter["error"] =
-                "USB transfer failed (" + std::to_string(selection.transferError) + ")";
+        } else if (selection.result == 17 || selection.result == 18) {
+            adapter["error"] = "USB transfer failed (" + std::to_string(selection.result) + ")";
             state = adapter["error"].get<std::string>();
             worsen(kExitFailure);
         } else if (loaded) {
@@ -205,6 +204,10 @@ int RunScan(const GlobalOptions& options) {
             worsen(kExitFailure);
         }
         if (lock == 0) TIVCTL_CALL(client, UnlockAdapter);
+        if (selection.recovered()) {
+            adapter["retried"] = selection.failedTries;
+            Error(RecoveredText(n, selection));
+        }
 
         if (addressKnown) {
             adapter["address"] = address;

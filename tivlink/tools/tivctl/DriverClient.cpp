@@ -284,12 +284,13 @@ DriverClient::Selection DriverClient::Select(int number) {
         s.version = BytesOf(version);
         s.transferError = 0;
         // The version query puts 128 and the failing code into the record when the exchange
-        // failed; silent firmware leaves the record alone.
+        // failed; a valid answer without the firmware's mark leaves the record alone.
         if (s.result == kFirmwareSilent && s.version.size() >= 2 && s.version[0] == 128)
             s.transferError = s.version[1] != 0 ? s.version[1] : kFirmwareSilent;
         else if (s.result == kStatusReadFailed1 || s.result == kStatusReadFailed2)
             s.transferError = s.result;
         if (s.transferError == 0 || attempt == kSelectAttempts || Interrupted()) return s;
+        ++s.failedTries;
         os::clock().sleepFor(kSelectRetryPause);
     }
 }
@@ -308,18 +309,19 @@ int DriverClient::Lock() {
 int DriverClient::BringUp() {
     const int number = adapter_;
     Selection selected = Select(number);
-    if (selected.transferError != 0) {
-        Error(TransferErrorText(number, selected.transferError));
-        return kExitFailure;
-    }
+    if (selected.recovered()) Error(RecoveredText(number, selected));
     if (selected.result != 0 && !selected.silent()) {
         Error(SelectErrorText(number, selected.result));
         return kExitFailure;
     }
     if (const int code = Lock(); code != kExitOk) return code;
     if (selected.silent()) {
-        Error("adapter " + std::to_string(number) +
-              ": firmware does not answer, downloading it...");
+        Error("adapter " + std::to_string(number) + ": firmware does not answer" +
+              (selected.transferError
+                   ? " (" + std::to_string(kSelectAttempts) + " tries, transfer code " +
+                         std::to_string(selected.transferError) + ")"
+                   : std::string()) +
+              ", downloading it...");
         // The download runs in the driver's worker thread; the end shows as OnFirmwareLoaded,
         // or, when it failed, as a nonzero LoadResult.
         const int before = Count(TivDriverEvent::OnFirmwareLoaded);
@@ -338,10 +340,7 @@ int DriverClient::BringUp() {
         }
         Error("adapter " + std::to_string(number) + ": firmware loaded");
         selected = Select(number);
-        if (selected.transferError != 0) {
-            Error(TransferErrorText(number, selected.transferError));
-            return kExitFailure;
-        }
+        if (selected.recovered()) Error(RecoveredText(number, selected));
     }
     if (selected.result == 0) return kExitOk;
     Error(SelectErrorText(number, selected.result));
@@ -417,9 +416,9 @@ std::string SelectErrorText(int number, int result) {
     }
 }
 
-std::string TransferErrorText(int number, int code) {
-    return "adapter " + std::to_string(number) + ": USB transfer failed (" + std::to_string(code) +
-           ") " + std::to_string(kSelectAttempts) + " times; the firmware is left as it is";
+std::string RecoveredText(int number, const DriverClient::Selection& selection) {
+    return "adapter " + std::to_string(number) + ": a USB transfer failed " +
+           std::to_string(selection.failedTries) + " time(s) and went through on retry";
 }
 
 std::string LockText(int result) {

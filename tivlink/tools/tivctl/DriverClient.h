@@ -97,14 +97,19 @@ public:
     // came or the nominal `timeout` passed; true when `done` held.
     bool PumpUntil(const std::function<bool()>& done, os::Clock::duration timeout);
 
-    // What selecting an adapter found. A failed transfer is retried a few times before it
-    // counts, and is never taken for firmware that does not answer.
+    // What selecting an adapter found. A failed transfer is retried a few times: a one-off
+    // failure is no reason to think the firmware silent. Only a query that keeps failing (as
+    // it does for an adapter without firmware, whose core has no pipes to answer on) counts
+    // as silent firmware.
     struct Selection {
-        std::int32_t result = 0;  // SelectAdapter's
+        std::int32_t result = 0;  // SelectAdapter's, from the last try
         std::vector<std::uint8_t> version;
-        std::int32_t transferError = 0;  // nonzero: the exchange itself kept failing
+        std::int32_t transferError = 0;  // the code of the last failed exchange, if any
+        int failedTries = 0;             // tries whose exchange failed
         bool running() const { return result == 0; }
-        bool silent() const { return result == 128 && transferError == 0; }
+        bool silent() const { return result == 128; }
+        // The exchange failed and then went through: worth a word, not a download.
+        bool recovered() const { return failedTries > 0 && result != 128 && transferError == 0; }
     };
     Selection Select(int number);
 
@@ -113,8 +118,8 @@ public:
     int Lock();
 
     // Selects and locks the adapter, downloading the firmware first when it does not answer
-    // (not when a transfer failed: running firmware is never replaced for that). kExitOk, or
-    // the exit code after a message.
+    // (never for a transfer that failed once: that would destroy running firmware). kExitOk,
+    // or the exit code after a message.
     int BringUp();
     // The selected adapter's display name; empty when its firmware does not answer.
     std::string AdapterName();
@@ -173,8 +178,8 @@ private:
 
 // The message for a failed SelectAdapter of adapter `number`.
 std::string SelectErrorText(int number, int result);
-// The message for a selection whose transfers kept failing.
-std::string TransferErrorText(int number, int code);
+// The note for a selection whose exchange failed and then went through.
+std::string RecoveredText(int number, const DriverClient::Selection& selection);
 
 // Catches SIGINT and SIGTERM for its lifetime; Interrupted() tells whether one came.
 class StopSignals {
