@@ -361,6 +361,53 @@ TEST_F(TivctlTest, MonitorDecodesTheDemoCyclicValues) {
     EXPECT_GT(last[5]["value"].get<double>(), 21.5);  // rises by 0.1 per telegram
 }
 
+// The bus going away is news for whoever watches it; one failed USB read is not an unplug
+// (the monitor restarts reception), while a real unplug ends the monitor.
+TEST_F(TivctlTest, MonitorReportsBusChangesAndTellsAFailedReadFromAnUnplug) {
+    const fs::path sockets = dir_ / "monitored";
+    fs::create_directories(sockets);
+    proctest::Child daemon;
+    ASSERT_TRUE(daemon.Start({TIVSIM_PATH, "--scenario", File("running.json"), "--dir",
+                              sockets.string(), "--scale", "10"},
+                             {.env = kOwnTransport}));
+    ASSERT_TRUE(daemon.WaitFor("ready\n", 20s)) << daemon.out << daemon.err;
+    const auto ctl = [&](std::vector<std::string> words) {
+        std::vector<std::string> args = {TIVSIM_PATH, "ctl", "--dir", sockets.string()};
+        args.insert(args.end(), words.begin(), words.end());
+        const auto r = proctest::RunTool(args);
+        EXPECT_EQ(r.Code(), 0) << r.out << r.err;
+    };
+    proctest::Child monitor;
+    ASSERT_TRUE(monitor.Start(
+        TivctlArgs({"--usb", "socket:" + sockets.string(), "monitor", "--seconds", "0"}),
+        kTivctlOptions));
+    // Reception may not run yet: switch until the monitor has seen it.
+    bool seen = false;
+    for (int i = 0; i < 100 && !seen; ++i) {
+        ctl({"bus-disconnect"});
+        seen = monitor.WaitFor("bus disconnected\n", 200ms);
+        ctl({"bus-connect"});
+    }
+    ASSERT_TRUE(seen) << monitor.err;
+    EXPECT_TRUE(monitor.WaitFor("bus connected\n", 20s)) << monitor.err;
+
+    ctl({"usb-errors", "1"});
+    // Still watching: the next change shows.
+    ctl({"bus-disconnect"});
+    EXPECT_TRUE(monitor.WaitFor("bus disconnected\nbus connected\nbus disconnected\n", 20s))
+        << monitor.out << monitor.err;
+
+    ctl({"unplug", "0"});
+    EXPECT_EQ(monitor.Wait(20s), 1) << monitor.err;
+    const auto& err = monitor.err;
+    const auto first = err.find("adapter disconnected");
+    ASSERT_NE(first, std::string::npos) << err;
+    EXPECT_EQ(err.find("adapter disconnected", first + 1), std::string::npos) << err;
+
+    daemon.Signal(SIGTERM);
+    EXPECT_EQ(daemon.Wait(20s), 0);
+}
+
 TEST_F(TivctlTest, MonitorStopsOnInterrupt) {
     proctest::Child child;
     ASSERT_TRUE(child.Start(TivctlArgs({"--json", "monitor", "--seconds", "0"}), kTivctlOptions));
