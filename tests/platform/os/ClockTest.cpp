@@ -23,8 +23,8 @@ TEST(ScaledClock, ShortensRealTimeByItsFactor) {
     EXPECT_THROW(os::ScaledClock(-1.0), std::invalid_argument);
 }
 
-// An infinite factor makes every wait zero and freezes nothing; zero, negative or NaN ones
-// make time stand still or run backwards.
+// An infinite factor makes every wait zero; zero, negative or NaN ones stop time or run it
+// backwards.
 TEST(ScaledClock, RefusesFactorsThatAreNotFinitePositiveNumbers) {
     for (const double factor : {std::numeric_limits<double>::quiet_NaN(),
                                 std::numeric_limits<double>::infinity(), 0.0, -1.0}) {
