@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cmath>
 #include <cstring>
+#include <limits>
 #include <optional>
 #include <span>
 
@@ -162,7 +164,11 @@ void Bus::emitCyclic(Cyclic& c, TimePoint at) {
             putLittleEndian(r, static_cast<std::uint32_t>(ms.count()));
         }
     }
+    // A long run of steps starts over rather than sending infinity.
+    const double limit =
+        c.spec.type != 2 ? std::numeric_limits<float>::max() : std::numeric_limits<double>::max();
     c.value += c.spec.step;
+    if (!(std::fabs(c.value) <= limit)) c.value = c.spec.value;
     if (listener_) listener_({std::move(r), false});
 }
 

@@ -1,8 +1,13 @@
 #include "Scenario.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
-#include <fstream>
+#include <cstring>
 #include <limits>
 #include <set>
 #include <system_error>
@@ -216,8 +221,12 @@ CyclicSpec parseCyclic(const json& j, const std::string& path) {
         }
     }
     // Types 0 and 1 carry a 32-bit float on the bus.
-    if (c.type != 2 && std::fabs(c.value) > std::numeric_limits<float>::max())
-        fail(child(path, "value"), "does not fit a 32-bit float");
+    const double limit =
+        c.type != 2 ? std::numeric_limits<float>::max() : std::numeric_limits<double>::max();
+    if (std::fabs(c.value) > limit) fail(child(path, "value"), "does not fit a 32-bit float");
+    // The value restarts when a later step would leave the range (see Bus).
+    if (!std::isfinite(c.value + c.step) || std::fabs(c.value + c.step) > limit)
+        fail(child(path, "step"), "overflows the value on its first step");
     return c;
 }
 
@@ -324,6 +333,9 @@ std::string withoutTag(std::string what) {
 Scenario parseScenario(std::string_view text) {
     if (text.size() > kMaxTextSize)
         fail("scenario", "larger than " + std::to_string(kMaxTextSize) + " bytes");
+    // The JSON parser stops at a NUL byte and would ignore whatever follows it.
+    if (const auto nul = text.find('\0'); nul != text.npos)
+        fail("scenario", "contains a NUL byte at offset " + std::to_string(nul));
     checkDepth(text);
     json root;
     try {
@@ -338,21 +350,42 @@ Scenario parseScenario(std::string_view text) {
 }
 
 Scenario loadScenario(const std::filesystem::path& file) {
-    std::error_code ec;
-    if (std::filesystem::is_directory(file, ec))
-        throw ScenarioError(file.string() + ": is a directory, not a scenario file");
-    std::ifstream in(file, std::ios::binary);
-    if (!in) throw ScenarioError(file.string() + ": cannot open the scenario file");
+    const std::string name = file.string();
+    // O_NONBLOCK so that a FIFO or a device cannot hold the open; only regular files are read.
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0)
+        throw ScenarioError(name + ": cannot open the scenario file (" + std::strerror(errno) +
+                            ")");
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        const bool directory = S_ISDIR(st.st_mode);
+        ::close(fd);
+        throw ScenarioError(name + (directory ? ": is a directory, not a scenario file"
+                                              : ": not a regular file, not a scenario file"));
+    }
     std::string text;
     char buffer[8192];
-    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
-        text.append(buffer, static_cast<std::size_t>(in.gcount()));
-        if (text.size() > kMaxTextSize)
-            throw ScenarioError(file.string() + ": larger than " + std::to_string(kMaxTextSize) +
+    for (;;) {
+        const auto n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            ::close(fd);
+            throw ScenarioError(name + ": cannot read the scenario file");
+        }
+        if (n == 0) break;
+        text.append(buffer, static_cast<std::size_t>(n));
+        if (text.size() > kMaxTextSize) {
+            ::close(fd);
+            throw ScenarioError(name + ": larger than " + std::to_string(kMaxTextSize) +
                                 " bytes, not a scenario file");
+        }
     }
-    if (in.bad()) throw ScenarioError(file.string() + ": cannot read the scenario file");
-    return parseScenario(text);
+    ::close(fd);
+    try {
+        return parseScenario(text);
+    } catch (const ScenarioError& e) {
+        throw ScenarioError(name + ": " + e.what());
+    }
 }
 
 Scenario demoScenario() {

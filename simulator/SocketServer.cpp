@@ -24,7 +24,6 @@ namespace wire = usbio::wire;
 constexpr auto kSyncPeriod = std::chrono::milliseconds(20);
 // A request that has begun must arrive whole within this (real) time.
 constexpr auto kRequestTimeout = std::chrono::seconds(3);
-constexpr std::size_t kMaxConnections = 128;
 constexpr std::size_t kMaxControlLine = 4096;
 
 bool makeAddress(const std::filesystem::path& path, sockaddr_un& addr) {
@@ -258,12 +257,27 @@ void SocketServer::acceptOn(int listenFd, int device) {
         }
         // Finished connections must not count against the limit during a burst of opens.
         reapFinished(false);
+        ucred peer{};
+        socklen_t peerSize = sizeof peer;
+        if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &peerSize) != 0) {
+            ::close(fd);
+            continue;
+        }
         std::lock_guard lock(connectionsMutex_);
-        if (connections_.size() >= kMaxConnections) {
+        std::size_t sameProcess = 0;
+        std::size_t sameUser = 0;
+        for (const auto& other : connections_) {
+            sameProcess += other->pid == peer.pid;
+            sameUser += other->uid == peer.uid;
+        }
+        if (connections_.size() >= kMaxConnections || sameProcess >= kMaxPerProcess ||
+            sameUser >= kMaxPerUser) {
             ::close(fd);
             continue;
         }
         auto c = std::make_unique<Connection>();
+        c->pid = peer.pid;
+        c->uid = peer.uid;
         c->fd = fd;
         c->device = device;
         c->generation = generation;
@@ -272,9 +286,11 @@ void SocketServer::acceptOn(int listenFd, int device) {
             ref.thread = std::thread([this, &ref] {
                 try {
                     if (ref.device >= 0) {
-                        serveDevice(ref);
+                        DeviceSession session(*simulator_, ref.device, ref.generation);
+                        serve(ref, session);
                     } else {
-                        serveControl(ref);
+                        ControlSession session(*simulator_, [this] { requestSync(); });
+                        serve(ref, session);
                     }
                 } catch (...) {
                     // A failing connection ends alone; the server carries on.
@@ -316,98 +332,105 @@ void SocketServer::closeConnections(int device) {
         if (c->device == device) ::shutdown(c->fd, SHUT_RDWR);
 }
 
-void SocketServer::serveDevice(Connection& c) {
-    std::uint8_t headerBytes[wire::kRequestHeaderSize];
-    std::vector<std::uint8_t> body;
-    std::vector<std::uint8_t> output;
-    std::vector<std::uint8_t> reply;
-    while (!stopping_) {
-        // Between requests the connection may idle as long as the client likes.
-        if (wire::waitReadable(c.fd) != wire::Io::ok) return;
-        const auto deadline = std::chrono::steady_clock::now() + kRequestTimeout;
-        // The magic first, so a stranger is turned away without waiting for a whole header.
-        wire::RequestHeader h;
-        if (wire::readExact(c.fd, headerBytes, 4, deadline) != wire::Io::ok ||
-            wire::decodeRequestHeader(std::span(headerBytes, 4), h) == wire::Decode::bad ||
-            wire::readExact(c.fd, headerBytes + 4, sizeof headerBytes - 4, deadline) !=
-                wire::Io::ok ||
-            wire::decodeRequestHeader(headerBytes, h) != wire::Decode::ok)
-            return;
-        body.resize(h.bodySize());
-        if (!body.empty() &&
-            wire::readExact(c.fd, body.data(), body.size(), deadline) != wire::Io::ok)
-            return;
-
-        std::uint8_t* out = nullptr;
-        if (wire::sendsOutBuffer(h.code)) {
-            out = body.data() + h.inSize;
-        } else {
-            output.assign(h.outSize, 0);
-            out = output.data();
-        }
+bool DeviceSession::feed(std::span<const std::uint8_t> bytes, std::vector<std::uint8_t>& out) {
+    pending_.insert(pending_.end(), bytes.begin(), bytes.end());
+    std::size_t used = 0;
+    for (;;) {
+        wire::Request request;
+        std::size_t consumed = 0;
+        const auto decoded =
+            wire::decodeRequest(std::span(pending_).subspan(used), request, consumed);
+        // A stranger is turned away on its first bad bytes, before a whole header arrives.
+        if (decoded == wire::Decode::bad) return false;
+        if (decoded == wire::Decode::needMore) break;
+        const auto& h = request.header;
+        if (wire::sendsOutBuffer(h.code))
+            output_.assign(request.outData.begin(), request.outData.end());
+        else
+            output_.assign(h.outSize, 0);
         std::uint32_t returned = 0;
         bool ok = false;
         try {
-            ok = simulator_->ioControl(c.device, c.generation, h.code,
-                                       h.inSize ? body.data() : nullptr, h.inSize,
-                                       h.outSize ? out : nullptr, h.outSize, &returned);
+            ok = simulator_.ioControl(device_, generation_, h.code,
+                                      h.inSize ? request.in.data() : nullptr, h.inSize,
+                                      h.outSize ? output_.data() : nullptr, h.outSize, &returned);
         } catch (...) {
             ok = false;
             returned = 0;
         }
         returned = std::min(returned, h.outSize);
-        reply.clear();
-        wire::appendReply(reply, ok, returned,
+        wire::appendReply(out, ok, returned,
                           wire::returnsOutput(h.code)
-                              ? std::span<const std::uint8_t>(output.data(), returned)
+                              ? std::span<const std::uint8_t>(output_.data(), returned)
                               : std::span<const std::uint8_t>{});
-        if (wire::writeAll(c.fd, reply.data(), reply.size(),
-                           std::chrono::steady_clock::now() + kRequestTimeout) != wire::Io::ok)
-            return;
+        used += consumed;
     }
+    pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(used));
+    return true;
 }
 
-void SocketServer::serveControl(Connection& c) {
-    std::string pending;
-    char chunk[512];
+bool ControlSession::feed(std::span<const std::uint8_t> bytes, std::vector<std::uint8_t>& out) {
+    pending_.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    std::size_t eol;
+    while ((eol = pending_.find('\n')) != std::string::npos) {
+        std::string line = pending_.substr(0, eol);
+        pending_.erase(0, eol + 1);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.find('\0') != std::string::npos) return false;  // not text: hang up
+        std::string answer;
+        if (line.find_first_not_of(" \t") == std::string::npos) {
+            // Every line is answered, so a client never waits for a reply that cannot come.
+            answer = "error: empty command (try help)";
+        } else {
+            try {
+                answer = simulator_.control(line);
+            } catch (const std::exception& e) {
+                answer = std::string("error: ") + e.what();
+            }
+            // The socket files follow before the client hears "ok".
+            if (afterCommand_) afterCommand_();
+        }
+        // The reply is one line whatever the simulator says.
+        for (std::size_t at; (at = answer.find_first_of("\r\n")) != std::string::npos;)
+            answer.replace(at, 1, "; ");
+        answer += '\n';
+        out.insert(out.end(), answer.begin(), answer.end());
+    }
+    if (pending_.size() > kMaxControlLine) {
+        static constexpr char kTooLong[] = "error: line too long\n";
+        out.insert(out.end(), kTooLong, kTooLong + sizeof kTooLong - 1);
+        return false;
+    }
+    return true;
+}
+
+template <class Session>
+void SocketServer::serve(Connection& c, Session& session) {
+    using Steady = std::chrono::steady_clock;
+    std::uint8_t chunk[16 * 1024];
+    std::vector<std::uint8_t> out;
+    // Between requests a connection may idle up to the idle time-out; a request that has
+    // begun must arrive whole within kRequestTimeout.
+    auto deadline = Steady::now() + idleTimeout_;
     while (!stopping_) {
-        if (wire::waitReadable(c.fd) != wire::Io::ok) return;
+        if (wire::waitReadable(c.fd, deadline) != wire::Io::ok) return;
         const ssize_t n = ::recv(c.fd, chunk, sizeof chunk, MSG_DONTWAIT);
         if (n == 0) return;
         if (n < 0) {
             if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
             return;
         }
-        pending.append(chunk, static_cast<std::size_t>(n));
-        std::size_t eol;
-        while ((eol = pending.find('\n')) != std::string::npos) {
-            std::string line = pending.substr(0, eol);
-            pending.erase(0, eol + 1);
-            if (!line.empty() && line.back() == '\r') line.pop_back();
-            if (line.find('\0') != std::string::npos) return;  // not text: hang up
-            if (line.empty()) continue;
-            std::string answer;
-            try {
-                answer = simulator_->control(line);
-            } catch (const std::exception& e) {
-                answer = std::string("error: ") + e.what();
-            }
-            // The socket files follow before the client hears "ok".
-            requestSync();
-            // The reply is one line whatever the simulator says.
-            for (std::size_t at; (at = answer.find_first_of("\r\n")) != std::string::npos;)
-                answer.replace(at, 1, "; ");
-            answer += '\n';
-            if (wire::writeAll(c.fd, answer.data(), answer.size(),
-                               std::chrono::steady_clock::now() + kRequestTimeout) != wire::Io::ok)
-                return;
-        }
-        if (pending.size() > kMaxControlLine) {
-            static constexpr char kTooLong[] = "error: line too long\n";
-            wire::writeAll(c.fd, kTooLong, sizeof kTooLong - 1,
-                           std::chrono::steady_clock::now() + kRequestTimeout);
+        const bool wasMidRequest = session.midRequest();
+        out.clear();
+        const bool keep = session.feed(std::span(chunk, static_cast<std::size_t>(n)), out);
+        if (!out.empty() && wire::writeAll(c.fd, out.data(), out.size(),
+                                           Steady::now() + kRequestTimeout) != wire::Io::ok)
             return;
-        }
+        if (!keep) return;
+        if (!session.midRequest())
+            deadline = Steady::now() + idleTimeout_;
+        else if (!wasMidRequest || !out.empty())
+            deadline = Steady::now() + kRequestTimeout;
     }
 }
 

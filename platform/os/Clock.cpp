@@ -1,6 +1,7 @@
 #include "os/Clock.h"
 
 #include <atomic>
+#include <cmath>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -23,7 +24,8 @@ ScaledClock::ScaledClock(double factor)
     : factor_(factor),
       steadyOrigin_(std::chrono::steady_clock::now()),
       systemOrigin_(std::chrono::system_clock::now()) {
-    if (!(factor > 0.0)) throw std::invalid_argument("clock scale must be positive");
+    if (!(factor > 0.0) || !std::isfinite(factor))
+        throw std::invalid_argument("clock scale must be a finite positive number");
 }
 
 Clock::time_point ScaledClock::now() const {

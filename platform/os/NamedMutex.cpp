@@ -20,6 +20,9 @@ namespace {
 
 constexpr const char* kDefaultLockDir = "/tmp/tivlink-locks";
 constexpr std::size_t kMaxFileNameStem = 200;
+// Owner and group: only processes of the group that shares the adapters can hold a name
+// (umask permitting); anybody else's open fails with access denied.
+constexpr mode_t kLockFileMode = 0660;
 // Another process holds the directory guard only for the few calls of its create().
 constexpr auto kGuardTimeout = std::chrono::seconds(5);
 constexpr auto kGuardRetry = std::chrono::milliseconds(1);
@@ -54,12 +57,17 @@ Registry& registry() {
 }
 
 MutexHandle fail(int err) {
-    const auto code = errorFromErrno(err);
-    setLastError(code == kErrorSuccess ? kErrorGenFailure : code);
+    auto code = errorFromErrno(err);
+    // The lock's callers read 2 and 3 as "another holder" and "unknown state"; a missing
+    // lock directory must not pass for either.
+    if (code == kErrorSuccess) code = kErrorGenFailure;
+    if (code == kErrorFileNotFound || code == kErrorPathNotFound) code = kErrorBadPathname;
+    setLastError(code);
     return kNullMutexHandle;
 }
 
-// Sticky and world-writable like /tmp: every user's processes share the names.
+// Sticky and world-writable like /tmp, so every user may create names in it; who may hold a
+// name is up to the lock file's own mode (see create()).
 int ensureDirectory(const std::filesystem::path& dir) {
     struct stat st {};
     if (::stat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
@@ -185,11 +193,22 @@ MutexHandle NamedMutex::create(std::string_view name) {
         return r.addHandle(path);
     }
 
-    // O_NOFOLLOW: the directory is shared with every user.
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
-    if (fd < 0 && errno == EACCES) fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    // O_NOFOLLOW and O_NONBLOCK: the directory is shared, and a planted symlink or FIFO must
+    // neither redirect nor block us.
+    constexpr int kFlags = O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | kFlags, kLockFileMode);
+    if (fd < 0 && errno == EACCES) {
+        // A file we may read is enough to hold the name; a directory we may not write into,
+        // without the file, is a plain access error.
+        fd = ::open(path.c_str(), O_RDONLY | kFlags);
+        if (fd < 0 && errno == ENOENT) errno = EACCES;
+    }
     if (fd < 0) return fail(errno);
-    ::fchmod(fd, 0666);  // best effort, so other users' processes can open it too
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return fail(EACCES);
+    }
 
     const bool first = takeLock(fd, dir);
     r.objects[path] = Object{fd, 1};

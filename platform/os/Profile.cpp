@@ -45,14 +45,16 @@ int hexDigit(char c) {
 // Reads at most `limit` bytes; false with `error` set when the file cannot be read.
 bool readFile(const std::filesystem::path& path, std::size_t limit, std::string& text,
               std::string& error) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // O_NONBLOCK: opening a FIFO must not wait for a writer; only regular files are read.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
         error = path.string() + ": " + std::strerror(errno);
         return false;
     }
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-        error = path.string() + ": " + (S_ISDIR(st.st_mode) ? "is a directory" : "cannot stat");
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        error =
+            path.string() + ": " + (S_ISDIR(st.st_mode) ? "is a directory" : "not a regular file");
         ::close(fd);
         return false;
     }

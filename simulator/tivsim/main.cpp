@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <iostream>
 #include <memory>
@@ -185,7 +186,16 @@ int main(int argc, char** argv) {
         ->type_name("DIR");
     app.add_option("--scale", scale, "run the clock F times faster (for tests)")
         ->type_name("F")
-        ->check(CLI::Range(1e-3, 1e4));
+        ->check(CLI::Validator(
+            [](std::string& text) -> std::string {
+                // CLI::Range lets NaN through: every comparison with it is false.
+                double value = 0;
+                if (!CLI::detail::lexical_cast(text, value) || !std::isfinite(value) ||
+                    value < 1e-3 || value > 1e4)
+                    return "must be a finite number in 0.001..10000, not " + text;
+                return {};
+            },
+            "in 0.001..10000"));
 
     auto* ctl = app.add_subcommand("ctl", "send one command to a running tivsim");
     std::string ctlDir;

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 #include <cstdlib>
 #include <filesystem>
@@ -284,6 +285,11 @@ TEST(ScenarioErrors, MessageStartsWithTheOffendingField) {
         {R"({"devices": [{"cyclic": [{"value": 1e39}]}]})",
          "devices[0].cyclic[0].value: does not fit a 32-bit float"},
         {R"({"devices": [{"cyclic": [{"rate": 1}]}]})", "devices[0].cyclic[0].rate: unknown field"},
+        {R"({"devices": [{"cyclic": [{"type": 1, "step": 1e39}]}]})",
+         "devices[0].cyclic[0].step: overflows the value on its first step"},
+        {R"({"devices": [{"cyclic": [{"type": 2, "value": 1e308, "step": 1e308}]}]})",
+         "devices[0].cyclic[0].step: overflows the value on its first step"},
+        {std::string("{}\0{\"adapters\": 5}", 17), "scenario: contains a NUL byte at offset 2"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.json.substr(0, 120));
@@ -331,6 +337,18 @@ TEST(ScenarioLoad, FileProblemsNameTheFile) {
         EXPECT_NE(std::string(e.what()).find("/tmp"), std::string::npos) << e.what();
     }
 
+    // A FIFO would block a plain open until somebody writes to it.
+    TempFile fifoDir("");
+    const auto fifo = fifoDir.path.string() + ".fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    try {
+        sim::loadScenario(fifo);
+        ADD_FAILURE() << "a FIFO loaded";
+    } catch (const sim::ScenarioError& e) {
+        EXPECT_EQ(std::string(e.what()), fifo + ": not a regular file, not a scenario file");
+    }
+    ::unlink(fifo.c_str());
+
     TempFile good(R"({"adapters": [{"device": 4}]})");
     EXPECT_EQ(sim::loadScenario(good.path).adapters.at(0).device, 4);
 
@@ -340,7 +358,9 @@ TEST(ScenarioLoad, FileProblemsNameTheFile) {
             try {
                 sim::loadScenario(bad.path);
             } catch (const sim::ScenarioError& e) {
-                EXPECT_EQ(std::string(e.what()).rfind("adapters[0].device", 0), 0u) << e.what();
+                EXPECT_EQ(
+                    std::string(e.what()).rfind(bad.path.string() + ": adapters[0].device", 0), 0u)
+                    << e.what();
                 throw;
             }
         },

@@ -29,6 +29,22 @@ namespace proctest {
 using namespace std::chrono_literals;
 using SteadyClock = std::chrono::steady_clock;
 
+// Programs that use an adapter take its lock, a file in $TIV_LOCK_DIR shared by every process
+// on the machine. Tests run side by side, each with the same simulated adapter names, so
+// each test process (and what it starts) gets a lock directory of its own unless it chose one.
+inline const bool kOwnLockDirectory = [] {
+    if (const char* dir = std::getenv("TIV_LOCK_DIR"); dir && *dir) return false;
+    char pattern[] = "/tmp/tiv-test-locks-XXXXXX";
+    if (!::mkdtemp(pattern)) return false;
+    static const std::filesystem::path made = pattern;
+    ::setenv("TIV_LOCK_DIR", pattern, 1);
+    std::atexit([] {
+        std::error_code ec;
+        std::filesystem::remove_all(made, ec);
+    });
+    return true;
+}();
+
 // Changes to the test's own environment for a child: a value sets the variable, nothing
 // removes it; every other variable is passed on as it is.
 using Environment = std::map<std::string, std::optional<std::string>>;

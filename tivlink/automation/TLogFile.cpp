@@ -1,6 +1,7 @@
 #include "tivlink/automation/TLogFile.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,11 +11,22 @@ namespace tivlink {
 
 namespace {
 
+// The file lies in a directory others may write to: a symlink planted under its name would
+// make us append to the link's target, and a FIFO would block the open, so neither is used.
 int OpenForAppend(const std::filesystem::path& name) {
     int fd;
     do {
-        fd = ::open(name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
+        fd = ::open(name.c_str(),
+                    O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK,
+                    0644);
     } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return fd;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return -1;
+    }
+    ::fcntl(fd, F_SETFL, O_APPEND);
     return fd;
 }
 

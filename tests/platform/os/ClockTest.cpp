@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <limits>
 #include <memory>
 #include <stdexcept>
 
@@ -20,6 +21,16 @@ TEST(ScaledClock, ShortensRealTimeByItsFactor) {
     EXPECT_GE(std::chrono::steady_clock::now() - real, 50ms);
     EXPECT_THROW(os::ScaledClock(0.0), std::invalid_argument);
     EXPECT_THROW(os::ScaledClock(-1.0), std::invalid_argument);
+}
+
+// An infinite factor makes every wait zero; zero, negative or NaN ones stop time or run it
+// backwards.
+TEST(ScaledClock, RefusesFactorsThatAreNotFinitePositiveNumbers) {
+    for (const double factor : {std::numeric_limits<double>::quiet_NaN(),
+                                std::numeric_limits<double>::infinity(), 0.0, -1.0}) {
+        SCOPED_TRACE(factor);
+        EXPECT_THROW(os::ScaledClock{factor}, std::invalid_argument);
+    }
 }
 
 TEST(ScopedClock, InstallsAndRestoresTheProcessClock) {

@@ -263,6 +263,46 @@ TEST_F(NamedMutexTest, UnusableLockDirectoryFailsWithAnError) {
     EXPECT_NE(os::getLastError(), os::kErrorSuccess);
 }
 
+// Lock callers read errors 2 and 3 as "another holder" and "unknown state", so no failure of
+// the lock directory may come back as either; a planted FIFO or symlink must neither block
+// nor be followed.
+TEST_F(NamedMutexTest, LockDirectoryFailuresAreNeitherHolderNorUnknownState) {
+    const auto planted = lockDir_ / "planted";
+    fs::create_directories(lockDir_);
+    ASSERT_EQ(::mkfifo((lockDir_ / os::NamedMutex::fileName("fifo")).c_str(), 0666), 0);
+    std::ofstream(planted) << "x";
+    fs::create_symlink(planted, lockDir_ / os::NamedMutex::fileName("link"));
+
+    struct Case {
+        std::string dir;
+        std::string name;
+    };
+    std::vector<Case> cases = {{lockDir_.string(), "fifo"},
+                               {lockDir_.string(), "link"},
+                               {"/proc/self/no-such-dir/locks", "name"}};
+    // Root writes anywhere; sysfs refuses even root, with the same errors as a directory
+    // without write permission.
+    const auto readOnly = root_ / "read-only";
+    if (::geteuid() != 0) {
+        fs::create_directories(readOnly);
+        fs::permissions(readOnly, fs::perms::owner_read | fs::perms::owner_exec);
+        cases.push_back({readOnly.string(), "name"});
+    } else if (fs::is_directory("/sys/kernel")) {
+        cases.push_back({"/sys/kernel", "tivlink-test"});
+    }
+    for (const auto& c : cases) {
+        ::setenv("TIV_LOCK_DIR", c.dir.c_str(), 1);
+        os::setLastError(0);
+        EXPECT_EQ(os::NamedMutex::create(c.name), os::kNullMutexHandle) << c.dir << " " << c.name;
+        const auto error = os::getLastError();
+        EXPECT_NE(error, os::kErrorSuccess) << c.dir;
+        EXPECT_NE(error, os::kErrorFileNotFound) << c.dir;
+        EXPECT_NE(error, os::kErrorPathNotFound) << c.dir;
+    }
+    EXPECT_EQ(fs::file_size(planted), 1u);
+    if (fs::exists(readOnly)) fs::permissions(readOnly, fs::perms::owner_all);
+}
+
 TEST(LastError, BelongsToTheCallingThread) {
     os::setLastError(os::kErrorAlreadyExists);
     std::thread([] {

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -145,6 +146,14 @@ TEST(Profile, MissingOrUnreadableFileGivesDefaults) {
     const os::Profile directory(fs::temp_directory_path());
     EXPECT_FALSE(directory.loaded());
     EXPECT_EQ(directory.readInteger("A", "B", 3), 3);
+
+    // A FIFO would block a plain open until a writer came.
+    const auto fifo = fs::temp_directory_path() / ("tiv-profile-" + std::to_string(::getpid()));
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const os::Profile pipe(fifo);
+    fs::remove(fifo);
+    EXPECT_FALSE(pipe.loaded());
+    EXPECT_NE(pipe.error().find("not a regular file"), std::string::npos) << pipe.error();
 }
 
 TEST(Profile, SurvivesBinaryGarbage) {

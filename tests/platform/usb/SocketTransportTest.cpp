@@ -449,9 +449,11 @@ TEST(SocketTransport, ControlSocketAnswersLineByLine) {
     ServerRig r;
     const int fd = connectTo(r.server.controlSocketPath());
     ASSERT_GE(fd, 0);
-    // Two commands in one write, CRLF, a blank line and a refused command.
+    // Two commands in one write, CRLF, a blank line (answered too, so that nobody waits for
+    // a reply that never comes) and a refused command.
     ASSERT_TRUE(sendText(fd, "list\r\n\nbogus 1\n"));
     EXPECT_EQ(readLine(fd), "ok 0:plugged 2:plugged");
+    EXPECT_EQ(readLine(fd).rfind("error: empty command", 0), 0u);
     EXPECT_EQ(readLine(fd).rfind("error: ", 0), 0u);
     // A reply of several lines comes back as one.
     ASSERT_TRUE(sendText(fd, "help\n"));

@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <atomic>
 #include <set>
 #include <thread>
@@ -41,13 +43,18 @@ TEST(TLogFile, AppendsLinesWithCrLfAndKeepsWhatWasThere) {
 TEST(TLogFile, AFileThatCannotBeOpenedSwallowsLines) {
     ScratchDir dir;
     fs::create_directory("taken.txt");
-    for (const fs::path& name :
-         {fs::path("taken.txt"), fs::path("no/such/dir/log.txt"), fs::path("")}) {
+    // Planted by somebody else: a symlink to a file of ours, and a FIFO that would block.
+    { std::ofstream("victim.txt", std::ios::binary) << "keep"; }
+    fs::create_symlink("victim.txt", "planted.txt");
+    ASSERT_EQ(::mkfifo("fifo.txt", 0600), 0);
+    for (const fs::path& name : {fs::path("taken.txt"), fs::path("no/such/dir/log.txt"),
+                                 fs::path(""), fs::path("planted.txt"), fs::path("fifo.txt")}) {
         tLogFile log(name);
         EXPECT_FALSE(log.Opened()) << name;
         log.WriteLine("lost");  // no crash, nothing written
     }
     EXPECT_FALSE(fs::exists("no"));
+    EXPECT_EQ(ReadAll("victim.txt"), "keep");
 }
 
 TEST(LogFileName, ComputerNameIsCutAt31CharactersAndStaysAPlainName) {

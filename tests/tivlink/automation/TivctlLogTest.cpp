@@ -4,6 +4,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
+#include <string>
+
 #include "DiagnosticsSupport.h"
 #include "tivlink/automation/DriverLog.h"
 
@@ -44,6 +48,22 @@ TEST(TivctlLog, LogSwitchWritesTheFileInTheWorkingDirectory) {
     ASSERT_EQ(RunProgram({TIVCTL_PATH, "scan"}, dir.Path(), env).code, 0);
     // With the settings file the start-up is logged too.
     EXPECT_EQ(Count(LogTexts(dir.Path() / tivlink::DefaultLogFileName()), "TIV-Driver-Start"), 1u);
+}
+
+// A symlink planted under the log file's name is not followed, and --log says it has no file
+// rather than running silently without one.
+TEST(TivctlLog, LogSwitchRefusesAPlantedSymlink) {
+    ScratchDir dir;
+    const auto victim = dir.Path() / "victim.txt";
+    { std::ofstream(victim) << "keep"; }
+    fs::create_symlink(victim, dir.Path() / tivlink::DefaultLogFileName());
+    const auto run =
+        RunProgram({TIVCTL_PATH, "--log", "scan"}, dir.Path(),
+                   {{"TIV_USB", std::nullopt}, {"TIV_SYSTEM_DIR", dir.Path().string()}});
+    EXPECT_EQ(run.code, 1);
+    EXPECT_THAT(run.err, HasSubstr("--log: cannot write the log file"));
+    std::ifstream in(victim);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "keep");
 }
 
 TEST(TivctlLog, WindowWithoutADisplayFailsWithAMessage) {

@@ -264,6 +264,43 @@ TEST_F(TivctlTest, WriteThenReadBackThroughTheDaemon) {
     EXPECT_EQ(daemon.Wait(20s), 0);
 }
 
+// A few failed USB transfers must not pass for silent firmware: a download would replace the
+// running firmware. tivctl retries them and says so.
+TEST_F(TivctlTest, FailedTransfersAreRetriedNotTakenForSilentFirmware) {
+    const fs::path sockets = dir_ / "usb-errors";
+    fs::create_directories(sockets);
+    proctest::Child daemon;
+    ASSERT_TRUE(daemon.Start({TIVSIM_PATH, "--scenario", File("running.json"), "--dir",
+                              sockets.string(), "--scale", "10"},
+                             {.env = kOwnTransport}));
+    ASSERT_TRUE(daemon.WaitFor("ready\n", 20s)) << daemon.out << daemon.err;
+    const std::string usb = "socket:" + sockets.string();
+    const auto ctl = [&](const std::string& count) {
+        const auto r =
+            proctest::RunTool({TIVSIM_PATH, "ctl", "--dir", sockets.string(), "usb-errors", count});
+        ASSERT_EQ(r.Code(), 0) << r.out << r.err;
+    };
+
+    ctl("3");
+    const auto send = Tivctl({"--json", "--usb", usb, "send", "--obj", "1217", "--sub", "29"});
+    EXPECT_EQ(send.code, 0) << send.err;
+    EXPECT_THAT(send.err, ::testing::Not(HasSubstr("downloading")));
+    EXPECT_THAT(send.err, HasSubstr("went through on retry"));
+
+    ctl("3");
+    const auto scanRetried = Tivctl({"--usb", usb, "scan"});
+    EXPECT_EQ(scanRetried.code, 0) << scanRetried.err;
+    EXPECT_THAT(scanRetried.out, HasSubstr("adapter 1: firmware running"));
+
+    ctl("0");
+    const auto after = Tivctl({"--usb", usb, "scan"});
+    EXPECT_EQ(after.code, 0) << after.err;
+    EXPECT_THAT(after.out, HasSubstr("adapter 1: firmware running"));
+
+    daemon.Signal(SIGTERM);
+    EXPECT_EQ(daemon.Wait(20s), 0);
+}
+
 TEST_F(TivctlTest, LoadEndsAtOnceWhenTheDownloadFails) {
     const fs::path sockets = dir_ / "unplugged";
     fs::create_directories(sockets);
@@ -324,6 +361,53 @@ TEST_F(TivctlTest, MonitorDecodesTheDemoCyclicValues) {
     EXPECT_GT(last[5]["value"].get<double>(), 21.5);  // rises by 0.1 per telegram
 }
 
+// The bus going away is news for whoever watches it; one failed USB read is not an unplug
+// (the monitor restarts reception), while a real unplug ends the monitor.
+TEST_F(TivctlTest, MonitorReportsBusChangesAndTellsAFailedReadFromAnUnplug) {
+    const fs::path sockets = dir_ / "monitored";
+    fs::create_directories(sockets);
+    proctest::Child daemon;
+    ASSERT_TRUE(daemon.Start({TIVSIM_PATH, "--scenario", File("running.json"), "--dir",
+                              sockets.string(), "--scale", "10"},
+                             {.env = kOwnTransport}));
+    ASSERT_TRUE(daemon.WaitFor("ready\n", 20s)) << daemon.out << daemon.err;
+    const auto ctl = [&](std::vector<std::string> words) {
+        std::vector<std::string> args = {TIVSIM_PATH, "ctl", "--dir", sockets.string()};
+        args.insert(args.end(), words.begin(), words.end());
+        const auto r = proctest::RunTool(args);
+        EXPECT_EQ(r.Code(), 0) << r.out << r.err;
+    };
+    proctest::Child monitor;
+    ASSERT_TRUE(monitor.Start(
+        TivctlArgs({"--usb", "socket:" + sockets.string(), "monitor", "--seconds", "0"}),
+        kTivctlOptions));
+    // Reception may not run yet: switch until the monitor has seen it.
+    bool seen = false;
+    for (int i = 0; i < 100 && !seen; ++i) {
+        ctl({"bus-disconnect"});
+        seen = monitor.WaitFor("bus disconnected\n", 200ms);
+        ctl({"bus-connect"});
+    }
+    ASSERT_TRUE(seen) << monitor.err;
+    EXPECT_TRUE(monitor.WaitFor("bus connected\n", 20s)) << monitor.err;
+
+    ctl({"usb-errors", "1"});
+    // Still watching: the next change shows.
+    ctl({"bus-disconnect"});
+    EXPECT_TRUE(monitor.WaitFor("bus disconnected\nbus connected\nbus disconnected\n", 20s))
+        << monitor.out << monitor.err;
+
+    ctl({"unplug", "0"});
+    EXPECT_EQ(monitor.Wait(20s), 1) << monitor.err;
+    const auto& err = monitor.err;
+    const auto first = err.find("adapter disconnected");
+    ASSERT_NE(first, std::string::npos) << err;
+    EXPECT_EQ(err.find("adapter disconnected", first + 1), std::string::npos) << err;
+
+    daemon.Signal(SIGTERM);
+    EXPECT_EQ(daemon.Wait(20s), 0);
+}
+
 TEST_F(TivctlTest, MonitorStopsOnInterrupt) {
     proctest::Child child;
     ASSERT_TRUE(child.Start(TivctlArgs({"--json", "monitor", "--seconds", "0"}), kTivctlOptions));
@@ -349,6 +433,14 @@ TEST_F(TivctlTest, BadUsageAndBadScenariosExitWithTwo) {
         {"send", "--obj", "1", "--sub", "1", "--ctrl", "300"},
         {"--adapter", "17", "scan"},
         {"monitor", "--seconds", "-1"},
+        {"monitor", "--seconds", "nan"},
+        {"monitor", "--seconds", "inf"},
+        {"values", "--seconds", "nan"},
+        {"record", "x.rec", "--seconds", "-nan"},
+        {"--clock-scale", "nan", "scan"},
+        {"--clock-scale", "inf", "scan"},
+        {"--clock-scale", "0", "scan"},
+        {"--clock-scale", "-1", "scan"},
         {"--usb", "nonsense", "scan"},
         {"--usb", "socket:/nonexistent/dir", "scan"},
         {"--usb", "socket:/tmp", "--scenario", File("quiet.json"), "scan"},
@@ -357,10 +449,12 @@ TEST_F(TivctlTest, BadUsageAndBadScenariosExitWithTwo) {
     };
     for (const auto& args : bad) ExpectBadUsage(args);
 
-    // The message names the offending field.
+    // The message names the file and the offending field.
     const auto field = Tivctl({"--scenario", File("bad-field.json"), "scan"});
     EXPECT_EQ(field.code, 2);
-    EXPECT_THAT(field.err, HasSubstr("devices[0].objects[0].sub"));
+    EXPECT_THAT(field.err, HasSubstr(File("bad-field.json") + ": devices[0].objects[0].sub"));
+    const auto broken = Tivctl({"--scenario", File("not-json.json"), "scan"});
+    EXPECT_THAT(broken.err, HasSubstr(File("not-json.json") + ": JSON"));
 
     for (const auto& command : {"scan", "send", "monitor"}) {
         const auto help = Tivctl({command, "--help"});
@@ -492,16 +586,38 @@ TEST(TivctlDecode, StoredFramesSplitAtTheirLengthBytes) {
     EXPECT_EQ(tivctl::DecodeFrame(frames[1]).objNo, 1217);
     EXPECT_TRUE(tivctl::SplitStoredFrames({}).empty());
 
-    // A length byte that promises more than is there ends the split with one malformed frame;
-    // a zero length byte still moves on.
+    // Bytes that are no frame come out as one malformed run, and the frames behind them are
+    // found again: the length byte is never trusted on its own.
+    const auto run = [&](std::vector<std::uint8_t> junk) {
+        std::vector<std::uint8_t> b = junk;
+        b.insert(b.end(), second.begin(), second.end());
+        return b;
+    };
+    const struct {
+        const char* what;
+        std::vector<std::uint8_t> junk;
+    } cases[] = {
+        {"zero length", {0, 0, 0}},
+        {"length beyond any record", {200, 0x80, 1, 2, 3}},
+        {"largest length with nothing behind", {136, 0x80}},
+        {"length one short of a record", {2, 0x80, 0, 0}},
+        {"length that swallows the next frame", {12, 0x80, 0x20}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const auto split = tivctl::SplitStoredFrames(run(c.junk));
+        ASSERT_EQ(split.size(), 2u);
+        EXPECT_EQ(tivctl::DecodeFrame(split[0]).kind, tivctl::BusTelegram::Kind::malformed);
+        EXPECT_EQ(split[1], acyclic);
+    }
+
+    // A length byte that promises more than is there ends the split with one malformed frame.
     buffer.push_back(40);
     buffer.push_back(0x80);
-    auto cut = tivctl::SplitStoredFrames(buffer);
+    const auto cut = tivctl::SplitStoredFrames(buffer);
     ASSERT_EQ(cut.size(), 3u);
     EXPECT_EQ(cut[2], (std::vector<std::uint8_t>{0xFA, 40, 0x80, 0xFB}));
     EXPECT_EQ(tivctl::DecodeFrame(cut[2]).kind, tivctl::BusTelegram::Kind::malformed);
-    cut = tivctl::SplitStoredFrames(std::vector<std::uint8_t>{0, 0, 0, 0, 0});
-    EXPECT_EQ(cut.size(), 3u);
 }
 
 // ---- record and values ---------------------------------------------------------------

@@ -189,4 +189,56 @@ TEST_F(TivctlAdapter, LockHeldByAnotherRunGivesTwoUntilReleased) {
     EXPECT_THAT(missing.err, HasSubstr("adapter 4"));
 }
 
+// Two programs on one adapter interleave their transfers; every command that uses the adapter
+// refuses while another program holds its lock, with an exit code of its own.
+TEST_F(TivctlAdapter, AdapterCommandsRefuseWhileAnotherProgramHoldsTheLock) {
+    proctest::Child holder;
+    ASSERT_TRUE(holder.Start(TivctlArgs({"lock"}), kTivctlOptions));
+    ASSERT_TRUE(holder.WaitFor("\n", kRunTimeout)) << holder.err;
+
+    const auto record = (dir_ / "refused.rec").string();
+    const std::vector<std::vector<std::string>> commands = {
+        {"scan"},
+        {"load"},
+        {"select", "1"},
+        {"send", "--obj", "1217", "--sub", "29"},
+        {"monitor", "--seconds", "1"},
+        {"values", "--seconds", "1"},
+        {"record", record, "--seconds", "1"},
+    };
+    for (const auto& command : commands) {
+        SCOPED_TRACE(command[0]);
+        const auto run = Tivctl(command);
+        EXPECT_EQ(run.code, 3) << run.err;
+        EXPECT_THAT(run.err, HasSubstr("another program holds the lock"));
+    }
+    // Only the adapter held: the second one is free.
+    EXPECT_EQ(Tivctl({"--scenario", File("two.json"), "--adapter", "2", "load"}).code, 0);
+
+    holder.Signal(SIGINT);
+    ASSERT_EQ(holder.Wait(kRunTimeout), 0) << holder.err;
+}
+
+// A lock directory nobody may write to is no holder: the error says so and has its own code.
+TEST_F(TivctlAdapter, UnusableLockDirectoryIsNotReportedAsAnotherHolder) {
+    // Root writes anywhere; sysfs refuses even root.
+    const std::string readOnly = "/sys/kernel";
+    if (::geteuid() == 0 && !fs::is_directory(readOnly)) GTEST_SKIP() << "no read-only directory";
+    const auto own = dir_ / "read-only";
+    if (::geteuid() != 0) {
+        fs::create_directories(own);
+        fs::permissions(own, fs::perms::owner_read | fs::perms::owner_exec);
+    }
+    ::setenv("TIV_LOCK_DIR", ::geteuid() == 0 ? readOnly.c_str() : own.c_str(), 1);
+    for (const auto& command : std::vector<std::vector<std::string>>{
+             {"lock", "--seconds", "0.1"}, {"send", "--obj", "1217", "--sub", "29"}}) {
+        SCOPED_TRACE(command[0]);
+        const auto run = Tivctl(command);
+        EXPECT_EQ(run.code, 4) << run.err;
+        EXPECT_THAT(run.err, HasSubstr("no access to the lock directory"));
+        EXPECT_THAT(run.err, ::testing::Not(HasSubstr("another program")));
+    }
+    ::setenv("TIV_LOCK_DIR", (dir_ / "locks").c_str(), 1);
+}
+
 }  // namespace

@@ -14,6 +14,7 @@
 
 #include "Decode.h"
 #include "DriverClient.h"
+#include "NumberCheck.h"
 #include "os/Clock.h"
 
 namespace tivctl {
@@ -83,21 +84,6 @@ private:
     bool drawn_ = false;
 };
 
-std::string LockText(int result) {
-    switch (result) {
-        case 0:
-            return "locked";
-        case 1:
-            return "this process holds the lock already";
-        case 2:
-            return "another program holds the lock";
-        case 3:
-            return "the lock is in an unknown state";
-        default:
-            return "the lock cannot be taken (error " + std::to_string(result) + ")";
-    }
-}
-
 }  // namespace
 
 int RunLoad(const GlobalOptions& options, const LoadOptions& load) {
@@ -106,6 +92,7 @@ int RunLoad(const GlobalOptions& options, const LoadOptions& load) {
     StopSignals signals;
     const int number = client.AdapterNumber();
     if (const int code = SelectEntry(client, number); code != kExitOk) return code;
+    if (const int code = client.Lock(); code != kExitOk) return code;
 
     LoadProgress progress(::isatty(STDERR_FILENO) == 1);
     std::string stage = "first stage";
@@ -194,6 +181,9 @@ int RunSelect(const GlobalOptions& options, const SelectOptions& select) {
     const auto result =
         TIVCTL_CALL(client, SelectAdapter, select.number, byAddress ? 1 : 0, &versionArg);
     const auto version = BytesOf(versionArg);
+    // The selection is the one look allowed before the lock; the queries behind it wait.
+    if (result == 0 || result == kFirmwareSilent)
+        if (const int code = client.Lock(); code != kExitOk) return code;
     nlohmann::json j = {{"result", result},
                         {"mode", byAddress ? 1 : 0},
                         {"adapter", number},
@@ -254,7 +244,8 @@ int RunLock(const GlobalOptions& options, const LockOptions& lock) {
     }
     if (result != 0) {
         Error(what + ": " + LockText(result));
-        return kExitFailure;
+        // Result 2 keeps exit code 1; a lock that cannot be taken at all has its own.
+        return result == 1 || result == 2 || result == 3 ? kExitFailure : kExitLockFailed;
     }
 
     const auto never = [] { return false; };
@@ -280,7 +271,7 @@ AdapterCommands::AdapterCommands(CLI::App& app) {
         ->add_option("--timeout", load_.timeoutSeconds,
                      "how long to wait for the download, in seconds (default 60)")
         ->type_name("N")
-        ->check(CLI::Range(1.0, 3600.0));
+        ->check(FiniteRange(1.0, 3600.0));
 
     selectCommand_ = app.add_subcommand(
         "select", "select an adapter by number (1..16) or bus address (0..15) and show it");
@@ -292,7 +283,7 @@ AdapterCommands::AdapterCommands(CLI::App& app) {
     lockCommand_
         ->add_option("--seconds", lock_.seconds, "how long to hold it (default 0: until SIGINT)")
         ->type_name("N")
-        ->check(CLI::Range(0.0, 1e6));
+        ->check(FiniteRange(0.0, 1e6));
 }
 
 std::optional<int> AdapterCommands::Run(const GlobalOptions& options) const {

@@ -23,7 +23,6 @@ using tivlink::TivDriverEvent;
 
 namespace {
 
-constexpr std::int32_t kFirmwareSilent = 128;
 constexpr std::int32_t kHeaderSize = 4;  // DataSize counts the header and the data bytes
 constexpr std::size_t kMaxSendData = 128;
 constexpr std::int32_t kControlRead = 0xC0;
@@ -34,6 +33,10 @@ constexpr std::int32_t kResultDelayed = 6;
 constexpr std::int32_t kMonitorBufferUnits = 1024;
 constexpr auto kMonitorSlice = 50ms;
 constexpr auto kDelayedSlice = 100ms;
+// How long an unplug may take to show as an event after a failed transaction (nominal).
+constexpr auto kDisconnectGrace = 200ms;
+// Failed USB reads the monitor recovers from before it gives up.
+constexpr int kMonitorRestarts = 3;
 
 // ---- send ----------------------------------------------------------------------------
 
@@ -153,42 +156,95 @@ int RunScan(const GlobalOptions& options) {
 
     nlohmann::json adapters = nlohmann::json::array();
     if (!options.json) std::cout << found << " adapter(s)\n";
+    int code = kExitOk;
+    const auto worsen = [&](int c) {
+        // A held lock says more than a failed transfer.
+        if (code == kExitOk || c == kExitLocked) code = c;
+    };
+    nlohmann::json selectedFirmware;
+    std::string selectedText;
     for (int n = 1; n <= found; ++n) {
         // Name, tokens, bus address and firmware come from selecting each adapter in turn.
-        com::Variant version;
-        const auto selected = TIVCTL_CALL(client, SelectAdapter, n, 0, &version);
-        const auto record = BytesOf(version);
-        const bool loaded = selected == 0 && record.size() >= 10;
+        const auto selection = client.Select(n);
         nlohmann::json adapter = {{"number", n}};
-        nlohmann::json firmware = {{"loaded", loaded}};
+        nlohmann::json firmware;
         std::string text = "  " + std::to_string(n);
+        std::string state;
         std::int32_t address = addresses[static_cast<std::size_t>(n - 1)];
-        if (loaded) {
+        bool addressKnown = address >= 0 && address <= 15;
+        const bool loaded = selection.running() && selection.version.size() >= 10;
+        // Another program's adapter is left alone past the selection.
+        const std::int32_t lock = TIVCTL_CALL(client, LockAdapter);
+        if (lock == 2) {
+            adapter["locked"] = true;
+            state = "locked by another program";
+            worsen(kExitLocked);
+        } else if (selection.result == 17 || selection.result == 18) {
+            adapter["error"] = "USB transfer failed (" + std::to_string(selection.result) + ")";
+            state = adapter["error"].get<std::string>();
+            worsen(kExitFailure);
+        } else if (loaded) {
             if (const auto name = client.AdapterName(); !name.empty()) {
                 adapter["name"] = name;
                 text += "  " + name;
             }
-            address = TIVCTL_CALL(client, GetAdapterAddr);
+            // On a failed read the entry is cleared while the member returns the error code:
+            // only a value the entry agrees with is an address.
+            const auto read = TIVCTL_CALL(client, GetAdapterAddr);
+            addressKnown = read == TIVCTL_CALL(client, GetAddrDueNum, n);
+            if (addressKnown) {
+                address = read;
+            } else {
+                adapter["error"] = "USB transfer failed (" + std::to_string(read) + ")";
+                worsen(kExitFailure);
+            }
+        } else if (!selection.silent()) {
+            adapter["error"] = SelectErrorText(n, selection.result);
+            state = "cannot be selected (" + std::to_string(selection.result) + ")";
+            worsen(kExitFailure);
         }
-        adapter["address"] = address;
-        text += "  address " + std::to_string(address);
-        if (loaded) {
+        if (lock == 0) TIVCTL_CALL(client, UnlockAdapter);
+        if (selection.recovered()) {
+            adapter["retried"] = selection.failedTries;
+            Error(RecoveredText(n, selection));
+        }
+
+        if (addressKnown) {
+            adapter["address"] = address;
+            text += "  address " + std::to_string(address);
+        } else {
+            text += "  address unknown";
+        }
+        firmware["loaded"] = loaded && state.empty();
+        if (!state.empty()) {
+            text += "  " + state;
+        } else if (loaded) {
+            const auto& record = selection.version;
             const std::string versionText = Printable(std::span(record).first(6));
             firmware["version"] = versionText;
             firmware["build"] = {record[6], record[7]};
-            const auto token = TIVCTL_CALL(client, GetAdapterToken);
-            const auto next = TIVCTL_CALL(client, GetNextToken);
-            adapter["adapterToken"] = token;
-            adapter["nextToken"] = next;
-            text += "  tokens " + std::to_string(token) + "/" + std::to_string(next) +
-                    "  firmware \"" + versionText + "\" build " +
+            text += "  firmware \"" + versionText + "\" build " +
                     HexBytes(std::span(record).subspan(6, 2));
+            if (adapter.contains("error")) text += "  " + adapter["error"].get<std::string>();
         } else {
             text += "  firmware not loaded";
         }
         adapter["firmware"] = firmware;
         adapters.push_back(adapter);
         if (!options.json) std::cout << text << "\n";
+
+        // The selected adapter's state comes from this one look, so that it cannot tell
+        // another story than its line.
+        if (n == client.AdapterNumber()) {
+            selectedFirmware = firmware;
+            selectedFirmware["adapter"] = n;
+            selectedText =
+                "adapter " + std::to_string(n) + ": firmware " +
+                (!state.empty() ? state
+                 : firmware["loaded"].get<bool>()
+                     ? "running, version \"" + firmware["version"].get<std::string>() + "\""
+                     : std::string("not loaded"));
+        }
     }
     nlohmann::json result = {{"adapters", adapters}};
     if (found == 0) {
@@ -196,36 +252,22 @@ int RunScan(const GlobalOptions& options) {
         Error("no adapter found");
         return kExitFailure;
     }
-
-    // The firmware state of the selected adapter (the first unless --adapter says otherwise);
-    // selecting needs no firmware.
-    const int number = client.AdapterNumber();
-    com::Variant ignored;
-    const auto selected = TIVCTL_CALL(client, SelectAdapter, number, 0, &ignored);
-    int code = kExitOk;
-    if (selected != 0 && selected != kFirmwareSilent) {
-        Error(SelectErrorText(number, selected));
-        code = kExitFailure;
+    if (selectedFirmware.is_null()) {
+        Error(SelectErrorText(client.AdapterNumber(), 16));
+        worsen(kExitFailure);
     } else {
-        com::Variant version;
-        const bool loaded = TIVCTL_CALL(client, IsFirmwareLoaded, &version) != 0;
-        const auto record = BytesOf(version);
-        nlohmann::json firmware = {{"adapter", number}, {"loaded", loaded}};
-        std::string text = "adapter " + std::to_string(number) + ": firmware ";
-        if (loaded && record.size() >= 8) {
-            const std::string versionText = Printable(std::span(record).first(6));
-            firmware["version"] = versionText;
-            firmware["build"] = {record[6], record[7]};
-            text += "running, version \"" + versionText + "\" build " +
-                    HexBytes(std::span(record).subspan(6, 2));
-        } else {
-            text += "not loaded";
-        }
-        result["firmware"] = firmware;
-        if (!options.json) std::cout << text << "\n";
+        result["firmware"] = selectedFirmware;
+        if (!options.json) std::cout << selectedText << "\n";
     }
     if (options.json) PrintJson(result);
     std::cout.flush();
+    for (const auto& a : adapters) {
+        if (a.contains("locked"))
+            Error("adapter " + std::to_string(a["number"].get<int>()) + ": " + LockText(2));
+        else if (a.contains("error"))
+            Error("adapter " + std::to_string(a["number"].get<int>()) + ": " +
+                  a["error"].get<std::string>());
+    }
     return code;
 }
 
@@ -263,6 +305,12 @@ int RunSend(const GlobalOptions& options, const SendOptions& send) {
     const std::int32_t result = TIVCTL_CALL(client, AcyclicTransmission, &io.telType, &io.dataSize,
                                             &io.subNo, &io.objNo, &io.control, &raw);
     const Answer answer = MakeAnswer(result, io, raw);
+    // A missing answer may mean the adapter went away; the event may still be on its way.
+    bool unplugged = false;
+    if (result != 0 && result != kResultDelayed && result != 255) {
+        client.PumpUntil([&] { return client.Disconnected(); }, kDisconnectGrace);
+        unplugged = client.Disconnected() && !client.Present();
+    }
 
     std::optional<Answer> delayed;
     if (result == kResultDelayed)
@@ -280,6 +328,9 @@ int RunSend(const GlobalOptions& options, const SendOptions& send) {
             PrintAnswer("delayed answer: ", DelayedResultText(delayed->result), *delayed,
                         delayed->result == 0 || delayed->result == 255);
     }
+    if (unplugged)
+        Error("adapter " + std::to_string(client.AdapterNumber()) +
+              " disconnected during the transaction");
     if (Interrupted()) Error("interrupted");
     const bool ok = result == 0 || (result == kResultDelayed && delayed && delayed->result == 0);
     return ok ? kExitOk : kExitFailure;
@@ -323,24 +374,46 @@ int RunMonitor(const GlobalOptions& options, const MonitorOptions& monitor) {
         return static_cast<bool>(std::cout);
     };
 
+    // Bus connection changes are news for whoever watches the bus.
+    bool busConnected = TIVCTL_GET(client, IsTivConnected) != com::VARIANT_FALSE;
+    client.OnEvent([&](TivDriverEvent event) {
+        if (event != TivDriverEvent::OnTivConnected) return;
+        const bool connected = TIVCTL_GET(client, IsTivConnected) != com::VARIANT_FALSE;
+        if (connected == busConnected) return;
+        busConnected = connected;
+        if (options.json)
+            PrintJson({{"event", "OnTivConnected"}, {"busConnected", connected}});
+        else
+            std::cout << (connected ? "bus connected" : "bus disconnected") << std::endl;
+    });
+
     int code = kExitOk;
+    int restarts = 0;
     while (!Interrupted()) {
         const auto now = os::clock().now();
         if (!forever && now >= end) break;
         const auto slice =
             forever ? kMonitorSlice : std::min<os::Clock::duration>(end - now, kMonitorSlice);
-        client.PumpUntil([&] { return client.Disconnected(); }, slice);
+        const int discons = client.Count(TivDriverEvent::OnAdapterDiscon);
+        client.PumpUntil([&] { return client.Count(TivDriverEvent::OnAdapterDiscon) > discons; },
+                         slice);
         if (!drain()) {
             Error("cannot write the output");
             code = kExitFailure;
             break;
         }
         if (const auto problem = reception.Problem(); !problem.empty()) {
+            if (reception.Recoverable() && restarts < kMonitorRestarts && reception.Restart()) {
+                ++restarts;
+                Error(problem + "; reception restarted");
+                continue;
+            }
             Error(problem);
             code = kExitFailure;
             break;
         }
     }
+    client.OnEvent({});
     reception.Stop();
     if (code == kExitOk && !drain()) {
         Error("cannot write the output");

@@ -10,6 +10,8 @@ namespace tivctl {
 constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitLocked = 3;      // another program holds the adapter lock
+constexpr int kExitLockFailed = 4;  // the adapter lock cannot be taken at all
 
 struct GlobalOptions {
     std::optional<std::string> usb;

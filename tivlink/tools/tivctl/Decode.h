@@ -61,7 +61,9 @@ BusTelegram DecodeFrame(std::span<const std::uint8_t> frame);
 
 // The frames in bytes ReadData handed out in telegram mode: each stored frame runs from its
 // length byte (the record's size + 2) to its checksum; the start and end bytes are put back.
-// Bytes that do not end where their length says come out as one last, malformed frame.
+// Bytes that do not form a frame (a length byte the bus cannot carry, a frame cut short, a
+// bad frame followed by no plausible one) come out as malformed runs, and the split picks up
+// again at the next frame.
 std::vector<std::vector<std::uint8_t>> SplitStoredFrames(std::span<const std::uint8_t> bytes);
 
 // One line of monitor output; `ms` is the offset from the start of the monitor.

@@ -1,11 +1,15 @@
 #include "DriverClient.h"
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -18,6 +22,7 @@
 #include "com/Registry.h"
 #include "com/Variant.h"
 #include "os/MessageQueue.h"
+#include "os/NamedMutex.h"
 #include "simulator/SimTransport.h"
 #include "tivlink/LogFileName.h"
 #include "usb/Transport.h"
@@ -30,6 +35,13 @@ using tivlink::TivDriverEvent;
 namespace {
 
 constexpr std::int32_t kFirmwareSilent = 128;
+constexpr std::int32_t kStatusReadFailed1 = 17;
+constexpr std::int32_t kStatusReadFailed2 = 18;
+constexpr std::int32_t kLockHeldElsewhere = 2;
+constexpr std::int32_t kLockAccessDenied = 5;
+// A failed USB transfer is usually a one-off; a few tries tell it from a lasting fault.
+constexpr int kSelectAttempts = 4;
+constexpr auto kSelectRetryPause = 50ms;
 constexpr auto kFirmwareTimeout = 60s;
 // How often the log echo looks at the file while messages run.
 constexpr auto kEchoSlice = 100ms;
@@ -58,6 +70,18 @@ std::filesystem::path BuildRegistry() {
         if (dir == dir.root_path()) break;
     }
     return {};
+}
+
+// Why the driver cannot be writing `file` (it refuses symlinks and anything but a regular
+// file), or empty.
+std::string LogFileProblem(const std::filesystem::path& file) {
+    const int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return "cannot write the log file " + file.string() + " (" + std::strerror(errno) + ")";
+    struct stat st {};
+    const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    ::close(fd);
+    return regular ? std::string() : file.string() + " is not a regular file";
 }
 
 }  // namespace
@@ -182,6 +206,10 @@ DriverClient::DriverClient()
       onEvent_(std::make_shared<std::function<void(TivDriverEvent)>>()) {}
 
 DriverClient::~DriverClient() {
+    if (driver_ && locked_) {
+        std::int32_t ignored = 0;
+        driver_->UnlockAdapter(&ignored);
+    }
     if (driver_ && cookie_ != 0)
         com::unadvise(driver_.get(), tivlink::DIID_ITivDriverEvents, cookie_);
     // The last reference ends the object, which writes its last log lines.
@@ -212,6 +240,11 @@ int DriverClient::Open(const GlobalOptions& options) {
     }
     if (options.log) {
         TIVCTL_PUT(*this, LogFileOn, com::VARIANT_TRUE);
+        // The driver keeps quiet when it cannot write its file; the user asked for it.
+        if (const auto problem = LogFileProblem(tivlink::DefaultLogFileName()); !problem.empty()) {
+            Error("--log: " + problem);
+            return kExitFailure;
+        }
         EchoLog();
     }
     return kExitOk;
@@ -245,13 +278,52 @@ bool DriverClient::PumpUntil(const std::function<bool()>& done, os::Clock::durat
     }
 }
 
+DriverClient::Selection DriverClient::Select(int number) {
+    Selection s;
+    for (int attempt = 1;; ++attempt) {
+        com::Variant version;
+        s.result = TIVCTL_CALL(*this, SelectAdapter, number, 0, &version);
+        s.version = BytesOf(version);
+        s.transferError = 0;
+        // The version query puts 128 and the failing code into the record when the exchange
+        // failed; a valid answer without the firmware's mark leaves the record alone.
+        if (s.result == kFirmwareSilent && s.version.size() >= 2 && s.version[0] == 128)
+            s.transferError = s.version[1] != 0 ? s.version[1] : kFirmwareSilent;
+        else if (s.result == kStatusReadFailed1 || s.result == kStatusReadFailed2)
+            s.transferError = s.result;
+        if (s.transferError == 0 || attempt == kSelectAttempts || Interrupted()) return s;
+        ++s.failedTries;
+        os::clock().sleepFor(kSelectRetryPause);
+    }
+}
+
+int DriverClient::Lock() {
+    if (locked_) return kExitOk;
+    const std::int32_t result = TIVCTL_CALL(*this, LockAdapter);
+    if (result == 0 || result == 1) {
+        locked_ = result == 0;
+        return kExitOk;
+    }
+    Error("adapter " + std::to_string(adapter_) + ": " + LockText(result));
+    return result == kLockHeldElsewhere ? kExitLocked : kExitLockFailed;
+}
+
 int DriverClient::BringUp() {
     const int number = adapter_;
-    com::Variant version;
-    std::int32_t result = TIVCTL_CALL(*this, SelectAdapter, number, 0, &version);
-    if (result == kFirmwareSilent) {
-        Error("adapter " + std::to_string(number) +
-              ": firmware does not answer, downloading it...");
+    Selection selected = Select(number);
+    if (selected.recovered()) Error(RecoveredText(number, selected));
+    if (selected.result != 0 && !selected.silent()) {
+        Error(SelectErrorText(number, selected.result));
+        return kExitFailure;
+    }
+    if (const int code = Lock(); code != kExitOk) return code;
+    if (selected.silent()) {
+        Error("adapter " + std::to_string(number) + ": firmware does not answer" +
+              (selected.transferError
+                   ? " (" + std::to_string(kSelectAttempts) + " tries, transfer code " +
+                         std::to_string(selected.transferError) + ")"
+                   : std::string()) +
+              ", downloading it...");
         // The download runs in the driver's worker thread; the end shows as OnFirmwareLoaded,
         // or, when it failed, as a nonzero LoadResult.
         const int before = Count(TivDriverEvent::OnFirmwareLoaded);
@@ -269,15 +341,20 @@ int DriverClient::BringUp() {
             return kExitFailure;
         }
         Error("adapter " + std::to_string(number) + ": firmware loaded");
-        version = com::Variant();
-        result = TIVCTL_CALL(*this, SelectAdapter, number, 0, &version);
+        selected = Select(number);
+        if (selected.recovered()) Error(RecoveredText(number, selected));
     }
-    if (result == 0) return kExitOk;
-    Error(SelectErrorText(number, result));
+    if (selected.result == 0) return kExitOk;
+    Error(SelectErrorText(number, selected.result));
     return kExitFailure;
 }
 
+bool DriverClient::Present() {
+    return TIVCTL_CALL(*this, IsAdapterPresent) != com::VARIANT_FALSE;
+}
+
 int Reception::Start(int filterType) {
+    filterType_ = filterType;
     TIVCTL_PUT(client_, BufferMode, 1);
     TIVCTL_CALL(client_, FilterOn);
     TIVCTL_PUT(client_, FilterType, filterType);
@@ -290,12 +367,26 @@ int Reception::Start(int filterType) {
 }
 
 std::string Reception::Problem() {
-    if (client_.Disconnected()) return "adapter disconnected";
+    recoverable_ = false;
+    if (client_.Count(TivDriverEvent::OnAdapterDiscon) > disconnects_) {
+        if (!client_.Present()) return "adapter disconnected";
+        recoverable_ = true;
+        return "USB read failed (adapter error " + std::to_string(TIVCTL_GET(client_, LastError)) +
+               "); the adapter is still there";
+    }
     const bool running = TIVCTL_GET(client_, RecState) != 0;
     seenRunning_ = seenRunning_ || running;
     if (running || (!seenRunning_ && os::clock().now() - started_ < kStartGrace)) return {};
     return "reception stopped (adapter error " + std::to_string(TIVCTL_GET(client_, LastError)) +
            ")";
+}
+
+bool Reception::Restart() {
+    disconnects_ = client_.Count(TivDriverEvent::OnAdapterDiscon);
+    seenRunning_ = false;
+    recoverable_ = false;
+    if (!client_.Select(client_.AdapterNumber()).running()) return false;
+    return Start(filterType_) == kExitOk;
 }
 
 void Reception::Stop() {
@@ -324,6 +415,29 @@ std::string SelectErrorText(int number, int result) {
             return which + ": firmware does not answer";
         default:
             return which + ": cannot be selected (" + std::to_string(result) + ")";
+    }
+}
+
+std::string RecoveredText(int number, const DriverClient::Selection& selection) {
+    return "adapter " + std::to_string(number) + ": a USB transfer failed " +
+           std::to_string(selection.failedTries) + " time(s) and went through on retry";
+}
+
+std::string LockText(int result) {
+    switch (result) {
+        case 0:
+            return "locked";
+        case 1:
+            return "this process holds the lock already";
+        case kLockHeldElsewhere:
+            return "another program holds the lock";
+        case 3:
+            return "the lock is in an unknown state";
+        case kLockAccessDenied:
+            return "the lock cannot be taken: no access to the lock directory " +
+                   os::NamedMutex::lockDirectory().string() + " or its lock file";
+        default:
+            return "the lock cannot be taken (error " + std::to_string(result) + ")";
     }
 }
 

@@ -84,6 +84,9 @@ public:
     // Events seen so far; `onEvent` runs for each after it is counted, on this thread.
     int Count(tivlink::TivDriverEvent event) const;
     bool Disconnected() const { return Count(tivlink::TivDriverEvent::OnAdapterDiscon) > 0; }
+    // Whether the selected adapter's device can still be opened (after a failure: whether it
+    // was unplugged).
+    bool Present();
     void OnEvent(std::function<void(tivlink::TivDriverEvent)> onEvent);
 
     // With --log, prints what the log file gained since the last look; PumpUntil does so
@@ -94,8 +97,29 @@ public:
     // came or the nominal `timeout` passed; true when `done` held.
     bool PumpUntil(const std::function<bool()>& done, os::Clock::duration timeout);
 
-    // Selects the adapter, downloading the firmware first when it does not answer.
-    // kExitOk, or kExitFailure after a message.
+    // What selecting an adapter found. A failed transfer is retried a few times: a one-off
+    // failure is no reason to think the firmware silent. Only a query that keeps failing (as
+    // it does for an adapter without firmware, whose core has no pipes to answer on) counts
+    // as silent firmware.
+    struct Selection {
+        std::int32_t result = 0;  // SelectAdapter's, from the last try
+        std::vector<std::uint8_t> version;
+        std::int32_t transferError = 0;  // the code of the last failed exchange, if any
+        int failedTries = 0;             // tries whose exchange failed
+        bool running() const { return result == 0; }
+        bool silent() const { return result == 128; }
+        // The exchange failed and then went through: worth a word, not a download.
+        bool recovered() const { return failedTries > 0 && result != 128 && transferError == 0; }
+    };
+    Selection Select(int number);
+
+    // Takes the selected adapter's lock for the client's lifetime: kExitOk, kExitLocked when
+    // another program holds it, kExitLockFailed when it cannot be taken; a message either way.
+    int Lock();
+
+    // Selects and locks the adapter, downloading the firmware first when it does not answer
+    // (never for a transfer that failed once: that would destroy running firmware). kExitOk,
+    // or the exit code after a message.
     int BringUp();
     // The selected adapter's display name; empty when its firmware does not answer.
     std::string AdapterName();
@@ -110,7 +134,11 @@ private:
     std::shared_ptr<std::map<tivlink::TivDriverEvent, int>> counts_;
     std::shared_ptr<std::function<void(tivlink::TivDriverEvent)>> onEvent_;
     std::unique_ptr<LogEcho> echo_;
+    bool locked_ = false;
 };
+
+// The text for a LockAdapter result other than 0.
+std::string LockText(int result);
 
 #define TIVCTL_CALL(client, member, ...) \
     (client).Call(#member, &tivlink::ITivDriver::member __VA_OPT__(, ) __VA_ARGS__)
@@ -126,9 +154,15 @@ public:
     // Reception with the filter on, into a ring buffer, so that a long run never ends because
     // nobody drains the buffer; kExitOk, or kExitFailure after a message.
     int Start(int filterType = 0);
-    // Why reception ended without being asked to, or empty while it runs: once RecState fell
-    // back to 0 after it was seen running, or never came up within a grace time.
+    // Why reception ended without being asked to, or empty while it runs: the adapter went
+    // away, a USB read failed, RecState fell back to 0 after it was seen running, or it never
+    // came up within a grace time.
     std::string Problem();
+    // Whether the last problem was a failed read while the adapter is still plugged in: the
+    // driver reports that as a disconnect, but selecting the adapter again brings it back.
+    bool Recoverable() const { return recoverable_; }
+    // Selects the adapter again and restarts reception; false when that fails.
+    bool Restart();
     // Asks reception to stop and waits until the worker has left it, so that the counters,
     // the buffer and the file hold everything it took in.
     void Stop();
@@ -137,10 +171,15 @@ private:
     DriverClient& client_;
     os::Clock::time_point started_{};
     bool seenRunning_ = false;
+    int filterType_ = 0;
+    int disconnects_ = 0;  // OnAdapterDiscon events already dealt with
+    bool recoverable_ = false;
 };
 
 // The message for a failed SelectAdapter of adapter `number`.
 std::string SelectErrorText(int number, int result);
+// The note for a selection whose exchange failed and then went through.
+std::string RecoveredText(int number, const DriverClient::Selection& selection);
 
 // Catches SIGINT and SIGTERM for its lifetime; Interrupted() tells whether one came.
 class StopSignals {

@@ -17,6 +17,7 @@
 
 #include "Decode.h"
 #include "DriverClient.h"
+#include "NumberCheck.h"
 #include "os/Clock.h"
 
 namespace tivctl {
@@ -338,7 +339,7 @@ RecordingCommands::RecordingCommands(CLI::App& app) {
         ->add_option("--seconds", record_.seconds,
                      "how long to record (default 10; 0: until SIGINT)")
         ->type_name("N")
-        ->check(CLI::Range(0.0, 1e6));
+        ->check(FiniteRange(0.0, 1e6));
     recordCommand_
         ->add_option("--filter", record_.filter,
                      "filter type 0..16 for what is stored (default 0: everything)")
@@ -357,7 +358,7 @@ RecordingCommands::RecordingCommands(CLI::App& app) {
     valuesCommand_
         ->add_option("--seconds", values_.seconds, "how long to watch (default 5; 0: until SIGINT)")
         ->type_name("N")
-        ->check(CLI::Range(0.0, 1e6));
+        ->check(FiniteRange(0.0, 1e6));
 }
 
 std::optional<int> RecordingCommands::Run(const GlobalOptions& options) const {

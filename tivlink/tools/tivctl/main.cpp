@@ -14,6 +14,7 @@
 #include "ComCommands.h"
 #include "Commands.h"
 #include "DemoCommand.h"
+#include "NumberCheck.h"
 #include "Recording.h"
 #include "os/Clock.h"
 
@@ -37,8 +38,11 @@ int main(int argc, char** argv) {
         "  tivctl [OPTIONS] demo                                      a guided run through COM"};
     app.footer(
         "Without --usb the transport comes from $TIV_USB, else the in-process simulated adapter "
-        "(sim). Exit codes: 0 ok, 1 the adapter or device answered with an error or a transfer "
-        "failed, 2 bad usage or a bad scenario file.");
+        "(sim). Every command that uses an adapter holds its lock (LockAdapter) while it runs. "
+        "Exit codes: 0 ok, 1 the adapter or device answered with an error or a transfer "
+        "failed, 2 bad usage or a bad scenario file, 3 another program holds the adapter lock "
+        "(`lock` itself exits 1 then), 4 the adapter lock cannot be taken (e.g. the lock "
+        "directory is not writable).");
     app.require_subcommand(1);
     app.fallthrough();  // global options may also follow the command
 
@@ -62,7 +66,7 @@ int main(int argc, char** argv) {
     app.add_option("--clock-scale", clockScale,
                    "run all driver and simulator time F times faster (for tests)")
         ->type_name("F")
-        ->check(CLI::Range(0.01, 1000.0));
+        ->check(FiniteRange(0.01, 1000.0));
 
     auto* scan = app.add_subcommand("scan", "list the adapters and the firmware state");
 
@@ -99,7 +103,7 @@ int main(int argc, char** argv) {
     monitorCommand
         ->add_option("--seconds", monitor.seconds, "how long to watch (default 5; 0: until SIGINT)")
         ->type_name("N")
-        ->check(CLI::Range(0.0, 1e6));
+        ->check(FiniteRange(0.0, 1e6));
 
     WindowOptions window;
     auto* windowCommand = app.add_subcommand(
@@ -108,7 +112,7 @@ int main(int argc, char** argv) {
         ->add_option("--seconds", window.seconds,
                      "how long to show it (default 0: until the window is closed or SIGINT)")
         ->type_name("N")
-        ->check(CLI::Range(0.0, 1e6));
+        ->check(FiniteRange(0.0, 1e6));
 
     RecordingCommands recording(app);
     AdapterCommands adapterCommands(app);
