@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -73,6 +75,45 @@ void BM_PostToHandlerLatency(benchmark::State& state) {
     state.counters["p99_us"] = percentile(samplesUs, 0.99);
 }
 BENCHMARK(BM_PostToHandlerLatency)->UseRealTime();
+
+// Anchor for the latency above: the same request pattern, the stamp taken before a plain
+// condition-variable hand-off instead of a post.
+void BM_CondVarHandOffAnchor(benchmark::State& state) {
+    std::mutex m;
+    std::condition_variable cv;
+    std::int64_t stamp = -1;
+    std::atomic<int> requests{0};
+    std::thread poster([&] {
+        int seen = 0;
+        for (;;) {
+            requests.wait(seen);
+            seen = requests.load();
+            if (seen < 0) return;
+            const auto now = nowNs();
+            {
+                std::lock_guard lock(m);
+                stamp = now;
+            }
+            cv.notify_one();
+        }
+    });
+    std::vector<double> samplesUs;
+    samplesUs.reserve(static_cast<std::size_t>(state.max_iterations));
+    for (auto _ : state) {
+        std::unique_lock lock(m);
+        stamp = -1;
+        requests.fetch_add(1);
+        requests.notify_one();
+        cv.wait(lock, [&] { return stamp >= 0; });
+        samplesUs.push_back(static_cast<double>(nowNs() - stamp) / 1000.0);
+    }
+    requests.store(-1);
+    requests.notify_one();
+    poster.join();
+    state.counters["median_us"] = percentile(samplesUs, 0.5);
+    state.counters["p99_us"] = percentile(samplesUs, 0.99);
+}
+BENCHMARK(BM_CondVarHandOffAnchor)->UseRealTime();
 
 // Messages per second from one posting thread through to the owner's window procedure.
 void BM_CrossThreadThroughput(benchmark::State& state) {

@@ -17,7 +17,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const fs::path kScenarioDir = fs::path(__FILE__).parent_path() / "../../simulator/scenarios";
+const fs::path kScenarioDir = TIV_SCENARIO_DIR;
 
 std::string errorOf(const std::string& json) {
     try {

@@ -19,7 +19,7 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 const std::string kTivsim = TIVSIM_PATH;
-const fs::path kScenarios = fs::path(__FILE__).parent_path() / "../../simulator/scenarios";
+const fs::path kScenarios = TIV_SCENARIO_DIR;
 
 // Socket paths have a length limit: their directories stay short.
 const std::filesystem::path kSocketParent = "/tmp";

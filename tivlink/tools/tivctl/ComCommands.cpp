@@ -124,9 +124,10 @@ std::optional<com::Variant> ParseArgument(const com::ParamDesc& param, const std
             return std::nullopt;
         }
         case com::AutoType::Double: {
-            char* end = nullptr;
-            const double d = std::strtod(text.c_str(), &end);
-            if (text.empty() || end != text.c_str() + text.size()) {
+            // from_chars: a Qt host sets the locale's decimal comma, the command line uses a point.
+            double d = 0;
+            const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), d);
+            if (text.empty() || ec != std::errc() || end != text.data() + text.size()) {
                 error = what + ": \"" + text + "\" is not a number";
                 return std::nullopt;
             }
