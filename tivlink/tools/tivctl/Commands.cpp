@@ -402,11 +402,15 @@ int RunMonitor(const GlobalOptions& options, const MonitorOptions& monitor) {
             code = kExitFailure;
             break;
         }
-        if (const auto problem = reception.Problem(); !problem.empty()) {
-            if (reception.Recoverable() && restarts < kMonitorRestarts && reception.Restart()) {
-                ++restarts;
-                Error(problem + "; reception restarted");
-                continue;
+        if (auto problem = reception.Problem(); !problem.empty()) {
+            if (reception.Recoverable()) {
+                if (restarts < kMonitorRestarts && reception.Restart()) {
+                    ++restarts;
+                    Error(problem + "; reception restarted");
+                    continue;
+                }
+                // An unplug can fail the read before the device name is gone: ask again.
+                if (!client.Present()) problem = "adapter disconnected";
             }
             Error(problem);
             code = kExitFailure;
