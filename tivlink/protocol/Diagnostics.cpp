@@ -13,6 +13,7 @@ void Diagnostics::SetLog(std::shared_ptr<IDriverLog> log) {
 void Diagnostics::SetWindow(std::shared_ptr<IDebugWindow> window) {
     std::lock_guard lock(mutex_);
     window_ = window ? std::move(window) : std::make_shared<MemoryWindow>();
+    windowGeneration_.fetch_add(1);
 }
 
 std::shared_ptr<IDriverLog> Diagnostics::LogSink() const {

@@ -94,6 +94,8 @@ public:
     void SetWindow(std::shared_ptr<IDebugWindow> window);
     std::shared_ptr<IDriverLog> LogSink() const;
     std::shared_ptr<IDebugWindow> WindowSink() const;
+    // Changes whenever SetWindow replaces the window.
+    std::uint64_t WindowGeneration() const { return windowGeneration_.load(); }
 
     bool LogOn() const;
     // Writes a log line when logging is on.
@@ -106,6 +108,28 @@ private:
     mutable std::mutex mutex_;
     std::shared_ptr<IDriverLog> log_;
     std::shared_ptr<IDebugWindow> window_;
+    std::atomic<std::uint64_t> windowGeneration_{0};
+};
+
+// The worker's copy of the window sink for every packet, fetched again only when the
+// window was replaced: the shared lookup takes a lock. Dropped when reception ends.
+class WindowCache {
+public:
+    explicit WindowCache(const Diagnostics& diagnostics) : diagnostics_(diagnostics) {}
+    IDebugWindow& Get() {
+        const auto generation = diagnostics_.WindowGeneration();
+        if (!window_ || generation != generation_) {
+            window_ = diagnostics_.WindowSink();
+            generation_ = generation;
+        }
+        return *window_;
+    }
+    void Drop() { window_.reset(); }
+
+private:
+    const Diagnostics& diagnostics_;
+    std::shared_ptr<IDebugWindow> window_;
+    std::uint64_t generation_ = 0;
 };
 
 }  // namespace tivlink

@@ -283,8 +283,9 @@ private:
     FrameTap frameTap_;
     FrameAssembler assembler_;  // worker thread only
     std::atomic<bool> assemblerReset_{false};
-    UsbPacket receiveArea_{};      // worker thread only
-    UsbPacket timerStatusArea_{};  // timer only
+    WindowCache receptionWindow_{diagnostics_};  // worker thread only
+    UsbPacket receiveArea_{};                    // worker thread only
+    UsbPacket timerStatusArea_{};                // timer only
     // Every pipe-2 write takes it, so that the three blocks of a telegram stay together even
     // when the worker queries the firmware during a download.
     std::mutex sendMutex_;

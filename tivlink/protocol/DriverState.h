@@ -46,6 +46,21 @@ private:
     TelegramRecord record_;
 };
 
+// For fields the worker sets on every packet or frame: a store of the value already there
+// is left out, which costs a load instead of a locked write. It reads as if the store had
+// happened at the load.
+template <class T, class V>
+inline void StoreIfChanged(std::atomic<T>& field, V value) {
+    if (field.load(std::memory_order_relaxed) != static_cast<T>(value)) field.store(value);
+}
+
+// Test-and-set for the same fields: the locked exchange only when the value changes.
+template <class T, class V>
+inline T ExchangeIfChanged(std::atomic<T>& field, V value) {
+    const T seen = field.load(std::memory_order_relaxed);
+    return seen == static_cast<T>(value) ? seen : field.exchange(value);
+}
+
 // The fields the client's thread, the worker thread and the timer share. Each has one
 // writer per transition; they are atomics so that the sharing is defined behaviour.
 struct DriverState {

@@ -21,6 +21,7 @@ void DriverEngine::ThreadBody(TOSInstantThread& self) {
             state_.busy = false;
             state_.recState = 0;
             recFile_.Idle();
+            receptionWindow_.Drop();
             self.Suspend();
             break;
         case kThreadDownload:
@@ -45,10 +46,10 @@ void DriverEngine::CountLogin(bool loggedOnBit, const char* origin) {
     const std::string_view prefix = origin;
     if (loggedOnBit) {
         const int count = std::min(state_.loginCounter.load() + 1, kLoginMax);
-        state_.loginCounter = count;
+        StoreIfChanged(state_.loginCounter, count);
         if (count > kLoginThreshold) {
-            state_.loggedIn = true;
-            if (!state_.loggedInReported.exchange(true))
+            StoreIfChanged(state_.loggedIn, true);
+            if (!ExchangeIfChanged(state_.loggedInReported, true))
                 events_.Post(kMsgAdapterLoggedIn, std::string(prefix) + "->OnAdapterLoggedIn");
         }
     } else {
@@ -63,13 +64,12 @@ void DriverEngine::CountLogin(bool loggedOnBit, const char* origin) {
 }
 
 void DriverEngine::ReceptionPass() {
-    state_.recState = 1;
-    if (assemblerReset_.exchange(false)) assembler_.Reset();
+    StoreIfChanged(state_.recState, 1);
+    if (ExchangeIfChanged(assemblerReset_, false)) assembler_.Reset();
 
-    std::shared_ptr<IDebugWindow> window;  // fetched once per packet
     int result = usb_.ReadBulkData(1, receiveArea_);
     if (result == 0 && (receiveArea_[1] & kFlagNoConnection)) result = 16;
-    state_.lastError = result;
+    StoreIfChanged(state_.lastError, result);
 
     if (result >= 1 && result <= 15) {
         state_.threadCommand = kThreadIdle;
@@ -89,13 +89,12 @@ void DriverEngine::ReceptionPass() {
         }
         receiveArea_[1] = 0;
     } else {
-        if (state_.noConnection.exchange(false))
+        if (ExchangeIfChanged(state_.noConnection, false))
             events_.Post(kMsgTivConnected, "Thread->OnTivConnected,\"connection OK\"");
         recFile_.WritePacket(1, receiveArea_);
         if (receiveArea_[0] != 0 || assembler_.InFrame()) {
             CountLogin((receiveArea_[1] & kFlagLoggedOn) != 0, "Thread");
-            window = diagnostics_.WindowSink();
-            window->UsbTelegrams(state_.usbTelCntr.fetch_add(1) + 1);
+            receptionWindow_.Get().UsbTelegrams(state_.usbTelCntr.fetch_add(1) + 1);
             recFile_.WritePacket(2, receiveArea_);
             const auto stream = std::span(receiveArea_).subspan(2);
             if (state_.filterOn) {
@@ -111,7 +110,7 @@ void DriverEngine::ReceptionPass() {
 
     buffer_.EndPacket();
     bufferStopped_ = false;
-    (window ? window : diagnostics_.WindowSink())->BufferPosition(buffer_.BufferPos());
+    receptionWindow_.Get().BufferPosition(buffer_.BufferPos());
     ServeMarkers();
     // A stop is served after every packet, also while the bus is away, so that reception
     // can always be ended.
@@ -127,7 +126,7 @@ void DriverEngine::OnFrame(std::span<const std::uint8_t> frame) {
     if (bufferStopped_) return;
     // The method comes from the frame before the frame is written: a stale flag would cut
     // the first recorded frame short.
-    if (frame.size() > 2) state_.checkMethod = (frame[2] & kFrameFlagCrc) != 0;
+    if (frame.size() > 2) StoreIfChanged(state_.checkMethod, (frame[2] & kFrameFlagCrc) != 0);
     recFile_.WriteFrame(3, frame, state_.checkMethod);
     if (frameTap_) frameTap_(frame);
     MatchFrame(frame);

@@ -91,7 +91,7 @@ void DriverEngine::MatchFrame(std::span<const std::uint8_t> frame) {
     if (frame.size() < 4) return;
     const int type = frame[3] >> 5;
     if (type < kTelTypeRequest) {
-        if (type != kTelTypeLastCyclic && state_.requestSeen.exchange(false))
+        if (type != kTelTypeLastCyclic && ExchangeIfChanged(state_.requestSeen, false))
             state_.responseState = 5;
         clientQueue_->wake();
         return;
@@ -99,7 +99,7 @@ void DriverEngine::MatchFrame(std::span<const std::uint8_t> frame) {
     const int sub = At(frame, 5);
     const int obj = At(frame, 6) + 256 * At(frame, 7);
     const int control = At(frame, 8);
-    state_.acyclicSeen = true;
+    StoreIfChanged(state_.acyclicSeen, true);
     if (const int dataSize = At(frame, 4); dataSize > kOversizeDataSize)
         diagnostics_.WindowSink()->OversizeTelegram(dataSize);
     const bool isDelayed =
