@@ -368,17 +368,23 @@ int Reception::Start(int filterType) {
 
 std::string Reception::Problem() {
     recoverable_ = false;
-    if (client_.Count(TivDriverEvent::OnAdapterDiscon) > disconnects_) {
+    const bool running = TIVCTL_GET(client_, RecState) != 0;
+    // The worker posts a disconnect before it goes idle: hear it before judging the stop.
+    if (!running) os::MessageQueue::current().processMessages();
+    const auto lastError = TIVCTL_GET(client_, LastError);
+    // Codes 1..15 are failed USB transfers; a stop with one is a failed read even when the
+    // adapter was not ready enough for a disconnect event.
+    const bool readFailed = client_.Count(TivDriverEvent::OnAdapterDiscon) > disconnects_ ||
+                            (!running && lastError >= 1 && lastError <= 15);
+    if (readFailed) {
         if (!client_.Present()) return "adapter disconnected";
         recoverable_ = true;
-        return "USB read failed (adapter error " + std::to_string(TIVCTL_GET(client_, LastError)) +
+        return "USB read failed (adapter error " + std::to_string(lastError) +
                "); the adapter is still there";
     }
-    const bool running = TIVCTL_GET(client_, RecState) != 0;
     seenRunning_ = seenRunning_ || running;
     if (running || (!seenRunning_ && os::clock().now() - started_ < kStartGrace)) return {};
-    return "reception stopped (adapter error " + std::to_string(TIVCTL_GET(client_, LastError)) +
-           ")";
+    return "reception stopped (adapter error " + std::to_string(lastError) + ")";
 }
 
 bool Reception::Restart() {
