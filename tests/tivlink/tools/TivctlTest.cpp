@@ -102,6 +102,16 @@ protected:
     }
     static std::string File(const std::string& name) { return (dir_ / name).string(); }
 
+    // A tivsim daemon on `scenario`, serving its adapters in `sockets`.
+    static void StartDaemon(proctest::Child& daemon, const fs::path& sockets,
+                            const std::string& scenario) {
+        fs::create_directories(sockets);
+        ASSERT_TRUE(daemon.Start(
+            {TIVSIM_PATH, "--scenario", File(scenario), "--dir", sockets.string(), "--scale", "10"},
+            {.env = kOwnTransport}));
+        ASSERT_TRUE(daemon.WaitFor("ready\n", 20s)) << daemon.out << daemon.err;
+    }
+
     static fs::path dir_;
 };
 
@@ -240,12 +250,8 @@ TEST_F(TivctlTest, SendWaitsForTheDelayedAnswer) {
 // State that must outlive one tivctl run lives in a tivsim daemon.
 TEST_F(TivctlTest, WriteThenReadBackThroughTheDaemon) {
     const fs::path sockets = dir_ / "daemon";
-    fs::create_directories(sockets);
     proctest::Child daemon;
-    ASSERT_TRUE(daemon.Start(
-        {TIVSIM_PATH, "--scenario", File("quiet.json"), "--dir", sockets.string(), "--scale", "10"},
-        {.env = kOwnTransport}));
-    ASSERT_TRUE(daemon.WaitFor("ready\n", 20s)) << daemon.out << daemon.err;
+    ASSERT_NO_FATAL_FAILURE(StartDaemon(daemon, sockets, "quiet.json"));
     const std::string usb = "socket:" + sockets.string();
 
     const auto write = Tivctl(
@@ -268,12 +274,8 @@ TEST_F(TivctlTest, WriteThenReadBackThroughTheDaemon) {
 // running firmware. tivctl retries them and says so.
 TEST_F(TivctlTest, FailedTransfersAreRetriedNotTakenForSilentFirmware) {
     const fs::path sockets = dir_ / "usb-errors";
-    fs::create_directories(sockets);
     proctest::Child daemon;
-    ASSERT_TRUE(daemon.Start({TIVSIM_PATH, "--scenario", File("running.json"), "--dir",
-                              sockets.string(), "--scale", "10"},
-                             {.env = kOwnTransport}));
-    ASSERT_TRUE(daemon.WaitFor("ready\n", 20s)) << daemon.out << daemon.err;
+    ASSERT_NO_FATAL_FAILURE(StartDaemon(daemon, sockets, "running.json"));
     const std::string usb = "socket:" + sockets.string();
     const auto ctl = [&](const std::string& count) {
         const auto r =
@@ -303,12 +305,8 @@ TEST_F(TivctlTest, FailedTransfersAreRetriedNotTakenForSilentFirmware) {
 
 TEST_F(TivctlTest, LoadEndsAtOnceWhenTheDownloadFails) {
     const fs::path sockets = dir_ / "unplugged";
-    fs::create_directories(sockets);
     proctest::Child daemon;
-    ASSERT_TRUE(daemon.Start(
-        {TIVSIM_PATH, "--scenario", File("quiet.json"), "--dir", sockets.string(), "--scale", "10"},
-        {.env = kOwnTransport}));
-    ASSERT_TRUE(daemon.WaitFor("ready\n", 20s)) << daemon.out << daemon.err;
+    ASSERT_NO_FATAL_FAILURE(StartDaemon(daemon, sockets, "quiet.json"));
 
     // The adapter goes away during the second stage: the download fails without
     // OnFirmwareLoaded, and only LoadResult tells; tivctl must not wait out its time-out. A
@@ -365,12 +363,8 @@ TEST_F(TivctlTest, MonitorDecodesTheDemoCyclicValues) {
 // (the monitor restarts reception), while a real unplug ends the monitor.
 TEST_F(TivctlTest, MonitorReportsBusChangesAndTellsAFailedReadFromAnUnplug) {
     const fs::path sockets = dir_ / "monitored";
-    fs::create_directories(sockets);
     proctest::Child daemon;
-    ASSERT_TRUE(daemon.Start({TIVSIM_PATH, "--scenario", File("running.json"), "--dir",
-                              sockets.string(), "--scale", "10"},
-                             {.env = kOwnTransport}));
-    ASSERT_TRUE(daemon.WaitFor("ready\n", 20s)) << daemon.out << daemon.err;
+    ASSERT_NO_FATAL_FAILURE(StartDaemon(daemon, sockets, "running.json"));
     const auto ctl = [&](std::vector<std::string> words) {
         std::vector<std::string> args = {TIVSIM_PATH, "ctl", "--dir", sockets.string()};
         args.insert(args.end(), words.begin(), words.end());
