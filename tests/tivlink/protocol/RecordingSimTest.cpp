@@ -52,9 +52,10 @@ TEST(MonitorOnSimulator, MarkersStartAndStopTheRecording) {
 
     ASSERT_EQ(r.engine->MarkedStopRec(), 0);
     ASSERT_TRUE(PumpUntil([&] { return r.sink->Count(tivlink::kOnMarked) == 2; }));
-    ASSERT_TRUE(PumpUntil([&] { return !r.engine->ReceptionRunning(); }));
+    // The worker clears the state on its first idle pass, just after reception ends.
+    ASSERT_TRUE(PumpUntil([&] { return r.engine->RecState() == 0; }));
+    EXPECT_FALSE(r.engine->ReceptionRunning());
     EXPECT_TRUE(HasLine(r.log->Lines(), "*****EVENT:Thread->OnMarked,\"STOP\""));
-    EXPECT_EQ(r.engine->RecState(), 0);
 }
 
 TEST(MonitorOnSimulator, MarkerOutsideItsRangeBecomes48) {
