@@ -1,9 +1,12 @@
 #include "os/MessageQueue.h"
 
+#include <linux/futex.h>
 #include <sys/eventfd.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <utility>
 
 namespace os {
 
@@ -32,6 +35,25 @@ std::chrono::nanoseconds realTimeLeft(Clock::time_point deadline) {
     const auto left = deadline - clock().now();
     if (left <= Clock::duration::zero()) return std::chrono::nanoseconds::zero();
     return std::min(clock().toReal(left), kLongestWait);
+}
+
+static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t) &&
+              std::atomic<std::uint32_t>::is_always_lock_free);
+
+// Sleeps while `word` still holds `seen`, at most `timeout`; any return may be spurious.
+void futexWait(std::atomic<std::uint32_t>& word, std::uint32_t seen,
+               std::chrono::nanoseconds timeout) {
+    const auto secs = std::chrono::duration_cast<std::chrono::seconds>(timeout);
+    timespec ts{};
+    ts.tv_sec = static_cast<time_t>(secs.count());
+    ts.tv_nsec = static_cast<long>((timeout - secs).count());
+    ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAIT_PRIVATE, seen, &ts,
+              nullptr, 0);
+}
+
+void futexWakeOne(std::atomic<std::uint32_t>& word) {
+    ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAKE_PRIVATE, 1, nullptr,
+              nullptr, 0);
 }
 
 }  // namespace
@@ -67,15 +89,18 @@ bool MessageQueue::postTask(std::function<void()> task) {
     return enqueue(std::move(entry));
 }
 
-// The owner is notified after the lock is released: woken inside it, it would only block
-// again on the poster's lock.
+// No lock: the worker wakes the queue for every frame it matches. The waiter publishes
+// waiting_ before it looks at woken_, so one of the two sees the other.
 void MessageQueue::wake() {
-    // No lock while nobody waits: the worker wakes the queue for every frame it matches. The
-    // waiter publishes waiting_ before it looks at woken_, so one of the two sees the other.
     woken_.store(true);
-    if (!waiting_.load()) return;
-    { std::lock_guard lock(mutex_); }  // the waiter is asleep in wait_for or has not checked yet
-    cv_.notify_one();
+    if (waiting_.load()) wakeOwner();
+}
+
+// Called after the lock is released: woken inside it, the owner would only block again on
+// the poster's lock.
+void MessageQueue::wakeOwner() {
+    signal_.fetch_add(1);
+    futexWakeOne(signal_);
 }
 
 bool MessageQueue::enqueue(Entry entry) {
@@ -88,7 +113,7 @@ bool MessageQueue::enqueue(Entry entry) {
         queue_.push_back(std::move(entry));
         notify = waiting_.load();
     }
-    if (notify) cv_.notify_one();
+    if (notify) wakeOwner();
     return true;
 }
 
@@ -103,14 +128,14 @@ bool MessageQueue::postToWindow(const std::shared_ptr<detail::WindowState>& wind
     }
     Entry entry;
     entry.seq = nextSeq_++;
-    entry.window = window;
+    entry.window = window.get();
     entry.message = message;
     entry.token = std::move(token);
     if (queue_.empty()) signalLocked();
     queue_.push_back(std::move(entry));
     const bool notify = waiting_.load();
     lock.unlock();
-    if (notify) cv_.notify_one();
+    if (notify) wakeOwner();
     return true;
 }
 
@@ -120,7 +145,7 @@ void MessageQueue::detachWindow(detail::WindowState* window) {
         std::lock_guard lock(mutex_);
         window->alive.store(false);
         auto keep = std::stable_partition(queue_.begin(), queue_.end(),
-                                          [&](const Entry& e) { return e.window.get() != window; });
+                                          [&](const Entry& e) { return e.window != window; });
         std::move(keep, queue_.end(), std::back_inserter(dropped));
         queue_.erase(keep, queue_.end());
         if (queue_.empty()) drainLocked();
@@ -168,18 +193,16 @@ std::size_t MessageQueue::pendingCount() const {
 
 std::size_t MessageQueue::processMessages() {
     if (!isOwnerThread()) return 0;
-    std::uint64_t last;
-    {
-        std::lock_guard lock(mutex_);
-        last = nextSeq_ - 1;
-    }
     // Messages posted by the handlers wait for the next call, so a handler that re-posts
     // itself cannot keep this loop going forever.
+    std::uint64_t last = 0;
+    bool first = true;
     std::size_t ran = 0;
     for (;;) {
         Entry entry;
         {
             std::lock_guard lock(mutex_);
+            if (std::exchange(first, false)) last = nextSeq_ - 1;
             if (queue_.empty() || queue_.front().seq > last) break;
             entry = std::move(queue_.front());
             queue_.pop_front();
@@ -199,13 +222,23 @@ std::size_t MessageQueue::processMessages() {
 }
 
 bool MessageQueue::waitForWork(std::chrono::nanoseconds realTimeout) {
-    std::unique_lock lock(mutex_);
-    if (queue_.empty() && !woken_.load() && realTimeout > std::chrono::nanoseconds::zero()) {
-        waiting_.store(true);
-        cv_.wait_for(lock, realTimeout, [&] { return !queue_.empty() || woken_.load(); });
-        waiting_.store(false);
+    const auto until = std::chrono::steady_clock::now() + realTimeout;
+    for (;;) {
+        // Read before looking: a post after the look changes the word, and the sleep below
+        // then returns at once.
+        const std::uint32_t seen = signal_.load();
+        {
+            std::lock_guard lock(mutex_);
+            waiting_.store(true);
+            if (!queue_.empty() || woken_.load()) break;
+        }
+        const auto left = until - std::chrono::steady_clock::now();
+        if (left <= std::chrono::nanoseconds::zero()) break;
+        futexWait(signal_, seen, left);
     }
+    waiting_.store(false);
     woken_.store(false);
+    std::lock_guard lock(mutex_);
     return !queue_.empty();
 }
 

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -94,7 +93,9 @@ private:
 
     struct Entry {
         std::uint64_t seq = 0;
-        std::shared_ptr<detail::WindowState> window;
+        // Not owning: a window removes its entries before it goes, on the thread that runs them,
+        // and the poster's reference count stays off the owner's cache lines.
+        detail::WindowState* window = nullptr;
         Message message;
         std::function<void()> task;
         std::shared_ptr<detail::PostToken> token;
@@ -109,17 +110,21 @@ private:
     void close();
     // Sleeps until a message is pending, wake() is called or the time is up; true if pending.
     bool waitForWork(std::chrono::nanoseconds realTimeout);
+    void wakeOwner();
     void signalLocked();
     void drainLocked();
 
     const std::thread::id owner_;
     const int eventFd_;
     mutable std::mutex mutex_;
-    std::condition_variable cv_;
     std::deque<Entry> queue_;           // guarded by mutex_
     std::uint64_t nextSeq_ = 1;         // guarded by mutex_
-    std::atomic<bool> waiting_{false};  // written under mutex_ by the owner
+    std::atomic<bool> waiting_{false};  // set under mutex_ by the owner
     std::atomic<bool> woken_{false};
+    // The owner sleeps on this word; whoever finds it waiting bumps it. A condition variable
+    // would hand the lock back marked as contended, costing the woken owner a system call
+    // before it can run anything.
+    std::atomic<std::uint32_t> signal_{0};
     mutable bool watched_ = false;  // guarded by mutex_: eventFd() was handed out
     bool closed_ = false;           // guarded by mutex_
 };
