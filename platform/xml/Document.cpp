@@ -35,10 +35,47 @@ std::optional<std::string> loadTextFile(const std::filesystem::path& path) {
     return text;
 }
 
+bool isXmlText(std::string_view text) {
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const auto* end = p + text.size();
+    while (p < end) {
+        std::uint32_t c = *p;
+        int more = 0;
+        if (c < 0x80)
+            more = 0;
+        else if ((c & 0xE0) == 0xC0)
+            c &= 0x1F, more = 1;
+        else if ((c & 0xF0) == 0xE0)
+            c &= 0x0F, more = 2;
+        else if ((c & 0xF8) == 0xF0)
+            c &= 0x07, more = 3;
+        else
+            return false;
+        if (end - p <= more) return false;
+        for (int i = 1; i <= more; ++i) {
+            if ((p[i] & 0xC0) != 0x80) return false;
+            c = (c << 6) | (p[i] & 0x3F);
+        }
+        static constexpr std::uint32_t kMin[] = {0, 0x80, 0x800, 0x10000};
+        if (c < kMin[more]) return false;  // overlong
+        const bool allowed = c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) ||
+                             (c >= 0xE000 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0x10FFFF);
+        if (!allowed) return false;
+        p += more + 1;
+    }
+    return true;
+}
+
 bool isXmlName(std::string_view text) {
-    if (text.empty() || text.find('\0') != std::string_view::npos) return false;
+    if (text.empty() || !isXmlText(text)) return false;
     const std::string s(text);
     return xmlValidateName(BAD_CAST s.c_str(), 0) == 0;
+}
+
+bool isXmlQName(std::string_view text) {
+    if (!isXmlName(text)) return false;
+    const std::string s(text);
+    return xmlValidateQName(BAD_CAST s.c_str(), 0) == 0;
 }
 
 Document::Document() {
@@ -159,7 +196,7 @@ Node Document::node() const {
 }
 
 Node Document::createElement(std::string_view qname, std::string_view nsURI) {
-    if (!isXmlName(qname)) throw Error("not an element name: \"" + std::string(qname) + "\"");
+    if (!isXmlQName(qname)) throw Error("not an element name: \"" + std::string(qname) + "\"");
     if (!doc_) {
         doc_ = xmlNewDoc(BAD_CAST "1.0");
         if (!doc_) throw Error("out of memory");
@@ -170,6 +207,9 @@ Node Document::createElement(std::string_view qname, std::string_view nsURI) {
     const std::string prefix = colon == std::string::npos ? "" : name.substr(0, colon);
     const std::string local = colon == std::string::npos ? name : name.substr(colon + 1);
     const bool inNamespace = !nsURI.empty();
+    // A prefix needs a binding, or the written document would not load again.
+    if (!prefix.empty() && !inNamespace)
+        throw Error("element \"" + name + "\" has a prefix but no namespace");
     xmlNodePtr n =
         xmlNewDocNode(doc_, nullptr, BAD_CAST(inNamespace ? local : name).c_str(), nullptr);
     if (!n) throw Error("out of memory");

@@ -86,5 +86,10 @@ std::optional<std::string> loadTextFile(const std::filesystem::path& path);
 
 // Whether text is an XML Name (as element names must be).
 bool isXmlName(std::string_view text);
+// Whether text is a qualified name: an XML Name with at most one ":" inside it.
+bool isXmlQName(std::string_view text);
+// Whether text is UTF-8 made only of characters XML 1.0 allows (no NUL, no control characters
+// but tab, CR and LF): what attribute values and text must be to load again once written.
+bool isXmlText(std::string_view text);
 
 }  // namespace xml

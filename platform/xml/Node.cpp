@@ -44,6 +44,17 @@ xmlAttrPtr findAttribute(const xmlNode* n, std::string_view qname) {
     return nullptr;
 }
 
+// Namespace declarations are not attributes here; writing one would rebind names.
+void checkAttributeName(std::string_view qname, const std::string& prefix,
+                        const std::string& local) {
+    if (!isXmlQName(qname) || prefix == "xmlns" || (prefix.empty() && local == "xmlns"))
+        throw Error("not an attribute name: \"" + std::string(qname) + "\"");
+}
+
+void checkValue(std::string_view value) {
+    if (!isXmlText(value)) throw Error("not XML text (invalid UTF-8 or a control character)");
+}
+
 bool matches(const xmlNode* n, const detail::Step& step) {
     if (!isElement(n)) return false;
     if (qualified(n->ns ? n->ns->prefix : nullptr, n->name) != step.name) return false;
@@ -177,6 +188,7 @@ std::string Node::text() const {
 
 void Node::setText(std::string_view value) {
     if (!raw_) throw Error("setText on Nothing");
+    checkValue(value);
     const std::string v(value);
     if (raw_->type == XML_ATTRIBUTE_NODE) {
         auto* a = reinterpret_cast<xmlAttrPtr>(raw_);
@@ -236,13 +248,13 @@ Node Node::getAttributeNode(std::string_view qname) const {
 
 Node Node::setAttribute(std::string_view qname, std::string_view value) {
     if (!isElement(raw_)) throw Error("setAttribute on a node that is not an element");
+    checkValue(value);
     const std::string v(value);
     if (xmlAttrPtr a = findAttribute(raw_, qname))
         return Node(
             reinterpret_cast<xmlNodePtr>(xmlSetNsProp(raw_, a->ns, a->name, BAD_CAST v.c_str())));
     const auto [prefix, local] = split(qname);
-    if (!isXmlName(local) || (!prefix.empty() && !isXmlName(prefix)))
-        throw Error("not an attribute name: \"" + std::string(qname) + "\"");
+    checkAttributeName(qname, prefix, local);
     xmlNsPtr ns = nullptr;
     if (!prefix.empty()) {
         ns = xmlSearchNs(raw_->doc, raw_, BAD_CAST prefix.c_str());
@@ -258,9 +270,9 @@ Node Node::setAttribute(std::string_view qname, std::string_view value) {
 Node Node::setAttributeNS(std::string_view qname, std::string_view nsURI, std::string_view value) {
     if (nsURI.empty()) return setAttribute(qname, value);
     if (!isElement(raw_)) throw Error("setAttributeNS on a node that is not an element");
+    checkValue(value);
     const auto [prefix, local] = split(qname);
-    if (!isXmlName(local) || (!prefix.empty() && !isXmlName(prefix)))
-        throw Error("not an attribute name: \"" + std::string(qname) + "\"");
+    checkAttributeName(qname, prefix, local);
     const std::string uri(nsURI), v(value);
     xmlNsPtr ns = nullptr;
     if (!prefix.empty()) {

@@ -95,7 +95,19 @@ TEST(XmlAttributes, QualifiedNamesFindPrefixedAttributesAndSetThroughTheBinding)
     test.setAttribute("fdt:name", "Probe");
     test.setAttribute("fdt:tag", R"(a&b<"c">)");
     test.setAttribute("label", "x");
-    EXPECT_THROW(test.setAttribute("nope:tag", "v"), xml::Error);
+    // Edits that would write a document that no longer loads are refused.
+    for (const char* bad : {"nope:tag", "xmlns", "xmlns:p", "a:b:c", "1x", ":tag", "tag:"})
+        EXPECT_THROW(test.setAttribute(bad, "v"), xml::Error) << bad;
+    EXPECT_THROW(d.createElement("fdt:Row"), xml::Error);
+    EXPECT_THROW(d.createElement(":Row", "urn:x"), xml::Error);
+    for (const char* bad :
+         {"a\x01", "\xFF", "\xC3", "\xC0\xAF", "\xED\xA0\x80", "l\xff\xff\xff\x1f"}) {
+        EXPECT_THROW(test.setAttribute("label", bad), xml::Error) << bad;
+        EXPECT_THROW(test.setAttribute(bad, "v"), xml::Error) << bad;
+        EXPECT_THROW(test.setText(bad), xml::Error) << bad;
+    }
+    const std::string note = "tab\tCR\rLF\n \xE2\x82\xAC \xF0\x9F\x98\x80";
+    test.setAttribute("note", note);
     EXPECT_EQ(test.getAttribute("nope:tag"), std::nullopt);
     EXPECT_TRUE(test.removeAttribute("label"));
     EXPECT_FALSE(test.removeAttribute("label"));
@@ -108,6 +120,7 @@ TEST(XmlAttributes, QualifiedNamesFindPrefixedAttributesAndSetThroughTheBinding)
     EXPECT_EQ(probe.getAttribute("fdt:tag"), R"(a&b<"c">)");
     EXPECT_EQ(probe.getAttributeNode("fdt:tag").namespaceURI(), "x-schema:T.xml");
     EXPECT_FALSE(probe.getAttribute("label"));
+    EXPECT_EQ(probe.getAttribute("note"), note);  // blanks and all characters come back
 }
 
 TEST(XmlAttributes, NamespacedSetReusesOrDeclaresTheBinding) {
