@@ -13,8 +13,8 @@
 
 #include "Decode.h"
 #include "DriverClient.h"
-#include "GuiSession.h"
 #include "os/Clock.h"
+#include "qt/GuiSession.h"
 
 namespace tivctl {
 
@@ -434,7 +434,7 @@ int RunMonitor(const GlobalOptions& options, const MonitorOptions& monitor) {
 int RunWindow(const GlobalOptions& options, const WindowOptions& window) {
     // The application outlives the driver object, whose window it shows.
     std::string error;
-    const auto gui = GuiSession::Start(error);
+    const auto gui = qtos::GuiSession::Start("tivctl", error);
     if (!gui) {
         Error(error);
         return kExitFailure;
