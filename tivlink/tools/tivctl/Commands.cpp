@@ -118,32 +118,6 @@ Answer AwaitDelayed(DriverClient& client, os::Clock::duration timeout) {
 
 }  // namespace
 
-std::optional<std::string> TransportName(const GlobalOptions& options, const char* environment,
-                                         std::string& error) {
-    if (options.scenario) {
-        if (options.usb && *options.usb != "sim") {
-            error =
-                "--scenario works only with the simulated adapter (--usb sim), not with --usb " +
-                *options.usb;
-            return std::nullopt;
-        }
-        if (options.scenario->empty()) {
-            error = "--scenario needs a file name";
-            return std::nullopt;
-        }
-        return "sim:" + *options.scenario;
-    }
-    if (options.usb) {
-        if (options.usb->empty()) {
-            error = "--usb needs a transport (sim, sim:FILE or socket:DIR)";
-            return std::nullopt;
-        }
-        return *options.usb;
-    }
-    if (environment && *environment) return std::string(environment);
-    return std::string("sim");
-}
-
 int RunScan(const GlobalOptions& options) {
     DriverClient client;
     if (const int code = client.Open(options); code != kExitOk) return code;
