@@ -6,9 +6,8 @@
 #include <span>
 #include <vector>
 
-#include "tivlink/protocol/Checksum.h"
+#include "tivlink/TelegramCodec.h"
 #include "tivlink/protocol/FrameAssembler.h"
-#include "tivlink/protocol/TelegramRecord.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 # What a client compiles against: the interface header and its member table, over the runtime.
 add_library(tivlink_client INTERFACE)
-target_include_directories(tivlink_client INTERFACE ${PROJECT_SOURCE_DIR}/tivlink/include)
+target_include_directories(tivlink_client INTERFACE $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/tivlink/include>)
 target_link_libraries(tivlink_client INTERFACE tiv_com)
 
 # The facade itself, static so that tests can make objects over transports of their own.

@@ -13,7 +13,8 @@ namespace {
 
 com::HRESULT CreateTivDriver(const com::Guid& iid, void** out) {
     // Without a configured transport the driver runs on the embedded simulated adapter. In a
-    // Qt application the debug window of an object made on its thread is a Qt window.
+    // Qt host that installed the message pump the debug window of an object made on its
+    // thread is a Qt window.
     static std::once_flag setUp;
     try {
         std::call_once(setUp, [] {

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <mutex>
 
-#include "tivlink/protocol/TelegramRecord.h"
+#include "tivlink/TelegramCodec.h"
 
 namespace tivlink {
 

@@ -8,7 +8,7 @@
 #include <span>
 #include <type_traits>
 
-#include "tivlink/protocol/TelegramRecord.h"
+#include "tivlink/TelegramCodec.h"
 
 namespace tivlink {
 

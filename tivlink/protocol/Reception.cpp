@@ -2,8 +2,8 @@
 // wait counters and the status poll.
 
 #include "os/Clock.h"
+#include "tivlink/TelegramCodec.h"
 #include "tivlink/protocol/DriverEngine.h"
-#include "tivlink/protocol/TelegramRecord.h"
 
 namespace tivlink {
 

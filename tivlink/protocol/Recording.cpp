@@ -2,8 +2,8 @@
 
 #include "os/Clock.h"
 #include "os/SystemInfo.h"
+#include "tivlink/TelegramCodec.h"
 #include "tivlink/protocol/DriverEngine.h"
-#include "tivlink/protocol/TelegramRecord.h"
 
 namespace tivlink {
 

@@ -2,10 +2,9 @@
 // request, and the client calls that collect responses.
 
 #include "os/Clock.h"
-#include "tivlink/protocol/Checksum.h"
+#include "tivlink/TelegramCodec.h"
 #include "tivlink/protocol/DriverEngine.h"
 #include "tivlink/protocol/Format.h"
-#include "tivlink/protocol/TelegramRecord.h"
 
 namespace tivlink {
 

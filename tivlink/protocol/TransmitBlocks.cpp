@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "tivlink/protocol/TelegramRecord.h"
+#include "tivlink/TelegramCodec.h"
 
 namespace tivlink {
 

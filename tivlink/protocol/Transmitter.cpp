@@ -3,10 +3,9 @@
 #include <algorithm>
 
 #include "os/Clock.h"
-#include "tivlink/protocol/Checksum.h"
+#include "tivlink/TelegramCodec.h"
 #include "tivlink/protocol/DriverEngine.h"
 #include "tivlink/protocol/Format.h"
-#include "tivlink/protocol/TelegramRecord.h"
 #include "tivlink/protocol/TransmitBlocks.h"
 
 namespace tivlink {

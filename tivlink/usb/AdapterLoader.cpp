@@ -3,9 +3,9 @@
 #include <algorithm>
 
 #include "os/Clock.h"
+#include "tivlink/TelegramCodec.h"
 #include "tivlink/protocol/DriverEngine.h"
 #include "tivlink/protocol/Format.h"
-#include "tivlink/protocol/TelegramRecord.h"
 
 namespace tivlink {
 

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "DiagnosticsSupport.h"
+#include "qt/QtMessagePump.h"
 #include "support/EngineRig.h"
 #include "tivlink/automation/DriverObject.h"
 #include "tivlink/automation/QtDebugWindow.h"
@@ -55,7 +56,7 @@ protected:
     void SetUp() override {
         App();
         tivlink::InstallQtDebugWindow();
-        ASSERT_TRUE(tivlink::PumpMessageQueueInQt());
+        ASSERT_TRUE(qtos::InstallMessagePump());
     }
     void TearDown() override { tivlink::TForm1::SetViewFactory(nullptr); }
 
@@ -173,9 +174,17 @@ TEST_F(DebugWindowQtTest, FormsOffTheGuiThreadOrWithoutTheHookKeepTheModelOnly) 
     std::thread([&] {
         tivlink::TForm1 form(1);
         headless = form.View() == nullptr;
-        EXPECT_FALSE(tivlink::PumpMessageQueueInQt());
+        EXPECT_EQ(qtos::InstallMessagePump(), nullptr);
     }).join();
     EXPECT_TRUE(headless);
+
+    // A Qt host that has not handed its queue to Qt: a window there would never update.
+    delete qtos::InstallMessagePump();
+    ASSERT_FALSE(qtos::MessagePumpInstalled());
+    {
+        tivlink::TForm1 unpumped(1);
+        EXPECT_EQ(unpumped.View(), nullptr);
+    }
 
     tivlink::TForm1::SetViewFactory(nullptr);
     tivlink::TForm1 form(1);

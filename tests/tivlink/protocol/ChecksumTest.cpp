@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "tivlink/protocol/Checksum.h"
+#include "tivlink/TelegramCodec.h"
 
 namespace {
 

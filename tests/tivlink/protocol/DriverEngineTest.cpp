@@ -2,7 +2,7 @@
 // frames that come back are matched, connection and login state, events and release.
 
 #include "support/EngineRig.h"
-#include "tivlink/protocol/Checksum.h"
+#include "tivlink/TelegramCodec.h"
 
 using namespace enginetest;
 using tivlink::ByteArrayArg;

@@ -4,8 +4,7 @@
 #include <cstdint>
 #include <span>
 
-#include "tivlink/protocol/Checksum.h"
-#include "tivlink/protocol/TelegramRecord.h"
+#include "tivlink/TelegramCodec.h"
 
 namespace {
 

@@ -4,8 +4,7 @@
 #include <span>
 #include <utility>
 
-#include "tivlink/protocol/Checksum.h"
-#include "tivlink/protocol/TelegramRecord.h"
+#include "tivlink/TelegramCodec.h"
 #include "tivlink/protocol/TransmitBlocks.h"
 
 namespace {

@@ -25,7 +25,7 @@
 #include "simulator/FirmwareImage.h"
 #include "support/ChildProcess.h"
 #include "support/TivctlRun.h"
-#include "tivlink/protocol/Checksum.h"
+#include "tivlink/TelegramCodec.h"
 
 namespace {
 

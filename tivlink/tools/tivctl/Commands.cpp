@@ -13,8 +13,8 @@
 
 #include "Decode.h"
 #include "DriverClient.h"
-#include "GuiSession.h"
 #include "os/Clock.h"
+#include "qt/GuiSession.h"
 
 namespace tivctl {
 
@@ -117,32 +117,6 @@ Answer AwaitDelayed(DriverClient& client, os::Clock::duration timeout) {
 // ---- monitor -------------------------------------------------------------------------
 
 }  // namespace
-
-std::optional<std::string> TransportName(const GlobalOptions& options, const char* environment,
-                                         std::string& error) {
-    if (options.scenario) {
-        if (options.usb && *options.usb != "sim") {
-            error =
-                "--scenario works only with the simulated adapter (--usb sim), not with --usb " +
-                *options.usb;
-            return std::nullopt;
-        }
-        if (options.scenario->empty()) {
-            error = "--scenario needs a file name";
-            return std::nullopt;
-        }
-        return "sim:" + *options.scenario;
-    }
-    if (options.usb) {
-        if (options.usb->empty()) {
-            error = "--usb needs a transport (sim, sim:FILE or socket:DIR)";
-            return std::nullopt;
-        }
-        return *options.usb;
-    }
-    if (environment && *environment) return std::string(environment);
-    return std::string("sim");
-}
 
 int RunScan(const GlobalOptions& options) {
     DriverClient client;
@@ -434,7 +408,7 @@ int RunMonitor(const GlobalOptions& options, const MonitorOptions& monitor) {
 int RunWindow(const GlobalOptions& options, const WindowOptions& window) {
     // The application outlives the driver object, whose window it shows.
     std::string error;
-    const auto gui = GuiSession::Start(error);
+    const auto gui = qtos::GuiSession::Start("tivctl", error);
     if (!gui) {
         Error(error);
         return kExitFailure;

@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "host/HostSetup.h"
+
 namespace tivctl {
 
 constexpr int kExitOk = 0;
@@ -13,9 +15,8 @@ constexpr int kExitUsage = 2;
 constexpr int kExitLocked = 3;      // another program holds the adapter lock
 constexpr int kExitLockFailed = 4;  // the adapter lock cannot be taken at all
 
-struct GlobalOptions {
-    std::optional<std::string> usb;
-    std::optional<std::string> scenario;
+// --usb and --scenario come from the host options.
+struct GlobalOptions : host::TransportOptions {
     std::optional<int> adapter;  // 1..16; unset means adapter 1
     std::optional<std::string> registry;
     bool json = false;
@@ -38,11 +39,6 @@ struct MonitorOptions {
 struct WindowOptions {
     double seconds = 0.0;  // nominal; 0 runs until the window is closed or SIGINT
 };
-
-// The transport the options ask for: --scenario FILE is "sim:FILE", else --usb, else
-// `environment` ($TIV_USB) when set, else "sim". Nullopt with `error` set for a conflict.
-std::optional<std::string> TransportName(const GlobalOptions& options, const char* environment,
-                                         std::string& error);
 
 int RunScan(const GlobalOptions& options);
 int RunSend(const GlobalOptions& options, const SendOptions& send);

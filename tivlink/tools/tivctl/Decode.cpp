@@ -8,8 +8,7 @@
 #include <cstring>
 #include <iostream>
 
-#include "tivlink/protocol/Checksum.h"
-#include "tivlink/protocol/TelegramRecord.h"
+#include "tivlink/TelegramCodec.h"
 
 namespace tivctl {
 

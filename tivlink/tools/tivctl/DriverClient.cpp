@@ -1,12 +1,10 @@
 #include "DriverClient.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,16 +14,12 @@
 #include <vector>
 
 #include "Decode.h"
-#include "com/CoCreate.h"
 #include "com/ConnectionPoint.h"
 #include "com/ErrorInfo.h"
-#include "com/Registry.h"
 #include "com/Variant.h"
 #include "os/MessageQueue.h"
 #include "os/NamedMutex.h"
-#include "simulator/SimTransport.h"
 #include "tivlink/LogFileName.h"
-#include "usb/Transport.h"
 
 namespace tivctl {
 
@@ -45,32 +39,10 @@ constexpr auto kSelectRetryPause = 50ms;
 constexpr auto kFirmwareTimeout = 60s;
 // How often the log echo looks at the file while messages run.
 constexpr auto kEchoSlice = 100ms;
-constexpr auto kInterruptPoll = 20ms;
 // How long the worker may take to notice a stop (nominal); it stops after its next packet.
 constexpr auto kStopWait = 2s;
 // How long reception may take to show as running after it was started (nominal).
 constexpr auto kStartGrace = 1s;
-
-volatile std::sig_atomic_t interrupted = 0;
-
-extern "C" void OnStopSignal(int) {
-    interrupted = 1;
-}
-
-// The build tree's registry: the build registers the module into <build>/registry.reg, and
-// tivctl lives in <build>/tivlink/tools; looked for in the binary's folder and above.
-std::filesystem::path BuildRegistry() {
-    std::error_code ec;
-    const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-    if (ec) return {};
-    auto dir = exe.parent_path();
-    for (int up = 0; up < 4 && !dir.empty(); ++up, dir = dir.parent_path()) {
-        const auto candidate = dir / "registry.reg";
-        if (std::filesystem::is_regular_file(candidate, ec)) return candidate;
-        if (dir == dir.root_path()) break;
-    }
-    return {};
-}
 
 // Why the driver cannot be writing `file` (it refuses symlinks and anything but a regular
 // file), or empty.
@@ -134,13 +106,6 @@ void Error(const std::string& text) {
     std::cerr << "tivctl: " << text << std::endl;
 }
 
-std::string ErrorText(com::HRESULT hr) {
-    std::string text = com::hresultText(hr);
-    if (auto info = com::takeErrorInfo(); info && !info->description.empty())
-        text += ": " + info->description;
-    return text;
-}
-
 void Check(std::string_view member, com::HRESULT hr) {
     if (com::SUCCEEDED(hr)) return;
     throw CallError(std::string(member) + " failed with " + ErrorText(hr));
@@ -153,52 +118,18 @@ std::vector<std::uint8_t> BytesOf(const com::Variant& value) {
     return {span.begin(), span.end()};
 }
 
-os::Clock::duration Nominal(double seconds) {
-    return std::chrono::duration_cast<os::Clock::duration>(std::chrono::duration<double>(seconds));
-}
-
-void ChooseRegistry(const std::optional<std::string>& registry) {
-    if (registry) {
-        com::Registry::setPath(*registry);
-        return;
-    }
-    if (const char* env = std::getenv("TIV_REGISTRY"); env && *env) return;
-    if (const auto build = BuildRegistry(); !build.empty()) com::Registry::setPath(build);
-}
-
 int InstallTransport(const GlobalOptions& options) {
     std::string error;
-    const auto name = TransportName(options, std::getenv("TIV_USB"), error);
-    if (!name) {
-        Error(error);
-        return kExitUsage;
-    }
-    sim::registerTransportBackend();
-    auto transport = usbio::makeTransport(*name, error);
-    if (!transport) {
-        // An unknown transport, a missing directory or a scenario file that cannot be used;
-        // the scenario's message already names its file.
-        Error(options.scenario ? error : *name + ": " + error);
-        return kExitUsage;
-    }
-    usbio::installProcessTransport(std::move(transport));
-    return kExitOk;
+    if (host::InstallTransport(options, error)) return kExitOk;
+    Error(error);
+    return kExitUsage;
 }
 
 bool CreateDriver(const com::Guid& iid, void** out) {
-    com::Guid clsid;
-    com::HRESULT hr = com::CLSIDFromProgID(tivlink::kTivDriverProgId, &clsid);
-    if (com::FAILED(hr)) {
-        Error("Tivlink.TivDriver is not registered in " + com::Registry::path().string() + ": " +
-              ErrorText(hr) + "; register libtivlink.so with tivregsvr first");
-        return false;
-    }
-    hr = com::CoCreateInstance(clsid, iid, out);
-    if (com::FAILED(hr)) {
-        Error("cannot create Tivlink.TivDriver: " + ErrorText(hr));
-        return false;
-    }
-    return true;
+    std::string error;
+    if (host::CreateByProgId(tivlink::kTivDriverProgId, iid, out, error)) return true;
+    Error(error);
+    return false;
 }
 
 DriverClient::DriverClient()
@@ -220,7 +151,7 @@ DriverClient::~DriverClient() {
 int DriverClient::Open(const GlobalOptions& options) {
     adapter_ = options.adapter.value_or(1);
     if (const int code = InstallTransport(options); code != kExitOk) return code;
-    ChooseRegistry(options.registry);
+    host::ChooseRegistry(options.registry);
     if (options.log) echo_ = std::make_unique<LogEcho>(tivlink::DefaultLogFileName());
     if (!CreateDriver(tivlink::ITivDriver::iid, driver_.putVoid())) return kExitFailure;
 
@@ -264,18 +195,8 @@ void DriverClient::EchoLog() {
 }
 
 bool DriverClient::PumpUntil(const std::function<bool()>& done, os::Clock::duration timeout) {
-    auto queue = os::MessageQueue::forCurrentThread();
-    const auto deadline = os::clock().now() + timeout;
-    for (;;) {
-        if (done()) return true;
-        const auto left = deadline - os::clock().now();
-        if (Interrupted() || left <= os::Clock::duration::zero()) return false;
-        auto slice = left;
-        if (echo_) slice = std::min<os::Clock::duration>(slice, kEchoSlice);
-        // The interrupt flag comes from a signal handler, which cannot wake the queue.
-        queue->runUntil([&] { return Interrupted() || done(); }, slice, kInterruptPoll);
-        EchoLog();
-    }
+    return host::PumpUntil(done, timeout, echo_ ? kEchoSlice : os::Clock::duration::zero(),
+                           [this] { EchoLog(); });
 }
 
 DriverClient::Selection DriverClient::Select(int number) {
@@ -445,29 +366,6 @@ std::string LockText(int result) {
         default:
             return "the lock cannot be taken (error " + std::to_string(result) + ")";
     }
-}
-
-struct StopSignals::Saved {
-    struct sigaction oldInt {};
-    struct sigaction oldTerm {};
-};
-
-StopSignals::StopSignals() : saved_(std::make_unique<Saved>()) {
-    interrupted = 0;
-    struct sigaction action {};
-    action.sa_handler = OnStopSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, &saved_->oldInt);
-    sigaction(SIGTERM, &action, &saved_->oldTerm);
-}
-
-StopSignals::~StopSignals() {
-    sigaction(SIGINT, &saved_->oldInt, nullptr);
-    sigaction(SIGTERM, &saved_->oldTerm, nullptr);
-}
-
-bool Interrupted() {
-    return interrupted != 0;
 }
 
 }  // namespace tivctl

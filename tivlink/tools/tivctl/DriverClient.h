@@ -21,6 +21,8 @@
 #include "com/EventSink.h"
 #include "com/HResult.h"
 #include "com/Variant.h"
+#include "host/HostSetup.h"
+#include "host/StopSignals.h"
 #include "os/Clock.h"
 #include "tivlink/ITivDriver.h"
 
@@ -32,17 +34,13 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// What a failed call said: the HRESULT and the thread's error info.
-std::string ErrorText(com::HRESULT hr);
+using host::ChooseRegistry;
+using host::ErrorText;
 // Throws CallError unless `hr` succeeded.
 void Check(std::string_view member, com::HRESULT hr);
 
-// The registry to use: `registry`, else $TIV_REGISTRY, else the build tree's registry.reg
-// beside or above the binary, else the runtime's default.
-void ChooseRegistry(const std::optional<std::string>& registry);
-
-// Makes the transport the options ask for and installs it as the process's, so that the
-// module uses it. kExitOk, or the exit code after a message.
+// Installs the transport the options ask for (host::InstallTransport): kExitOk, or the exit
+// code after a message.
 int InstallTransport(const GlobalOptions& options);
 
 // Creates Tivlink.TivDriver by ProgID through the chosen registry and asks it for `iid`;
@@ -181,26 +179,14 @@ std::string SelectErrorText(int number, int result);
 // The note for a selection whose exchange failed and then went through.
 std::string RecoveredText(int number, const DriverClient::Selection& selection);
 
-// Catches SIGINT and SIGTERM for its lifetime; Interrupted() tells whether one came.
-class StopSignals {
-public:
-    StopSignals();
-    ~StopSignals();
-    StopSignals(const StopSignals&) = delete;
-    StopSignals& operator=(const StopSignals&) = delete;
-
-private:
-    struct Saved;
-    std::unique_ptr<Saved> saved_;
-};
-bool Interrupted();
+using host::Interrupted;
+using host::StopSignals;
 
 // The bytes of a byte array a member handed back (through a reference too); empty for
 // anything else.
 std::vector<std::uint8_t> BytesOf(const com::Variant& value);
 
-// Seconds as a nominal clock duration.
-os::Clock::duration Nominal(double seconds);
+using host::Nominal;
 
 // "tivctl: TEXT" on stderr.
 void Error(const std::string& text);

@@ -1,4 +1,4 @@
-#include "tivlink/protocol/Checksum.h"
+#include "tivlink/TelegramCodec.h"
 
 #include <array>
 #include <cstddef>

@@ -1,15 +1,32 @@
-#include "tivlink/automation/QtMessagePump.h"
+#include "qt/QtMessagePump.h"
 
+#include <QApplication>
+#include <QPointer>
 #include <QSocketNotifier>
+#include <QThread>
 #include <QTimer>
 #include <QtGlobal>
 #include <exception>
 
-namespace tivlink {
+namespace qtos {
 
 namespace {
+
 constexpr int kPollIntervalMs = 10;
+
+// Only the application thread has one; it lives in this library so that the host and every
+// module of the process see the same.
+QPointer<QtMessagePump>& InstalledPump() {
+    static QPointer<QtMessagePump> pump;
+    return pump;
 }
+
+bool OnApplicationThread() {
+    auto* app = qobject_cast<QApplication*>(QCoreApplication::instance());
+    return app && QThread::currentThread() == app->thread();
+}
+
+}  // namespace
 
 QtMessagePump::QtMessagePump(std::shared_ptr<os::MessageQueue> queue, QObject* parent)
     : QObject(parent), queue_(std::move(queue)) {
@@ -38,4 +55,17 @@ void QtMessagePump::Pump() {
     }
 }
 
-}  // namespace tivlink
+QtMessagePump* InstallMessagePump() {
+    if (!OnApplicationThread()) return nullptr;
+    auto& pump = InstalledPump();
+    if (!pump)
+        pump =
+            new QtMessagePump(os::MessageQueue::forCurrentThread(), QCoreApplication::instance());
+    return pump.data();
+}
+
+bool MessagePumpInstalled() {
+    return OnApplicationThread() && !InstalledPump().isNull();
+}
+
+}  // namespace qtos

@@ -1,4 +1,4 @@
-#include "GuiSession.h"
+#include "qt/GuiSession.h"
 
 #include <QApplication>
 #include <QEventLoop>
@@ -6,17 +6,27 @@
 #include <QWidget>
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
-namespace tivctl {
+#include "qt/QtMessagePump.h"
+
+namespace qtos {
 
 namespace {
 
 constexpr int kCheckIntervalMs = 50;
 
+// The program named in a failed start's message; the handler cannot carry it.
+std::string& StartingProgram() {
+    static std::string program;
+    return program;
+}
+
 // Qt ends the process on a display it cannot open; say so plainly and fail instead.
 void FatalDuringStart(QtMsgType type, const QMessageLogContext&, const QString& message) {
     if (type != QtFatalMsg) return;
-    std::fprintf(stderr, "tivctl: cannot open a window: %s\n", message.toLocal8Bit().constData());
+    std::fprintf(stderr, "%s: cannot open a window: %s\n", StartingProgram().c_str(),
+                 message.toLocal8Bit().constData());
     std::_Exit(1);
 }
 
@@ -36,8 +46,8 @@ bool AnyWindowShown() {
 
 struct GuiSession::Impl {
     int argc = 1;
-    char name[8] = "tivctl";
-    char* argv[2] = {name, nullptr};
+    std::vector<char> name;
+    char* argv[2] = {nullptr, nullptr};
     std::unique_ptr<QApplication> app;  // after argc and argv, which it refers to
 };
 
@@ -45,15 +55,20 @@ GuiSession::GuiSession(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
 GuiSession::~GuiSession() = default;
 
-std::unique_ptr<GuiSession> GuiSession::Start(std::string& error) {
+std::unique_ptr<GuiSession> GuiSession::Start(const std::string& program, std::string& error) {
     if (!HaveDisplay()) {
         error = "no display to show the window on (set DISPLAY, or QT_QPA_PLATFORM=offscreen)";
         return nullptr;
     }
     auto impl = std::make_unique<Impl>();
+    impl->name.assign(program.begin(), program.end());
+    impl->name.push_back('\0');
+    impl->argv[0] = impl->name.data();
+    StartingProgram() = program;
     const auto previous = qInstallMessageHandler(FatalDuringStart);
     impl->app = std::make_unique<QApplication>(impl->argc, impl->argv);
     qInstallMessageHandler(previous);
+    InstallMessagePump();
     return std::unique_ptr<GuiSession>(new GuiSession(std::move(impl)));
 }
 
@@ -81,4 +96,4 @@ GuiSession::End GuiSession::Run(os::Clock::duration limit, const std::function<b
     return end;
 }
 
-}  // namespace tivctl
+}  // namespace qtos

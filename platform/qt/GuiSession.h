@@ -1,7 +1,7 @@
 #pragma once
 
-// A Qt application on the calling thread for `tivctl window`. A driver object created on this
-// thread afterwards shows its debug window as a Qt window and runs its messages in Qt's loop.
+// A Qt application on the calling thread, for a host that shows windows: driver objects and
+// modules created on this thread afterwards run their messages in Qt's loop.
 
 #include <functional>
 #include <memory>
@@ -9,12 +9,14 @@
 
 #include "os/Clock.h"
 
-namespace tivctl {
+namespace qtos {
 
 class GuiSession {
 public:
-    // nullptr with `error` set when no display can be opened.
-    static std::unique_ptr<GuiSession> Start(std::string& error);
+    // Opens the display, makes the QApplication (named `program`, which also starts its
+    // messages) and installs the message pump. nullptr with `error` set when no display can
+    // be opened.
+    static std::unique_ptr<GuiSession> Start(const std::string& program, std::string& error);
     ~GuiSession();
     GuiSession(const GuiSession&) = delete;
     GuiSession& operator=(const GuiSession&) = delete;
@@ -30,4 +32,4 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
-}  // namespace tivctl
+}  // namespace qtos
