@@ -45,7 +45,10 @@ public:
 
     usbio::Handle open(std::string_view name) override {
         RunBeforeCall();
-        openAttempts_.fetch_add(1);
+        {
+            std::lock_guard lock(mutex_);
+            openers_.push_back(std::this_thread::get_id());
+        }
         usbio::Handle handle = usbio::kInvalidHandle;
         if (inner_) {
             handle = inner_->open(name);
@@ -188,10 +191,14 @@ public:
         std::lock_guard lock(mutex_);
         writes_.clear();
         statusReads_ = 0;
-        openAttempts_ = 0;
+        openers_.clear();
     }
-    // Device opens tried since the last Clear(), successful or not.
-    int OpenAttempts() const { return openAttempts_.load(); }
+    // Device opens the thread `by` tried since the last Clear(), successful or not. Per thread,
+    // as the driver's timer may try one whenever a loaded machine lets it run.
+    int OpenAttempts(std::thread::id by) const {
+        std::lock_guard lock(mutex_);
+        return static_cast<int>(std::count(openers_.begin(), openers_.end(), by));
+    }
     // Successful opens and closes since the start.
     std::pair<int, int> OpensCloses() const { return {opens_.load(), closes_.load()}; }
     int StatusReads() const {
@@ -275,7 +282,7 @@ private:
     std::vector<Written> writes_;
     std::uint8_t lastCommand_ = 0;
     int statusReads_ = 0;
-    std::atomic<int> openAttempts_{0};
+    std::vector<std::thread::id> openers_;
     std::atomic<int> opens_{0};
     std::atomic<int> closes_{0};
 };

@@ -216,7 +216,7 @@ TEST(AdapterMemory, DownloadEndsWhenTheAdapterGoesAwayOrStaysBusy) {
     r.transport->Clear();
     EXPECT_EQ(r.engine->UlReadAdapter(0, 640, back), 10);
     EXPECT_EQ(back, Bytes(640, 0));
-    EXPECT_EQ(r.transport->OpenAttempts(), 1);
+    EXPECT_EQ(r.transport->OpenAttempts(std::this_thread::get_id()), 1);
 
     // Busy for ever: each chunk is given two seconds, then the state it last showed ends it.
     r.sim->replug(0);
