@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Configures, builds and runs the tests of one preset: default (all tests), asan or tsan
-# (engine tests only, no user-interface tests).
+# (the tests that build without Qt: the engine, the facade and the platform, not the tools).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 preset="${1:-default}"

@@ -71,7 +71,7 @@ private:
 };
 
 TEST(PeriodicTimer, KeepsToAbsoluteDeadlinesWhenTheCallbackTakesTime) {
-    os::ScopedClock scaled(std::make_shared<os::ScaledClock>(5.0));
+    os::ScopedClock scaled(std::make_shared<os::ScaledClock>(2.0));
     Ticks ticks;
     os::PeriodicTimer timer;
     const auto start = os::clock().now();
@@ -89,9 +89,10 @@ TEST(PeriodicTimer, KeepsToAbsoluteDeadlinesWhenTheCallbackTakesTime) {
         ASSERT_GE(times[k], due) << "tick " << k << " came early";
         lateness.push_back(times[k] - due);
     }
-    // Deadlines measured from each callback's end would make tick 20 a second late.
-    std::nth_element(lateness.begin() + 10, lateness.begin() + 15, lateness.end());
-    EXPECT_LT(lateness[15], 250ms);
+    // Deadlines measured from each callback's end would put tick k 50 ms * k behind, every
+    // tick from the twelfth on 600 ms or more. A stall of the machine delays some ticks but
+    // not the deadlines after it, so one of eight on time is enough (500 ms is 250 ms real).
+    EXPECT_LT(*std::min_element(lateness.begin() + 12, lateness.begin() + 20), 500ms);
 }
 
 TEST(PeriodicTimer, LateTickFiresOnceInsteadOfCatchingUpInABurst) {

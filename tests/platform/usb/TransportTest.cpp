@@ -9,23 +9,23 @@
 #include <fstream>
 #include <string>
 
+#include "support/FakeTransport.h"
 #include "usb/IoctlCodes.h"
 #include "usb/Transport.h"
 
 namespace {
 
-// Answers nothing; only its identity and the argument it was made with matter.
-class NullTransport final : public usbio::Transport {
-public:
-    explicit NullTransport(std::string arg) : argument(std::move(arg)) {}
-    usbio::Handle open(std::string_view) override { return usbio::kInvalidHandle; }
-    bool ioControl(usbio::Handle, std::uint32_t, const void*, std::uint32_t, void*, std::uint32_t,
-                   std::uint32_t*) override {
-        return false;
-    }
-    void close(usbio::Handle) override {}
-    std::string argument;
-};
+using testsupport::FakeTransport;
+
+// Makes fake transports with no device behind them, tagged with their argument: only their
+// identity and that argument matter here.
+std::shared_ptr<FakeTransport> NullTransport(std::string argument) {
+    auto t = std::make_shared<FakeTransport>();
+    t->SetPresent(false);
+    t->RefuseRequests(true);
+    t->tag = std::move(argument);
+    return t;
+}
 
 void registerNullBackend() {
     usbio::registerBackend("null", [](std::string_view arg, std::string& error) {
@@ -34,7 +34,7 @@ void registerNullBackend() {
             return std::shared_ptr<usbio::Transport>{};
         }
         if (arg == "silent") return std::shared_ptr<usbio::Transport>{};
-        return std::shared_ptr<usbio::Transport>(std::make_shared<NullTransport>(std::string(arg)));
+        return std::shared_ptr<usbio::Transport>(NullTransport(std::string(arg)));
     });
 }
 
@@ -71,10 +71,10 @@ TEST(TransportFactory, BackendsAreChosenByName) {
     auto t = usbio::makeTransport("null:a:b", error);
     ASSERT_NE(t, nullptr) << error;
     // Everything after the first colon belongs to the backend.
-    EXPECT_EQ(std::static_pointer_cast<NullTransport>(t)->argument, "a:b");
+    EXPECT_EQ(std::static_pointer_cast<FakeTransport>(t)->tag, "a:b");
     t = usbio::makeTransport("null", error);
     ASSERT_NE(t, nullptr);
-    EXPECT_EQ(std::static_pointer_cast<NullTransport>(t)->argument, "");
+    EXPECT_EQ(std::static_pointer_cast<FakeTransport>(t)->tag, "");
 
     error.clear();
     EXPECT_EQ(usbio::makeTransport("null:refuse", error), nullptr);
@@ -133,10 +133,10 @@ TEST(ProcessTransport, EnvironmentThenInstalledTransport) {
     ::setenv("TIV_USB", "null:env", 1);
     const auto fromEnv = usbio::processTransport(&error);
     ASSERT_NE(fromEnv, nullptr) << error;
-    EXPECT_EQ(std::static_pointer_cast<NullTransport>(fromEnv)->argument, "env");
+    EXPECT_EQ(std::static_pointer_cast<FakeTransport>(fromEnv)->tag, "env");
     EXPECT_EQ(usbio::processTransport(), fromEnv);
 
-    const auto mine = std::make_shared<NullTransport>("installed");
+    const auto mine = NullTransport("installed");
     usbio::installProcessTransport(mine);
     EXPECT_EQ(usbio::processTransport(), mine);
     usbio::installProcessTransport(nullptr);

@@ -146,7 +146,7 @@ TEST_F(DebugWindowQtTest, ShownWindowFollowsTheDriverAndIsCapturedAsAScreenshot)
 }
 
 TEST_F(DebugWindowQtTest, CloseRequestHidesAndDrvFreeRemovesTheWindow) {
-    auto driver = Make(std::make_shared<enginetest::ScriptedTransport>());
+    auto driver = Make(std::make_shared<testsupport::FakeTransport>());
     QPointer<QtDebugWindow> window = WindowOf(*driver);
     ASSERT_FALSE(window.isNull());
     driver->ShowTestForm(0);

@@ -13,11 +13,11 @@ namespace {
 
 using namespace diagtest;
 using enginetest::PumpUntil;
-using enginetest::ScriptedTransport;
 using enginetest::SpySink;
 using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::Not;
+using testsupport::FakeTransport;
 using tivlink::DriverObject;
 
 class DriverObjectTest : public ::testing::Test {
@@ -37,7 +37,7 @@ protected:
 
     os::ScopedClock clock{std::make_shared<os::ScaledClock>(20.0)};
     ScratchDir dir;
-    std::shared_ptr<ScriptedTransport> transport = std::make_shared<ScriptedTransport>();
+    std::shared_ptr<FakeTransport> transport = std::make_shared<FakeTransport>();
 };
 
 const std::string kBanner(60, '#');

@@ -9,17 +9,15 @@
 
 #include "os/Clock.h"
 #include "os/MessageQueue.h"
+#include "support/Pump.h"
 #include "tivlink/automation/TForm1.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using ::testing::ElementsAre;
+using testsupport::PumpUntil;
 using tivlink::TForm1;
-
-bool PumpUntil(const std::function<bool()>& done, os::Clock::duration timeout = 3s) {
-    return os::MessageQueue::forCurrentThread()->runUntil(done, timeout, 2ms);
-}
 
 // A view that records what the form asks of it; it may act during a refresh.
 struct SpyView final : tivlink::IDebugWindowView {
@@ -185,7 +183,8 @@ TEST_F(TForm1Test, TimerRunsOnlyWhileShownAndLabel6OnlyTakesSizesWhileVisible) {
     const int refreshes = spy.record->refreshes;
     form.Tick(9, false);
     // Hidden: Timer1 is stopped, so no refresh comes however long we wait for one.
-    EXPECT_FALSE(PumpUntil([&] { return spy.record->refreshes > refreshes; }, 600ms));
+    EXPECT_FALSE(os::MessageQueue::forCurrentThread()->runUntil(
+        [&] { return spy.record->refreshes > refreshes; }, 600ms, 2ms));
     EXPECT_EQ(form.CurrentLabels().label8, "0ms");
     form.OversizeTelegram(300);
     EXPECT_EQ(form.Label6(), "201");

@@ -16,7 +16,7 @@ using com::ComPtr;
 using com::DispArgs;
 using com::HRESULT;
 using com::Variant;
-using enginetest::ScriptedTransport;
+using testsupport::FakeTransport;
 using tivlink::ITivDriver;
 
 constexpr com::DISPID kVersion = 0x49;
@@ -29,7 +29,7 @@ constexpr com::DISPID kSendAcyclic = 0x47;
 class TTivDriverDispatch : public ::testing::Test {
 protected:
     os::ScopedClock clock{std::make_shared<os::ScaledClock>(20.0)};
-    std::shared_ptr<ScriptedTransport> transport = std::make_shared<ScriptedTransport>();
+    std::shared_ptr<FakeTransport> transport = std::make_shared<FakeTransport>();
     ComPtr<ITivDriver> driver = MakeDriver(transport);
 };
 
@@ -130,7 +130,7 @@ TEST_F(TTivDriverDispatch, CallsThatDoNotFitTheTableAreRefused) {
                              &result, nullptr, &argErr),
               com::DISP_E_TYPEMISMATCH);
     EXPECT_EQ(argErr, 5u);  // the first argument, counted from the end
-    EXPECT_TRUE(transport->Writes().empty());
+    EXPECT_TRUE(transport->CommandPackets().empty());
 
     const com::InterfaceDesc* info = nullptr;
     EXPECT_EQ(driver->GetTypeInfo(0, 0, &info), com::S_OK);
@@ -141,69 +141,51 @@ TEST_F(TTivDriverDispatch, CallsThatDoNotFitTheTableAreRefused) {
 
 // ---- the error rule ---------------------------------------------------------------------------
 
-// A transport that fails on the test's thread only (the worker and the timer keep running on
-// a healthy one), by throwing what the test chose.
-class FaultyTransport final : public usbio::Transport {
-public:
-    enum class Fault { None, Runtime, ComFailure, ComSuccessCode };
-
-    usbio::Handle open(std::string_view name) override {
-        Raise();
-        return inner_.open(name);
-    }
-    bool ioControl(usbio::Handle h, std::uint32_t code, const void* in, std::uint32_t inSize,
-                   void* out, std::uint32_t outSize, std::uint32_t* returned) override {
-        Raise();
-        return inner_.ioControl(h, code, in, inSize, out, outSize, returned);
-    }
-    void close(usbio::Handle h) override { inner_.close(h); }
-    void Set(Fault f) { fault_ = f; }
-
-private:
-    void Raise() {
-        if (std::this_thread::get_id() != owner_) return;
-        switch (fault_.load()) {
-            case Fault::Runtime:
-                throw std::runtime_error("transport lost its device");
-            case Fault::ComFailure:
-                throw com::ComError(com::E_ACCESSDENIED, "device access refused");
-            case Fault::ComSuccessCode:
-                throw com::ComError(com::S_FALSE, "odd success");
-            default:
-                return;
-        }
-    }
-
-    const std::thread::id owner_ = std::this_thread::get_id();
-    std::atomic<Fault> fault_{Fault::None};
-    ScriptedTransport inner_;
-};
+enum class Fault { None, Runtime, ComFailure, ComSuccessCode };
 
 class TTivDriverErrors : public ::testing::Test {
 protected:
+    // The transport fails on the test's thread only (the worker and the timer keep running on
+    // a healthy one), by throwing what the test chose.
+    TTivDriverErrors() {
+        transport->BeforeCall([this, owner = std::this_thread::get_id()] {
+            if (std::this_thread::get_id() != owner) return;
+            switch (fault.load()) {
+                case Fault::Runtime:
+                    throw std::runtime_error("transport lost its device");
+                case Fault::ComFailure:
+                    throw com::ComError(com::E_ACCESSDENIED, "device access refused");
+                case Fault::ComSuccessCode:
+                    throw com::ComError(com::S_FALSE, "odd success");
+                default:
+                    return;
+            }
+        });
+    }
     void SetUp() override { com::clearErrorInfo(); }
     void TearDown() override { com::clearErrorInfo(); }
 
     os::ScopedClock clock{std::make_shared<os::ScaledClock>(20.0)};
-    std::shared_ptr<FaultyTransport> transport = std::make_shared<FaultyTransport>();
+    std::atomic<Fault> fault{Fault::None};
+    std::shared_ptr<FakeTransport> transport = std::make_shared<FakeTransport>();
     ComPtr<ITivDriver> driver = MakeDriver(transport);
 };
 
 TEST_F(TTivDriverErrors, EscapingFaultsBecomeFailingResultsWithErrorInfo) {
     struct Case {
-        FaultyTransport::Fault fault;
+        Fault fault;
         HRESULT expected;
         const char* description;
     };
     const Case cases[] = {
-        {FaultyTransport::Fault::Runtime, com::E_UNEXPECTED, "transport lost its device"},
-        {FaultyTransport::Fault::ComFailure, com::E_ACCESSDENIED, "device access refused"},
+        {Fault::Runtime, com::E_UNEXPECTED, "transport lost its device"},
+        {Fault::ComFailure, com::E_ACCESSDENIED, "device access refused"},
         // A COM error without a failure code is no code to pass on.
-        {FaultyTransport::Fault::ComSuccessCode, com::E_UNEXPECTED, "odd success"},
+        {Fault::ComSuccessCode, com::E_UNEXPECTED, "odd success"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.description);
-        transport->Set(c.fault);
+        fault = c.fault;
         std::int32_t count = -5;
         EXPECT_EQ(driver->GetNumAdapters(&count), c.expected);
         EXPECT_EQ(count, -5);
@@ -225,7 +207,7 @@ TEST_F(TTivDriverErrors, EscapingFaultsBecomeFailingResultsWithErrorInfo) {
     }
 
     // The object is still usable once the fault has gone.
-    transport->Set(FaultyTransport::Fault::None);
+    fault = Fault::None;
     std::int32_t count = -5;
     EXPECT_EQ(driver->GetNumAdapters(&count), com::S_OK);
     EXPECT_EQ(count, 1);
@@ -235,7 +217,7 @@ TEST_F(TTivDriverErrors, EscapingFaultsBecomeFailingResultsWithErrorInfo) {
 }
 
 TEST_F(TTivDriverErrors, AFailingInnerMemberFailsTheOuterOneTheSameWay) {
-    transport->Set(FaultyTransport::Fault::ComFailure);
+    fault = Fault::ComFailure;
     Variant data = Variant::fromI4(3);
     std::int32_t r = -5;
     EXPECT_EQ(driver->ReadControlData(&data, &r), com::E_ACCESSDENIED);
@@ -248,7 +230,7 @@ TEST_F(TTivDriverErrors, AFailingInnerMemberFailsTheOuterOneTheSameWay) {
     EXPECT_EQ(r, -5);
     EXPECT_EQ(data, Variant::fromI4(3));
 
-    transport->Set(FaultyTransport::Fault::None);
+    fault = Fault::None;
     EXPECT_EQ(driver->Read_ControlData(&data, &r), com::S_OK);
     EXPECT_EQ(BytesOf(data).size(), 64u);
 }
@@ -302,18 +284,18 @@ TEST_F(TTivDriverDispatch, ArraysOfEveryAcceptedElementWidthSendTheSameTelegram)
     };
     for (const auto& [what, data] : inputs) {
         SCOPED_TRACE(what);
-        transport->ClearWrites();
+        transport->Clear();
         std::int32_t r = -1;
         ASSERT_EQ(driver->SendAcyclic(5, 8, 3, 0x0203, 0xC1, data, &r), com::S_OK);
         ASSERT_EQ(r, 0);
-        const Bytes record = SentRecord(transport->Writes());
+        const Bytes record = SentRecord(transport->CommandPackets());
         ASSERT_GE(record.size(), 10u);
         EXPECT_EQ(Bytes(record.begin(), record.begin() + 6), (Bytes{0xA2, 8, 3, 3, 2, 0xC1}));
         EXPECT_EQ(Bytes(record.begin() + 6, record.begin() + 10), expected);
     }
 
     // Late-bound with the same array gives the same record.
-    transport->ClearWrites();
+    transport->Clear();
     Variant result;
     ASSERT_EQ(com::invokeByName(driver.get(), "SendAcyclic", com::DISPATCH_METHOD,
                                 DispArgs{Variant(5), Variant(8), Variant(3), Variant(0x0203),
@@ -321,7 +303,7 @@ TEST_F(TTivDriverDispatch, ArraysOfEveryAcceptedElementWidthSendTheSameTelegram)
                                 &result),
               com::S_OK);
     EXPECT_EQ(result.i4(), 0);
-    const Bytes record = SentRecord(transport->Writes());
+    const Bytes record = SentRecord(transport->CommandPackets());
     ASSERT_GE(record.size(), 10u);
     EXPECT_EQ(Bytes(record.begin() + 6, record.begin() + 10), expected);
 }
@@ -345,12 +327,12 @@ TEST_F(TTivDriverDispatch, BooleanFloatAndErrorArraysAreReadByteByByte) {
         SCOPED_TRACE(c.what);
         com::SafeArray array(c.type, 4);
         std::memcpy(array.data(), c.storage, 4 * array.elementSize());
-        transport->ClearWrites();
+        transport->Clear();
         std::int32_t r = -1;
         ASSERT_EQ(driver->SendAcyclic(5, 8, 3, 0x0203, 0xC1, Variant(std::move(array)), &r),
                   com::S_OK);
         ASSERT_EQ(r, 0);
-        const Bytes record = SentRecord(transport->Writes());
+        const Bytes record = SentRecord(transport->CommandPackets());
         ASSERT_GE(record.size(), 10u);
         EXPECT_EQ(Bytes(record.begin() + 6, record.begin() + 10), c.expected);
     }
@@ -366,35 +348,35 @@ TEST_F(TTivDriverDispatch, NonArraysAndOddArraysSendZerosInsteadOfFailing) {
     };
     for (const auto& [what, data] : inputs) {
         SCOPED_TRACE(what);
-        transport->ClearWrites();
+        transport->Clear();
         std::int32_t r = -1;
         ASSERT_EQ(driver->SendAcyclic(5, 6, 1, 1, 0xC1, data, &r), com::S_OK);
         EXPECT_EQ(r, 0);
-        const Bytes record = SentRecord(transport->Writes());
+        const Bytes record = SentRecord(transport->CommandPackets());
         ASSERT_GE(record.size(), 8u);
         EXPECT_EQ(record[6], 0);
         EXPECT_EQ(record[7], 0);
     }
 
     // Strings inside a variant array count as the numbers they spell.
-    transport->ClearWrites();
+    transport->Clear();
     com::SafeArray texts(com::VT_BSTR, 2);
     ASSERT_EQ(texts.putElement(0, Variant("17")), com::S_OK);
     ASSERT_EQ(texts.putElement(1, Variant("x")), com::S_OK);
     std::int32_t r = -1;
     ASSERT_EQ(driver->SendAcyclic(5, 6, 1, 1, 0xC1, Variant(std::move(texts)), &r), com::S_OK);
-    const Bytes record = SentRecord(transport->Writes());
+    const Bytes record = SentRecord(transport->CommandPackets());
     ASSERT_GE(record.size(), 8u);
     EXPECT_EQ(record[6], 17);
     EXPECT_EQ(record[7], 0);
 
     // A record taken whole from 32-bit elements.
-    transport->ClearWrites();
+    transport->Clear();
     Variant whole(com::SafeArray::fromInt32s(
         std::vector<std::int32_t>{0x1A2, 0x104, 0x201, 0x302, 0x401, 0x5C0}));
     ASSERT_EQ(driver->SendRequest(&whole, &r), com::S_OK);
     EXPECT_EQ(r, 0);
-    const Bytes sent = SentRecord(transport->Writes());
+    const Bytes sent = SentRecord(transport->CommandPackets());
     ASSERT_GE(sent.size(), 6u);
     EXPECT_EQ(Bytes(sent.begin(), sent.begin() + 6), (Bytes{0xA2, 4, 1, 2, 1, 0xC0}));
 }

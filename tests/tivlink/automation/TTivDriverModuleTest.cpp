@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "DiagnosticsSupport.h"
+#include "ModulePaths.h"
 #include "TTivDriverSupport.h"
 #include "com/CoCreate.h"
 #include "com/ServerModule.h"

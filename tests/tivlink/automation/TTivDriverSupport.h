@@ -143,12 +143,4 @@ inline com::Variant VariantArray(const std::vector<std::int32_t>& values) {
     return com::Variant(std::move(a));
 }
 
-// Where the built module and the registration tool lie (set by the build).
-inline std::string ModulePath() {
-    return TIVLINK_MODULE_PATH;
-}
-inline std::string RegSvrPath() {
-    return TIVREGSVR_PATH;
-}
-
 }  // namespace comdrv

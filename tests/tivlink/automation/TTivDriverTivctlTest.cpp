@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "DiagnosticsSupport.h"
+#include "ModulePaths.h"
 #include "TTivDriverSupport.h"
 
 namespace {

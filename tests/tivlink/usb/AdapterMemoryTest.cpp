@@ -19,7 +19,7 @@ Bytes Pattern(std::size_t n, std::uint8_t seed) {
 }
 
 // Offset and count of every download data packet.
-std::vector<std::pair<int, int>> Chunks(const RecordingTransport& t) {
+std::vector<std::pair<int, int>> Chunks(const FakeTransport& t) {
     std::vector<std::pair<int, int>> chunks;
     for (const auto& w : t.Commands(0xB0))
         chunks.emplace_back(w.packet[1] << 8 | w.packet[2], w.packet[3]);
@@ -216,7 +216,7 @@ TEST(AdapterMemory, DownloadEndsWhenTheAdapterGoesAwayOrStaysBusy) {
     r.transport->Clear();
     EXPECT_EQ(r.engine->UlReadAdapter(0, 640, back), 10);
     EXPECT_EQ(back, Bytes(640, 0));
-    EXPECT_EQ(r.transport->Opens(), 1);
+    EXPECT_EQ(r.transport->OpenAttempts(std::this_thread::get_id()), 1);
 
     // Busy for ever: each chunk is given two seconds, then the state it last showed ends it.
     r.sim->replug(0);

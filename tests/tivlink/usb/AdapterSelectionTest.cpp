@@ -8,28 +8,6 @@ using enginetest::HasLine;
 
 namespace {
 
-// A device that does not open, or opens and refuses every request.
-class RefusingTransport final : public usbio::Transport {
-public:
-    explicit RefusingTransport(bool opens) : opens_(opens) {}
-    usbio::Handle open(std::string_view) override {
-        if (!opens_) return usbio::kInvalidHandle;
-        ++opened;
-        return 1;
-    }
-    bool ioControl(usbio::Handle, std::uint32_t, const void*, std::uint32_t, void*, std::uint32_t,
-                   std::uint32_t*) override {
-        return false;
-    }
-    void close(usbio::Handle) override { ++closed; }
-
-    std::atomic<int> opened{0};
-    std::atomic<int> closed{0};
-
-private:
-    const bool opens_;
-};
-
 TEST(UsbDeviceResults, EachOperationTellsWhichStepFailed) {
     using tivlink::UsbDevice;
     std::array<std::uint8_t, 64> area{};
@@ -51,7 +29,10 @@ TEST(UsbDeviceResults, EachOperationTellsWhichStepFailed) {
         {"address port", [](UsbDevice& d) { return d.ReadAddressPort(); }, 0x4100, 0x4200},
     };
     for (const bool opens : {false, true}) {
-        auto transport = std::make_shared<RefusingTransport>(opens);
+        // A device that does not open, or opens and refuses every request.
+        auto transport = std::make_shared<FakeTransport>();
+        transport->SetPresent(opens);
+        transport->RefuseRequests(true);
         UsbDevice device(transport);
         device.SetCurrentDevice(usbio::kDeviceNamePrefix + std::string("0"));
         vid = pid = 0;
@@ -62,16 +43,20 @@ TEST(UsbDeviceResults, EachOperationTellsWhichStepFailed) {
         EXPECT_EQ(vid, -1);
         EXPECT_EQ(pid, -1);
         // Every handle that was opened was closed again, the request failing or not.
-        EXPECT_EQ(transport->closed.load(), transport->opened.load());
-        EXPECT_EQ(transport->opened.load(), opens ? 8 : 0);
+        const auto [opened, closed] = transport->OpensCloses();
+        EXPECT_EQ(closed, opened);
+        EXPECT_EQ(opened, opens ? 8 : 0);
     }
 }
 
 TEST(UsbDeviceResults, AnEmptyBusLeavesTheDriverWithoutAdapter) {
     os::ScopedClock clock(std::make_shared<os::ScaledClock>(20.0));
     auto log = std::make_shared<tivlink::MemoryLog>(true);
-    tivlink::DriverEngine engine(tivlink::DriverEngine::Options{
-        std::make_shared<RefusingTransport>(false), enginetest::Image(), log, nullptr});
+    auto empty = std::make_shared<FakeTransport>();
+    empty->SetPresent(false);
+    empty->RefuseRequests(true);
+    tivlink::DriverEngine engine(
+        tivlink::DriverEngine::Options{empty, enginetest::Image(), log, nullptr});
     EXPECT_TRUE(HasLine(log->Lines(), "Return:Initialize->ScanUSB:0"));
     EXPECT_FALSE(engine.IsUsbConnected());
     EXPECT_EQ(engine.GetNumAdapters(), 0);
