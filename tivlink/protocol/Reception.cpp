@@ -2,6 +2,8 @@
 
 #include "tivlink/protocol/Reception.h"
 
+#include <utility>
+
 #include "tivlink/protocol/TelegramRecord.h"
 
 namespace tivlink {
@@ -70,7 +72,10 @@ void Reception::Pass() {
         recorder_.File().WritePacket(1, receiveArea_);
         if (receiveArea_[0] != 0 || assembler_.InFrame()) {
             login_.Count((receiveArea_[1] & kFlagLoggedOn) != 0, "Thread");
-            window_.Get().UsbTelegrams(state_.usbTelCntr.fetch_add(1) + 1);
+            // The worker is the only writer while reception runs: no locked increment.
+            const std::int32_t packets = state_.usbTelCntr.load(std::memory_order_relaxed) + 1;
+            state_.usbTelCntr.store(packets, std::memory_order_release);
+            window_.Get().UsbTelegrams(packets);
             recorder_.File().WritePacket(2, receiveArea_);
             const auto stream = std::span(receiveArea_).subspan(2);
             if (state_.filterOn) {
@@ -84,9 +89,12 @@ void Reception::Pass() {
         }
     }
 
-    recorder_.EndPacket();
+    const bool bufferFull = recorder_.EndPacket();
     window_.Get().BufferPosition(recorder_.Buffer().BufferPos());
     recorder_.ServeMarkers();
+    if (bufferFull) state_.threadCommand = kThreadIdle;
+    // Once per packet: a client waiting for its answer looks at the state anyway.
+    if (std::exchange(matched_, false)) clientQueue_.wake();
     // A stop is served after every packet, also while the bus is away, so that reception
     // can always be ended.
     if (state_.stopRequest || recorder_.MarkerStop()) {
@@ -104,7 +112,7 @@ void Reception::OnFrame(std::span<const std::uint8_t> frame) {
     if (frame.size() > 2) StoreIfChanged(state_.checkMethod, (frame[2] & kFrameFlagCrc) != 0);
     recorder_.File().WriteFrame(3, frame, state_.checkMethod);
     if (frameTap_) frameTap_(frame);
-    if (matcher_.Match(frame)) clientQueue_.wake();
+    if (matcher_.Match(frame)) matched_ = true;
     recorder_.RecordFrame(frame);
 }
 

@@ -61,6 +61,7 @@ private:
     FrameTap frameTap_;
     FrameAssembler assembler_;
     UsbPacket receiveArea_{};
+    bool matched_ = false;  // a frame of this packet went through the matcher
 };
 
 }  // namespace tivlink

@@ -1,5 +1,7 @@
 #include "tivlink/protocol/Recorder.h"
 
+#include <utility>
+
 #include "os/Clock.h"
 #include "os/SystemInfo.h"
 #include "tivlink/protocol/TelegramRecord.h"
@@ -205,10 +207,9 @@ void Recorder::Apply(const ReceiveBuffer::StoreResult& r) {
     if (r.dataReceived) events_.PostSilent(kMsgDataReceived);
     if (r.pointerOverrun) events_.PostSilent(kMsgPointerOverrun);
     if (r.overrun) events_.PostSilent(kMsgOverrun);
-    if (r.stopReception) {
-        state_.threadCommand = kThreadIdle;
-        bufferStopped_ = true;
-    }
+    // Reception ends once the packet is published, so that a client that sees it ended
+    // reads the final buffer position.
+    if (r.stopReception) bufferStopped_ = true;
 }
 
 void Recorder::StoreFrame(std::span<const std::uint8_t> frame) {
@@ -218,10 +219,10 @@ void Recorder::StoreFrame(std::span<const std::uint8_t> frame) {
         return;
     }
     // Counts what reaches the buffer: a reader compares it with the records it drains.
-    telCnt_.fetch_add(1);
+    telCnt_.store(telCnt_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
     // Between the start and end bytes: length, flags, record, checksum.
     ReceiveBuffer::StoreResult r;
-    buffer_.StoreRecord(frame.subspan(1, frame.size() - 2), state_.stopRequest, r);
+    packet_.StoreRecord(frame.subspan(1, frame.size() - 2), state_.stopRequest, r);
     Apply(r);
 }
 
@@ -262,13 +263,13 @@ void Recorder::RecordFrame(std::span<const std::uint8_t> frame) {
 
 void Recorder::StoreRaw(std::span<const std::uint8_t> stream) {
     ReceiveBuffer::StoreResult r;
-    buffer_.StoreRaw(stream, state_.stopRequest, r);
+    packet_.StoreRaw(stream, state_.stopRequest, r);
     Apply(r);
 }
 
-void Recorder::EndPacket() {
-    buffer_.EndPacket();
-    bufferStopped_ = false;
+bool Recorder::EndPacket() {
+    packet_.EndPacket();
+    return std::exchange(bufferStopped_, false);
 }
 
 void Recorder::Halt() {

@@ -73,8 +73,9 @@ public:
     void StoreRaw(std::span<const std::uint8_t> stream);
     // A full linear buffer ended reception: the rest of the packet is dropped.
     bool BufferStopped() const { return bufferStopped_; }
-    // The packet is done: its bytes become readable.
-    void EndPacket();
+    // The packet is done: its bytes become readable. True when a full linear buffer ended
+    // reception with it.
+    bool EndPacket();
     // Reports a marker the packet brought back.
     void ServeMarkers();
     // A stop marker came back: reception ends after this packet.
@@ -98,6 +99,7 @@ private:
     os::MessageQueue& clientQueue_;
 
     ReceiveBuffer buffer_;
+    ReceiveBuffer::PacketWriter packet_{buffer_};  // worker only
     TelegramFilter filter_;
     MeasuredValues mv_;
     RecordFile recFile_;
