@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "com/Variant.h"
-#include "tivlink/protocol/ArrayConversion.h"
+#include "tivlink/core/ArrayConversion.h"
 
 namespace tivlink {
 

@@ -10,7 +10,7 @@
 
 #include "tivlink/LogFileName.h"
 #include "tivlink/automation/TLogFile.h"
-#include "tivlink/protocol/Diagnostics.h"
+#include "tivlink/core/Diagnostics.h"
 
 namespace tivlink {
 

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "tivlink/protocol/Format.h"
+#include "tivlink/core/Format.h"
 
 namespace tivlink {
 

@@ -12,7 +12,7 @@
 
 #include "os/MessageQueue.h"
 #include "os/WindowTimer.h"
-#include "tivlink/protocol/Diagnostics.h"
+#include "tivlink/core/Diagnostics.h"
 
 namespace tivlink {
 

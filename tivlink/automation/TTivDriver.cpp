@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <stdexcept>
 #include <utility>
@@ -15,6 +16,18 @@ namespace tivlink {
 using com::HRESULT;
 using com::Variant;
 using com::VARIANT_BOOL;
+
+// The engine numbers its events without COM types; the interface's event table is the one
+// clients see. The build checks that both give every event the same id, and each id once.
+#define TIV_EVENT_AGREES(id, name) static_assert(k##name == (id), #name);
+TIVLINK_EVENTS(TIV_EVENT_AGREES)
+#undef TIV_EVENT_AGREES
+static_assert([] {
+    for (std::size_t i = 0; i < std::size(kTivDriverEvents); ++i)
+        for (std::size_t j = i + 1; j < std::size(kTivDriverEvents); ++j)
+            if (kTivDriverEvents[i].dispId == kTivDriverEvents[j].dispId) return false;
+    return std::size(kTivDriverEvents) == kOnPointerOverrun;
+}());
 
 namespace {
 

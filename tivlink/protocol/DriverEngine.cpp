@@ -1,7 +1,7 @@
 #include "tivlink/protocol/DriverEngine.h"
 
 #include "os/Clock.h"
-#include "tivlink/protocol/Format.h"
+#include "tivlink/core/Format.h"
 
 namespace tivlink {
 
@@ -15,9 +15,20 @@ constexpr int kResourceTypeRawData = 10;
 
 DriverEngine::DriverEngine(Options options)
     : events_(diagnostics_),
-      usb_(options.transport ? options.transport : usbio::processTransport()),
+      clientQueue_(os::MessageQueue::forCurrentThread()),
       image_(options.firmwareImage),
-      clientQueue_(os::MessageQueue::forCurrentThread()) {
+      usb_(options.transport ? options.transport : usbio::processTransport()),
+      pipe_(usb_),
+      loader_(state_, diagnostics_, events_, usb_, adapters_, pipe_, worker_, image_),
+      lock_(diagnostics_),
+      matcher_(state_, diagnostics_, events_),
+      transmitter_(state_, diagnostics_, pipe_, loader_, matcher_),
+      recorder_(state_, diagnostics_, events_, usb_, pipe_, transmitter_, worker_, *clientQueue_),
+      memory_(state_, diagnostics_, usb_, pipe_, [this] { recorder_.StopRec(); }),
+      login_(state_, events_),
+      reception_(state_, diagnostics_, events_, usb_, loader_, login_, matcher_, recorder_,
+                 *clientQueue_),
+      timerDuties_(state_, diagnostics_, events_, usb_, login_, *clientQueue_) {
     if (options.log) diagnostics_.SetLog(options.log);
     if (options.window) diagnostics_.SetWindow(options.window);
     Initialize();
@@ -26,13 +37,13 @@ DriverEngine::DriverEngine(Options options)
 void DriverEngine::Initialize() {
     // Reception and transaction fields start as declared in DriverState; the rest here.
     Log("Entry:Initialize,----------");
-    buffer_.SetSizeUnits(kDefaultBufferSize);
-    Log("Call:Initialize->Set_BufferSize,Size:" + std::to_string(buffer_.SizeBytes()));
+    Buffer().SetSizeUnits(kDefaultBufferSize);
+    Log("Call:Initialize->Set_BufferSize,Size:" + std::to_string(Buffer().SizeBytes()));
     Log("Return:Initialize->Set_BufferSize");
     diagnostics_.WindowSink()->Clear();
     adapters_.Clear();
 
-    Log("Call:Initialize->InitBuffer,Size:" + std::to_string(buffer_.SizeBytes()));
+    Log("Call:Initialize->InitBuffer,Size:" + std::to_string(Buffer().SizeBytes()));
     const int bufferResult = InitBuffer();
     Log("Return:Initialize->InitBuffer:" + std::to_string(bufferResult));
 
@@ -48,17 +59,16 @@ void DriverEngine::Initialize() {
     state_.statusPollDivider = 3;
     state_.timerIntervall = 3;
     timer_ = std::make_unique<os::PeriodicTimer>();
-    timer_->start(kTimerPeriodMs, [this] { TimerTick(); });
+    timer_->start(kTimerPeriodMs, [this] { timerDuties_.Tick(); });
     Log("Initialize->TimeSetEvent:" + std::to_string(timer_->timerId()));
 
-    selected_ = 1;
     Log("Call:Initialize->ScanUSB");
     const int found = adapters_.ScanUSB(usb_);
     Log("Return:Initialize->ScanUSB:" + std::to_string(found));
     if (found > 0) {
         state_.adapterPresent = true;
         Log("Call:Initialize->SetIntAdapterName, 1");
-        SetIntAdapterName(1);
+        loader_.SetIntAdapterName(1);
         Log("Return:Initialize->SetIntAdapterName");
         Log("Call:Initialize->ReadVID_PID");
         int vid = -1;
@@ -93,22 +103,18 @@ void DriverEngine::Initialize() {
 
 int DriverEngine::CreateThread() {
     Log("Entry:CreateThread, ----------");
-    if (thread_) {
+    if (worker_.Exists()) {
         Log("Call:CreateThread->FreeThread");
         FreeThread();
         Log("Return:CreateThread->FreeThread");
     }
     Log("Call:CreateThread->InstantThread");
     int result = 0;
-    try {
-        thread_ = std::make_unique<TOSInstantThread>(
-            [this](TOSInstantThread& self, int) { ThreadBody(self); }, 0);
-    } catch (const std::system_error&) {
-        thread_.reset();
-    }
+    const bool created =
+        worker_.Create([this](TOSInstantThread& self, int) { reception_.Body(self); });
     Log("Return:CreateThread->InstantThread");
-    if (thread_) {
-        thread_->SetPriority(3);
+    if (created) {
+        worker_.SetPriority(3);
         Show("Thread erzeugt");
         Log("CreateThread->\"thread ok\", priority:3");
     } else {
@@ -122,9 +128,9 @@ int DriverEngine::CreateThread() {
 }
 
 void DriverEngine::FreeThread() {
-    if (!thread_) return;
+    if (!worker_.Exists()) return;
     state_.threadCommand = kThreadShutdown;
-    thread_.reset();  // terminates, resumes and joins
+    worker_.Free();
 }
 
 int DriverEngine::DrvFree() {
@@ -132,8 +138,7 @@ int DriverEngine::DrvFree() {
     // Whatever the thread, the timer or a later call posts, and whatever is still queued,
     // stays away from the sink: after DrvFree it hears OnFree only.
     events_.Close();
-    state_.recordingActive = false;
-    markerStop_ = true;
+    recorder_.Halt();
     Log("Call:DrvFree->StopRec");
     StopRec();
     Log("Return:DrvFree->StopRec");
@@ -149,13 +154,13 @@ int DriverEngine::DrvFree() {
         Log("Return:DrvFree->TimeKillEvent");
     }
     timer_.reset();
-    if (thread_) {
+    if (worker_.Exists()) {
         Log("DrvFree->\"destroy thread\"");
         FreeThread();
     }
-    if (buffer_.HadBlock()) {
+    if (Buffer().HadBlock()) {
         Log("DrvFree->FreeMem");
-        buffer_.Release();
+        Buffer().Release();
         state_.lastError = 2;
     }
     events_.InvokeDirect(kOnFree);
@@ -179,7 +184,7 @@ DriverEngine::~DriverEngine() {
 }
 
 int DriverEngine::SetThreadPriority(int priority) {
-    if (thread_) thread_->SetPriority(priority);
+    worker_.SetPriority(priority);
     return 0;
 }
 
@@ -192,27 +197,12 @@ void DriverEngine::SetTraDelay(int ms) {
 }
 
 void DriverEngine::SetAdapterState(bool on) {
-    if (state_.adapterPresent) WriteCommand({0xD5, static_cast<std::uint8_t>(on ? 1 : 0)});
+    if (state_.adapterPresent) pipe_.WriteCommand({0xD5, static_cast<std::uint8_t>(on ? 1 : 0)});
 }
 
 int DriverEngine::StartReception(bool assembleFrames) {
     state_.filterOn = assembleFrames;
     return StartRec();
-}
-
-void DriverEngine::StopReception() {
-    StopRec();
-}
-
-int DriverEngine::WriteCommand(std::initializer_list<std::uint8_t> bytes) {
-    UsbPacket p{};
-    std::copy_n(bytes.begin(), std::min(bytes.size(), p.size()), p.begin());
-    return WritePacket(p);
-}
-
-int DriverEngine::WritePacket(std::span<const std::uint8_t> packet) {
-    std::lock_guard sending(sendMutex_);
-    return usb_.WriteBulkData(2, packet);
 }
 
 }  // namespace tivlink

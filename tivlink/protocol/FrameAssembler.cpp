@@ -35,22 +35,31 @@ void FrameAssembler::Feed(std::span<const std::uint8_t> packetStream, FrameSink 
                 state_ = State::InFrame;
                 break;
             }
-            case State::InFrame:
+            case State::InFrame: {
+                // The length stays in a register: a byte store may alias any member.
+                std::size_t length = length_;
+                std::uint8_t* const frame = frame_.data();
                 while (p != end) {
                     const std::uint8_t b = *p++;
                     if (b == kFrameEscape) {
                         state_ = State::AfterEscape;
                         break;
                     }
-                    if (!store(b)) return;
-                    if (b == kFrameEnd) {
-                        const std::size_t length = length_;
+                    if (length >= kMaxFrame) {
+                        ++discarded_;
                         Reset();
-                        onFrame(std::span<const std::uint8_t>(frame_.data(), length));
+                        return;
+                    }
+                    frame[length++] = b;
+                    if (b == kFrameEnd) {
+                        Reset();
+                        onFrame(std::span<const std::uint8_t>(frame, length));
                         break;
                     }
                 }
+                if (state_ != State::OutsideFrame) length_ = length;
                 break;
+            }
             case State::AfterEscape:
                 // The escape wins over the end byte: F9 FB stores F4 and the frame goes on.
                 state_ = State::InFrame;

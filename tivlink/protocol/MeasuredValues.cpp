@@ -22,18 +22,29 @@ int MeasuredValues::Assign(int val, int msg, int obj) {
         // Freed, the slot keeps its last status, value and time stamp for the client.
         slot.msgType = 255;
         slot.obj = 255;
+        Rewatch();
         return 0;
     }
     if (obj < 1 || obj > 30) obj = 3;
     slot.msgType = msg;
     slot.obj = obj;
+    Rewatch();
     return 0;
+}
+
+void MeasuredValues::Rewatch() {
+    std::array<std::uint32_t, 3> bits{};
+    for (const auto& slot : slots_)
+        if (slot.msgType >= 0 && slot.msgType <= 2 && slot.obj >= 0 && slot.obj <= 31)
+            bits[static_cast<std::size_t>(slot.msgType)] |= 1u << slot.obj;
+    for (std::size_t i = 0; i < bits.size(); ++i) watched_[i] = bits[i];
 }
 
 void MeasuredValues::FreeAll() {
     std::lock_guard lock(mutex_);
     slots_.fill(MvSlot{});
     valueNr_ = 0;
+    Rewatch();
 }
 
 MvSlot MeasuredValues::Slot(int n) const {
@@ -55,6 +66,8 @@ int MeasuredValues::Update(std::span<const std::uint8_t> frame) {
     // Status at 4, the value from 5: eight bytes for type 2, four plus a time stamp for
     // type 0, four for type 1.
     const std::size_t needed = type == 1 ? 9 : 13;
+    if ((watched_[static_cast<std::size_t>(type)].load(std::memory_order_relaxed) >> obj & 1u) == 0)
+        return 0;
     std::lock_guard lock(mutex_);
     for (int i = 0; i < kSlots; ++i) {
         auto& slot = slots_[static_cast<std::size_t>(i)];

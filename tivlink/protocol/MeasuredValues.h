@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <span>
@@ -31,9 +32,14 @@ public:
     int Update(std::span<const std::uint8_t> frame);
 
 private:
+    void Rewatch();  // under mutex_
+
     mutable std::mutex mutex_;
     std::array<MvSlot, kSlots> slots_{};
     int valueNr_ = 0;
+    // Per message type, a bit for each object some slot watches: most cyclic frames match
+    // no slot, and the check needs no lock. Written under mutex_.
+    std::array<std::atomic<std::uint32_t>, 3> watched_{};
 };
 
 }  // namespace tivlink

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <new>
 
+#include "tivlink/core/DriverState.h"
+
 namespace tivlink {
 
 int ReceiveBuffer::Init(std::uint64_t available) {
@@ -138,7 +140,11 @@ bool ReceiveBuffer::StoreRaw(std::span<const std::uint8_t> bytes, bool stopReque
 
 void ReceiveBuffer::EndPacket() {
     std::lock_guard lock(mutex_);
-    bufferPos_ = static_cast<std::int32_t>(writePos_);
+    Publish();
+}
+
+void ReceiveBuffer::Publish() {
+    StoreIfChanged(bufferPos_, static_cast<std::int32_t>(writePos_));
 }
 
 int ReceiveBuffer::Read(std::int32_t pos, std::int32_t& bytes, std::vector<std::uint8_t>& data) {

@@ -11,8 +11,9 @@ namespace tivlink {
 
 // The bus monitor's receive buffer: the worker thread stores frames (telegram mode) or raw
 // stream bytes, the client drains them with ReadData. Both sides go through one lock per
-// frame, packet or read, so a reader never sees a half-written packet, and Init replaces the
-// block under the same lock while reception runs: the writer never sees a freed block.
+// packet (see PacketWriter) or read, so a reader never sees a half-written packet, and Init
+// replaces the block under the same lock while reception runs: the writer never sees a
+// freed block.
 class ReceiveBuffer {
 public:
     static constexpr std::int64_t kDefaultUnits = 200;  // of 64 bytes
@@ -59,12 +60,42 @@ public:
     // The packet is done: its bytes become visible to ReadData.
     void EndPacket();
 
+    // The same three for a stream of packets: the lock is taken at a packet's first store
+    // and kept until its EndPacket, instead of once per frame. Between the two its owner
+    // calls nothing else of the buffer but the settings.
+    class PacketWriter {
+    public:
+        explicit PacketWriter(ReceiveBuffer& buffer)
+            : buffer_(buffer), lock_(buffer.mutex_, std::defer_lock) {}
+        bool StoreRecord(std::span<const std::uint8_t> bytes, bool stopRequested, StoreResult& r) {
+            Hold();
+            return buffer_.Store(bytes, false, stopRequested, r);
+        }
+        bool StoreRaw(std::span<const std::uint8_t> bytes, bool stopRequested, StoreResult& r) {
+            Hold();
+            return buffer_.Store(bytes, true, stopRequested, r);
+        }
+        void EndPacket() {
+            Hold();
+            buffer_.Publish();
+            lock_.unlock();
+        }
+
+    private:
+        void Hold() {
+            if (!lock_.owns_lock()) lock_.lock();
+        }
+        ReceiveBuffer& buffer_;
+        std::unique_lock<std::mutex> lock_;
+    };
+
     // ---- client ------------------------------------------------------------------------
     // 0, 1 end reached, 2 nothing at `pos`; see the engine's ReadData.
     int Read(std::int32_t pos, std::int32_t& bytes, std::vector<std::uint8_t>& data);
 
 private:
     bool Store(std::span<const std::uint8_t> bytes, bool raw, bool stopRequested, StoreResult& r);
+    void Publish();  // under mutex_
 
     std::atomic<std::int64_t> sizeBytes_{kDefaultUnits * 64};
     std::atomic<int> mode_{0};

@@ -1,16 +1,14 @@
-// Receiving: matching the frames the worker thread assembles against the outstanding
-// request, and the client calls that collect responses.
+#include "tivlink/protocol/ResponseMatcher.h"
 
-#include "os/Clock.h"
+#include <algorithm>
+
+#include "tivlink/core/Format.h"
 #include "tivlink/TelegramCodec.h"
-#include "tivlink/protocol/DriverEngine.h"
-#include "tivlink/protocol/Format.h"
 
 namespace tivlink {
 
 namespace {
 
-constexpr int kTransactionTicks = 18;
 constexpr int kDelayedExtraTicks = 30;
 // The debug window reports acyclic telegrams claiming more than this.
 constexpr int kOversizeDataSize = 138;
@@ -67,7 +65,7 @@ void FieldsFrom(const TelegramRecord& r, TelegramFields& out) {
 
 }  // namespace
 
-bool DriverEngine::VerifyInto(std::span<const std::uint8_t> frame, GuardedRecord& target) {
+bool ResponseMatcher::VerifyInto(std::span<const std::uint8_t> frame, GuardedRecord& target) {
     // The record and its checksum lie between the flags byte and the closing 0xFB; the end
     // byte is never part of them.
     const auto body = frame.size() > kFrameRecordOffset + 1
@@ -86,14 +84,13 @@ bool DriverEngine::VerifyInto(std::span<const std::uint8_t> frame, GuardedRecord
     return ok;
 }
 
-void DriverEngine::MatchFrame(std::span<const std::uint8_t> frame) {
-    if (frame.size() < 4) return;
+bool ResponseMatcher::Match(std::span<const std::uint8_t> frame) {
+    if (frame.size() < 4) return false;
     const int type = frame[3] >> 5;
     if (type < kTelTypeRequest) {
         if (type != kTelTypeLastCyclic && ExchangeIfChanged(state_.requestSeen, false))
             state_.responseState = 5;
-        clientQueue_->wake();
-        return;
+        return true;
     }
     const int sub = At(frame, 5);
     const int obj = At(frame, 6) + 256 * At(frame, 7);
@@ -106,7 +103,7 @@ void DriverEngine::MatchFrame(std::span<const std::uint8_t> frame) {
 
     if (type == kTelTypeService && isDelayed && control == kControlDelivered) {
         state_.delayedPending = false;
-        if (VerifyInto(frame, state_.delayedRecord)) {
+        if (VerifyInto(frame, delayedRecord_)) {
             state_.delayedResponseState = 0;
             events_.Post(kMsgDelayedResponse, "Thread->OnDelayedResponse, MsgType=7");
         } else {
@@ -125,7 +122,7 @@ void DriverEngine::MatchFrame(std::span<const std::uint8_t> frame) {
     }
     if (type == kTelTypeResponse && isDelayed && state_.delayedPending) {
         state_.delayedPending = false;
-        if (VerifyInto(frame, state_.delayedRecord)) {
+        if (VerifyInto(frame, delayedRecord_)) {
             state_.delayedResponseState = 0;
             events_.Post(kMsgDelayedResponse, "Thread->OnDelayedResponse, MsgType=6");
         } else {
@@ -135,7 +132,7 @@ void DriverEngine::MatchFrame(std::span<const std::uint8_t> frame) {
     if (type == kTelTypeResponse && state_.requestSeen) {
         if (sub == state_.requestedSub && obj == state_.requestedObj) {
             state_.requestSeen = false;
-            if (VerifyInto(frame, state_.responseRecord)) {
+            if (VerifyInto(frame, responseRecord_)) {
                 state_.responseState = 0;
                 events_.Post(kMsgResponse, "Thread->OnResponse");
             } else {
@@ -145,12 +142,12 @@ void DriverEngine::MatchFrame(std::span<const std::uint8_t> frame) {
             state_.responseState = 4;
         }
     }
-    clientQueue_->wake();
+    return true;
 }
 
-int DriverEngine::ReceiveResponse(std::vector<std::uint8_t>& data, std::uint16_t dataVarType) {
+int ResponseMatcher::ReceiveResponse(std::vector<std::uint8_t>& data, std::uint16_t dataVarType) {
     Log("Entry:ReceiveResponse," + Hex(dataVarType, 4) + "H----------");
-    const TelegramRecord record = state_.responseRecord.Take();
+    const TelegramRecord record = responseRecord_.Take();
     const bool valid = record.HasValidSize();
     const int result = valid ? record.DataSize() + 4 : -1;
     const std::size_t n = valid ? static_cast<std::size_t>(result) : kMaxRecordWithChecksum;
@@ -163,8 +160,8 @@ int DriverEngine::ReceiveResponse(std::vector<std::uint8_t>& data, std::uint16_t
     return result;
 }
 
-int DriverEngine::ReceiveAcyclic(TelegramFields& out, std::vector<std::uint8_t>& data,
-                                 std::uint16_t dataVarType) {
+int ResponseMatcher::ReceiveAcyclic(TelegramFields& out, std::vector<std::uint8_t>& data,
+                                    std::uint16_t dataVarType) {
     const int state = state_.responseState;
     int result = state;
     if (state == 0) {
@@ -180,7 +177,7 @@ int DriverEngine::ReceiveAcyclic(TelegramFields& out, std::vector<std::uint8_t>&
         TelegramRecord record;
         Log("Call:ReceiveAcyclic->VariantToRecord,DestPtr:" + Ptr(record.bytes.data()) +
             ",create Size:" + std::to_string(raw.size()));
-        VariantToRecord(ByteArrayArg::Bytes(raw), record.bytes.data(), raw.size());
+        VariantToRecord(diagnostics_, ByteArrayArg::Bytes(raw), record.bytes.data(), raw.size());
         Log("Return:ReceiveAcyclic->VariantToRecord");
         FieldsFrom(record, out);
         // The data with the two checksum bytes behind them.
@@ -212,13 +209,13 @@ int DriverEngine::ReceiveAcyclic(TelegramFields& out, std::vector<std::uint8_t>&
     return result;
 }
 
-int DriverEngine::ReceiveAcyclicDelayed(TelegramFields& out, std::vector<std::uint8_t>& data) {
+int ResponseMatcher::ReceiveAcyclicDelayed(TelegramFields& out, std::vector<std::uint8_t>& data) {
     if (state_.delayedExpired.exchange(false)) state_.delayedResponseState = 5;
     const int state = state_.delayedResponseState;
     int result = state;
     if (state == 0) {
         state_.delayedWaitCounter = 0;
-        const TelegramRecord record = state_.delayedRecord.Take();
+        const TelegramRecord record = delayedRecord_.Take();
         if (record.DataSize() == 0) {
             // Already collected: the outputs stay as they are.
             data.assign(kMaxRecordWithChecksum, 0);
@@ -234,7 +231,7 @@ int DriverEngine::ReceiveAcyclicDelayed(TelegramFields& out, std::vector<std::ui
         TelegramRecord copy;
         Log("Call:ReceiveAcyclicDelayed->VariantToRecord,DestPtr:" + Ptr(copy.bytes.data()) +
             ",Size:" + std::to_string(raw.size()));
-        VariantToRecord(ByteArrayArg::Bytes(raw), copy.bytes.data(), raw.size());
+        VariantToRecord(diagnostics_, ByteArrayArg::Bytes(raw), copy.bytes.data(), raw.size());
         Log("Return:ReceiveAcyclicDelayed->VariantToRecord");
         FieldsFrom(copy, out);
         std::size_t from = kRecordHeaderSize;
@@ -265,43 +262,6 @@ int DriverEngine::ReceiveAcyclicDelayed(TelegramFields& out, std::vector<std::ui
     if (result != 1)
         Log("Exit:ReceiveAcyclicDelayed:" + DelayedOutcomeText(result, out.control) + "," +
             std::to_string(result));
-    return result;
-}
-
-int DriverEngine::AcyclicTransmission(TelegramFields& io, const ByteArrayArg& dataIn,
-                                      std::vector<std::uint8_t>& dataOut,
-                                      std::uint16_t dataVarType) {
-    Log("Entry:AcyclicTransmission,----------");
-    // The descriptor stands for the client's array; its own data pointer is null when the
-    // array is empty.
-    Log("Call:AcyclicTransmission->SendAcyclic,DestPtr:" + Ptr(&dataIn) +
-        ",Size:" + std::to_string(io.dataSize));
-    const int sent = SendAcyclic(io.telType, io.dataSize, io.subNo, io.objNo, io.control, dataIn);
-    Log("Return:AcyclicTransmission->SendAcyclic");
-    int result = sent;
-    Log("Call:AcyclicTransmission->ReceiveAcyclic");
-    // Nothing went out, so there is nothing to wait for.
-    if (sent == 0) {
-        state_.transactionExpired = false;
-        state_.transactionWaitCounter = kTransactionTicks;
-        // Events posted by the worker reach the client while it waits; the worker and
-        // the timer wake the queue when the state changes.
-        auto queue = os::MessageQueue::forCurrentThread();
-        for (;;) {
-            result = ReceiveAcyclic(io, dataOut, dataVarType);
-            queue->processMessages();
-            if (result != 1 || state_.transactionExpired) break;
-            queue->runUntil(
-                [this] { return state_.responseState != 1 || state_.transactionExpired; },
-                std::chrono::milliseconds(100));
-        }
-        state_.transactionWaitCounter = 0;
-    }
-    Log("Return:AcyclicTransmission->ReceiveAcyclic,Type:" + std::to_string(io.telType) +
-        " - Size:" + std::to_string(io.dataSize) + " - SubNo:" + std::to_string(io.subNo) +
-        " - ObjNo:" + std::to_string(io.objNo) + " - Ctrl:" + std::to_string(io.control) +
-        " - DataType:" + Hex(dataVarType, 4) + "H");
-    Log("Exit:AcyclicTransmission:" + Hex(dataVarType, 4) + "H ++++++++++");
     return result;
 }
 

@@ -1,36 +1,28 @@
-// Sending: telegrams as three transmit blocks, caller-made packets, the check settings.
+#include "tivlink/protocol/Transmitter.h"
 
 #include <algorithm>
 
 #include "os/Clock.h"
+#include "os/MessageQueue.h"
+#include "tivlink/core/Format.h"
 #include "tivlink/TelegramCodec.h"
-#include "tivlink/protocol/DriverEngine.h"
-#include "tivlink/protocol/Format.h"
 #include "tivlink/protocol/TransmitBlocks.h"
 
 namespace tivlink {
 
-std::size_t DriverEngine::VariantToRecord(const ByteArrayArg& data, std::uint8_t* dest,
-                                          std::size_t size) {
-    Log("Entry:VariantToRecord,DestPtr:" + Ptr(dest) + ", Size:" + std::to_string(size) +
-        "----------");
-    const std::size_t width = ElementWidth(data.varType);
-    const std::size_t copied = CopyLowBytes(data, size, dest);
-    const std::uint16_t elementType = data.varType & kVtTypeMask;
-    Log("1:VariantToRecord,VarType:" + Hex(elementType, 2) + "H, DestPtr:" + Ptr(dest) +
-        ", VarPtr:" + Ptr(data.data) + ", TypeSize:" + std::to_string(width) +
-        ", CreateSize:" + std::to_string(copied));
-    Log("Exit:VariantToRecord:" + std::to_string(width * 256 + elementType) + " ++++++++++");
-    return copied;
-}
+namespace {
+constexpr int kTransactionTicks = 18;
+constexpr int kControlReset = 1;
+constexpr int kControlSoftstart = 3;
+}  // namespace
 
-int DriverEngine::SendAcyclic(int telType, int dataSize, int subNo, int objNo, int control,
-                              const ByteArrayArg& data) {
+int Transmitter::SendAcyclic(int telType, int dataSize, int subNo, int objNo, int control,
+                             const ByteArrayArg& data) {
     return SendAcyclicImpl(telType, dataSize, subNo, objNo, control, data, false);
 }
 
-int DriverEngine::SendAcyclicImpl(int telType, int dataSize, int subNo, int objNo, int control,
-                                  const ByteArrayArg& data, bool wholeRecord) {
+int Transmitter::SendAcyclicImpl(int telType, int dataSize, int subNo, int objNo, int control,
+                                 const ByteArrayArg& data, bool wholeRecord) {
     const std::string entry =
         "Entry:SendAcyclic,Type:" + std::to_string(telType) +
         " - Size:" + std::to_string(dataSize) + " - SubNo:" + std::to_string(subNo) +
@@ -60,13 +52,14 @@ int DriverEngine::SendAcyclicImpl(int telType, int dataSize, int subNo, int objN
             if (wholeRecord) {
                 Log("Call1:SendAcyclic->VariantToRecord,DestPtr:" + Ptr(work.data()) +
                     ",Size:" + std::to_string(count));
-                VariantToRecord(source, work.data(), count);
+                VariantToRecord(diagnostics_, source, work.data(), count);
                 Log("Return1:SendAcyclic->VariantToRecord");
             } else {
                 std::uint8_t* dest = work.data() + kRecordHeaderSize;
                 Log("Call2:SendAcyclic->VariantToRecord,DestPtr:" + Ptr(dest) +
                     ",Size:" + std::to_string(count));
-                VariantToRecord(source, dest, std::min(count, work.size() - kRecordHeaderSize));
+                VariantToRecord(diagnostics_, source, dest,
+                                std::min(count, work.size() - kRecordHeaderSize));
                 Log("Return2:SendAcyclic->VariantToRecord");
             }
             state_.requestedSub = subNo;
@@ -82,9 +75,9 @@ int DriverEngine::SendAcyclicImpl(int telType, int dataSize, int subNo, int objN
 
             // The worker's firmware query during a download writes pipe 2 as well; it must
             // not land between two blocks of a telegram.
-            std::lock_guard sending(sendMutex_);
+            const auto sending = pipe_.Hold();
             Log("SendAcyclic->\"transmit Block 1\"");
-            int code = usb_.WriteBulkData(2, blocks[0]);
+            int code = pipe_.WriteLocked(blocks[0]);
             Log("SendAcyclic->\"transmit Block 1 Ok\"");
             Show("erster Block gesendet");
             os::clock().sleepFor(pause);
@@ -92,7 +85,7 @@ int DriverEngine::SendAcyclicImpl(int telType, int dataSize, int subNo, int objN
                 result = 16 + code;
             } else {
                 Log("SendAcyclic->\"transmit Block 2\"");
-                code = usb_.WriteBulkData(2, blocks[1]);
+                code = pipe_.WriteLocked(blocks[1]);
                 Log("SendAcyclic->transmit Block 2 Ok");
                 Show("zweiter Block gesendet");
                 os::clock().sleepFor(pause);
@@ -104,7 +97,7 @@ int DriverEngine::SendAcyclicImpl(int telType, int dataSize, int subNo, int objN
                     state_.responseState = 1;
                     state_.requestSent = true;
                     Log("SendAcyclic->\"transmit Block 3\"");
-                    code = usb_.WriteBulkData(2, blocks[2]);
+                    code = pipe_.WriteLocked(blocks[2]);
                     Log("SendAcyclic->\"transmit Block 3 Ok\"");
                     Show("dritter Block gesendet - " + Hex(checksum, 4) + "H");
                     if (code != 0) {
@@ -120,11 +113,11 @@ int DriverEngine::SendAcyclicImpl(int telType, int dataSize, int subNo, int objN
     return result;
 }
 
-int DriverEngine::SendRequest(const ByteArrayArg& data) {
+int Transmitter::SendRequest(const ByteArrayArg& data) {
     Log("Entry:SendRequest, ----------");
     std::array<std::uint8_t, kMaxRecordWithChecksum> record{};
     Log("Call:SendRequest->VariantToRecord,DestPtr:" + Ptr(record.data()) + ",Size:136");
-    VariantToRecord(data, record.data(), record.size());
+    VariantToRecord(diagnostics_, data, record.data(), record.size());
     Log("Return:SendRequest->VariantToRecord");
     const int telType = record[0] >> 5;
     const int dataSize = IsValidDataSize(record[1]) ? record[1] : -1;
@@ -136,16 +129,16 @@ int DriverEngine::SendRequest(const ByteArrayArg& data) {
     return result;
 }
 
-int DriverEngine::WriteData(const ByteArrayArg& data) {
+int Transmitter::WriteData(const ByteArrayArg& data) {
     Log("Entry:WriteData, ----------");
     UsbPacket packet{};
     Log("Call:WriteData->VariantToRecord,DestPtr:" + Ptr(packet.data()) + ",Size:64");
-    VariantToRecord(data, packet.data(), packet.size());
+    VariantToRecord(diagnostics_, data, packet.data(), packet.size());
     std::string bytes;
     for (const auto b : packet) bytes += " " + Hex(b, 2);
     Log("Return:WriteData->VariantToRecord:" + bytes);
     Log("Call:WriteData->WriteBulkData");
-    const int result = WritePacket(packet);
+    const int result = pipe_.WritePacket(packet);
     Log("Return:WriteData->WriteBulkData:" + std::to_string(result));
     if (result == 0) {
         std::string first;
@@ -156,7 +149,7 @@ int DriverEngine::WriteData(const ByteArrayArg& data) {
     return result;
 }
 
-int DriverEngine::CheckArrayCRC(const ByteArrayArg& data, int len) {
+int Transmitter::CheckArrayCRC(const ByteArrayArg& data, int len) {
     if (len <= 0) return -1;
     // Only the elements the array holds are read, whatever Len claims.
     const std::size_t n = std::min(static_cast<std::size_t>(len), data.count);
@@ -170,20 +163,72 @@ int DriverEngine::CheckArrayCRC(const ByteArrayArg& data, int len) {
     return Crc16(bytes);
 }
 
-int DriverEngine::SetCheckMethod(int value) {
+int Transmitter::SetCheckMethod(int value) {
     std::vector<std::uint8_t> version;
-    if (!IsFirmwareLoaded(version)) return -1;
-    const int result = WriteCommand({0xDC, static_cast<std::uint8_t>(value)});
+    if (!loader_.IsFirmwareLoaded(version)) return -1;
+    const int result = pipe_.WriteCommand({0xDC, static_cast<std::uint8_t>(value)});
     state_.checkMethod = value != 0;
     return result;
 }
 
-int DriverEngine::SetCheckMode(int value) {
+int Transmitter::SetCheckMode(int value) {
     std::vector<std::uint8_t> version;
-    if (!IsFirmwareLoaded(version)) return -1;
-    const int result = WriteCommand({0xDA, static_cast<std::uint8_t>(value)});
+    if (!loader_.IsFirmwareLoaded(version)) return -1;
+    const int result = pipe_.WriteCommand({0xDA, static_cast<std::uint8_t>(value)});
     state_.checkMode = value != 0;
     return result;
+}
+
+int Transmitter::AcyclicTransmission(TelegramFields& io, const ByteArrayArg& dataIn,
+                                     std::vector<std::uint8_t>& dataOut,
+                                     std::uint16_t dataVarType) {
+    Log("Entry:AcyclicTransmission,----------");
+    // The descriptor stands for the client's array; its own data pointer is null when the
+    // array is empty.
+    Log("Call:AcyclicTransmission->SendAcyclic,DestPtr:" + Ptr(&dataIn) +
+        ",Size:" + std::to_string(io.dataSize));
+    const int sent = SendAcyclic(io.telType, io.dataSize, io.subNo, io.objNo, io.control, dataIn);
+    Log("Return:AcyclicTransmission->SendAcyclic");
+    int result = sent;
+    Log("Call:AcyclicTransmission->ReceiveAcyclic");
+    // Nothing went out, so there is nothing to wait for.
+    if (sent == 0) {
+        state_.transactionExpired = false;
+        state_.transactionWaitCounter = kTransactionTicks;
+        // Events posted by the worker reach the client while it waits; the worker and
+        // the timer wake the queue when the state changes.
+        auto queue = os::MessageQueue::forCurrentThread();
+        for (;;) {
+            result = matcher_.ReceiveAcyclic(io, dataOut, dataVarType);
+            queue->processMessages();
+            if (result != 1 || state_.transactionExpired) break;
+            queue->runUntil(
+                [this] { return state_.responseState != 1 || state_.transactionExpired; },
+                std::chrono::milliseconds(100));
+        }
+        state_.transactionWaitCounter = 0;
+    }
+    Log("Return:AcyclicTransmission->ReceiveAcyclic,Type:" + std::to_string(io.telType) +
+        " - Size:" + std::to_string(io.dataSize) + " - SubNo:" + std::to_string(io.subNo) +
+        " - ObjNo:" + std::to_string(io.objNo) + " - Ctrl:" + std::to_string(io.control) +
+        " - DataType:" + Hex(dataVarType, 4) + "H");
+    Log("Exit:AcyclicTransmission:" + Hex(dataVarType, 4) + "H ++++++++++");
+    return result;
+}
+
+int Transmitter::TivReset() {
+    Log("Entry:TivReset,----------");
+    if (state_.adapterPresent) SendAcyclic(kTelTypeService, 4, 1, 1, kControlReset, ByteArrayArg{});
+    Log("Exit:TivReset:0 ++++++++++");
+    return 0;
+}
+
+int Transmitter::TivSoftstart() {
+    Log("Entry:TivSoftstart,----------");
+    if (state_.adapterPresent)
+        SendAcyclic(kTelTypeService, 4, 1, 1, kControlSoftstart, ByteArrayArg{});
+    Log("Exit:TivSoftstart:0 ++++++++++");
+    return 0;
 }
 
 }  // namespace tivlink

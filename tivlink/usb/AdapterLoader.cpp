@@ -1,11 +1,11 @@
 // Adapter selection and the two-stage firmware download.
 
+#include "tivlink/usb/AdapterLoader.h"
+
 #include <algorithm>
 
 #include "os/Clock.h"
-#include "tivlink/TelegramCodec.h"
-#include "tivlink/protocol/DriverEngine.h"
-#include "tivlink/protocol/Format.h"
+#include "tivlink/core/Format.h"
 
 namespace tivlink {
 
@@ -18,25 +18,23 @@ constexpr std::size_t kStageTwoPackets = 365;
 constexpr std::size_t kImageSize = 31744;
 constexpr int kFirmwareSilent = 128;
 constexpr std::size_t kAdapterNameBytes = 15;
-constexpr int kControlReset = 1;
-constexpr int kControlSoftstart = 3;
 }  // namespace
 
-void DriverEngine::SetIntAdapterName(int number) {
+void AdapterLoader::SetIntAdapterName(int number) {
     usb_.SetCurrentDevice(adapters_.Entry(number).deviceName);
 }
 
-int DriverEngine::GetNumAdapters() {
+int AdapterLoader::GetNumAdapters() {
     const int found = adapters_.ScanUSB(usb_);
     // The scan leaves the last device current; keep talking to the selected one.
     SetIntAdapterName(selected_);
     return found;
 }
 
-bool DriverEngine::IsFirmwareLoaded(std::vector<std::uint8_t>& softVer) {
+bool AdapterLoader::IsFirmwareLoaded(std::vector<std::uint8_t>& softVer) {
     std::array<std::uint8_t, 10> version{};
     UsbPacket reply{};
-    int code = WriteCommand({0xF0});
+    int code = pipe_.WriteCommand({0xF0});
     if (code == 0) {
         os::clock().sleepFor(10ms);
         code = usb_.ReadBulkStatus(5, reply);
@@ -53,7 +51,7 @@ bool DriverEngine::IsFirmwareLoaded(std::vector<std::uint8_t>& softVer) {
     return true;
 }
 
-int DriverEngine::ReadAdapterInfo(int number, std::vector<std::uint8_t>& verStr) {
+int AdapterLoader::ReadAdapterInfo(int number, std::vector<std::uint8_t>& verStr) {
     AdapterEntry entry = adapters_.Entry(number);
     entry.adapterToken = entry.nextToken = entry.thirdInfo = entry.address = 0;
     entry.status = 0;
@@ -74,14 +72,14 @@ int DriverEngine::ReadAdapterInfo(int number, std::vector<std::uint8_t>& verStr)
     return result;
 }
 
-bool DriverEngine::IsAdapterPresent() {
+bool AdapterLoader::IsAdapterPresent() {
     const bool present = usb_.DevicePresent(usb_.CurrentDevice());
     state_.adapterPresent = present;
     Show(present ? "Adapter vorhanden" : "Kein Adapter");
     return present;
 }
 
-int DriverEngine::SelectAdapter(int number, int mode, std::vector<std::uint8_t>& verStr) {
+int AdapterLoader::SelectAdapter(int number, int mode, std::vector<std::uint8_t>& verStr) {
     Log("Entry:SelectAdapter,Adapterno.:" + std::to_string(number) +
         ",Mode:" + std::to_string(mode) + " ----------");
     int result = 0;
@@ -117,18 +115,18 @@ int DriverEngine::SelectAdapter(int number, int mode, std::vector<std::uint8_t>&
     return result;
 }
 
-int DriverEngine::ConnectAdapter(int mode) {
+int AdapterLoader::ConnectAdapter(int mode) {
     if (mode == 0) return LoadAdapter();
-    if (thread_) {
+    if (worker_.Exists()) {
         state_.threadCommand = kThreadIdle;
         os::clock().sleepFor(50ms);
         state_.threadCommand = kThreadDownload;
-        thread_->Resume();
+        worker_.Resume();
     }
     return 64;
 }
 
-int DriverEngine::LoadAdapter() {
+int AdapterLoader::LoadAdapter() {
     Log("Entry:LoadAdapter, ----------");
     state_.adapterReady = false;
     int result = 0;
@@ -158,7 +156,7 @@ int DriverEngine::LoadAdapter() {
             clock.sleepFor(500ms);
             LoadProgress progress;
             {
-                std::lock_guard lock(adapterMutex_);
+                std::lock_guard lock(mutex_);
                 progress = loadProgress_;
             }
             for (std::size_t i = 0; i < kStageTwoPackets; ++i) {
@@ -181,39 +179,39 @@ int DriverEngine::LoadAdapter() {
     return result;
 }
 
-void DriverEngine::SetLoadProgress(LoadProgress progress) {
-    std::lock_guard lock(adapterMutex_);
+void AdapterLoader::SetLoadProgress(LoadProgress progress) {
+    std::lock_guard lock(mutex_);
     loadProgress_ = std::move(progress);
 }
 
-int DriverEngine::GetAdapterAddr() {
+int AdapterLoader::GetAdapterAddr() {
     std::vector<std::uint8_t> version;
     const int number = selected_;
     const int result = ReadAdapterInfo(number, version);
     return result == 0 ? adapters_.Entry(number).address : result;
 }
 
-int DriverEngine::GetAdapterToken() {
+int AdapterLoader::GetAdapterToken() {
     std::vector<std::uint8_t> version;
     const int number = selected_;
     const int result = ReadAdapterInfo(number, version);
     return result == 0 ? adapters_.Entry(number).adapterToken : 4 * result;
 }
 
-int DriverEngine::GetNextToken() {
+int AdapterLoader::GetNextToken() {
     std::vector<std::uint8_t> version;
     const int number = selected_;
     const int result = ReadAdapterInfo(number, version);
     return result == 0 ? adapters_.Entry(number).nextToken : 4 * result;
 }
 
-int DriverEngine::SetToken(int adapterToken, int nextToken) {
+int AdapterLoader::SetToken(int adapterToken, int nextToken) {
     Log("Entry:SetToken,AdapterToken:" + std::to_string(adapterToken) +
         ",NextToken:" + std::to_string(nextToken) + " ----------");
     std::vector<std::uint8_t> version;
     int result = kFirmwareSilent;
     if (IsFirmwareLoaded(version)) {
-        result = WriteCommand(
+        result = pipe_.WriteCommand(
             {0x9C, static_cast<std::uint8_t>(nextToken), static_cast<std::uint8_t>(adapterToken)});
         os::clock().sleepFor(150ms);
         // The adapter answers with its new tokens; a failed re-read does not undo the write.
@@ -223,7 +221,7 @@ int DriverEngine::SetToken(int adapterToken, int nextToken) {
     return result;
 }
 
-int DriverEngine::GetAdapterName(std::vector<std::uint8_t>& data) {
+int AdapterLoader::GetAdapterName(std::vector<std::uint8_t>& data) {
     std::vector<std::uint8_t> version;
     const int number = selected_;
     const int result = ReadAdapterInfo(number, version);
@@ -234,58 +232,43 @@ int DriverEngine::GetAdapterName(std::vector<std::uint8_t>& data) {
     return 0;
 }
 
-int DriverEngine::GetAddrDueNum(int nr) const {
+int AdapterLoader::GetAddrDueNum(int nr) const {
     return adapters_.Entry(nr).address;
 }
 
-int DriverEngine::GetNumDueAddr(int address) const {
+int AdapterLoader::GetNumDueAddr(int address) const {
     return adapters_.NumberOfAddress(address);
 }
 
-int DriverEngine::TivResetHw() {
+int AdapterLoader::TivResetHw() {
     Log("Entry:TivResetHw,----------");
     std::vector<std::uint8_t> version;
-    if (IsFirmwareLoaded(version)) WriteCommand({0xD7});
+    if (IsFirmwareLoaded(version)) pipe_.WriteCommand({0xD7});
     Log("Exit:TivResetHw:0 ++++++++++");
     return 0;
 }
 
-int DriverEngine::TivReset() {
-    Log("Entry:TivReset,----------");
-    if (state_.adapterPresent) SendAcyclic(kTelTypeService, 4, 1, 1, kControlReset, ByteArrayArg{});
-    Log("Exit:TivReset:0 ++++++++++");
-    return 0;
-}
-
-int DriverEngine::TivSoftstart() {
-    Log("Entry:TivSoftstart,----------");
-    if (state_.adapterPresent)
-        SendAcyclic(kTelTypeService, 4, 1, 1, kControlSoftstart, ByteArrayArg{});
-    Log("Exit:TivSoftstart:0 ++++++++++");
-    return 0;
-}
-
-std::string DriverEngine::Filename() const {
-    std::lock_guard lock(adapterMutex_);
+std::string AdapterLoader::Filename() const {
+    std::lock_guard lock(mutex_);
     return filename_;
 }
 
-void DriverEngine::SetFilename(const std::string& name) {
+void AdapterLoader::SetFilename(const std::string& name) {
     {
-        std::lock_guard lock(adapterMutex_);
+        std::lock_guard lock(mutex_);
         filename_ = name;
     }
     diagnostics_.WindowSink()->Add(name);
 }
 
-int DriverEngine::VID() {
+int AdapterLoader::VID() {
     int vid = -1;
     int pid = -1;
     usb_.ReadVidPid(vid, pid);
     return vid;
 }
 
-int DriverEngine::PID() {
+int AdapterLoader::PID() {
     int vid = -1;
     int pid = -1;
     usb_.ReadVidPid(vid, pid);

@@ -1,10 +1,11 @@
 // The adapter lock between programs: the existence of a named object, not its ownership.
 
+#include "tivlink/usb/AdapterLock.h"
+
 #include <mutex>
 
 #include "os/LastError.h"
 #include "os/NamedMutex.h"
-#include "tivlink/protocol/DriverEngine.h"
 
 namespace tivlink {
 
@@ -30,9 +31,9 @@ int AsResult(std::uint32_t error) {
 
 }  // namespace
 
-int DriverEngine::LockAdapter() {
-    const std::string name = adapters_.Entry(selected_).displayName + kLockSuffix;
-    Log("Entry:LockAdapter,Name:" + name + " ----------");
+int AdapterLock::Lock(const std::string& displayName) {
+    const std::string name = displayName + kLockSuffix;
+    diagnostics_.Log("Entry:LockAdapter,Name:" + name + " ----------");
     auto& shared = processLock();
     int result = 0;
     {
@@ -44,7 +45,7 @@ int DriverEngine::LockAdapter() {
         } else if (tested == os::kErrorInvalidHandle) {
             const auto handle = os::NamedMutex::create(name);
             const auto created = os::getLastError();
-            Show("lock:" + name + "-" + std::to_string(handle));
+            diagnostics_.Show("lock:" + name + "-" + std::to_string(handle));
             if (created == os::kErrorSuccess) {
                 shared.handle = handle;
                 result = 0;
@@ -62,12 +63,12 @@ int DriverEngine::LockAdapter() {
             result = AsResult(tested);
         }
     }
-    Log("Exit:LockAdapter:" + std::to_string(result) + " ++++++++++");
+    diagnostics_.Log("Exit:LockAdapter:" + std::to_string(result) + " ++++++++++");
     return result;
 }
 
-int DriverEngine::UnlockAdapter() {
-    Log("Entry:UnlockAdapter,----------");
+int AdapterLock::Unlock() {
+    diagnostics_.Log("Entry:UnlockAdapter,----------");
     auto& shared = processLock();
     int result = 0;
     {
@@ -78,7 +79,7 @@ int DriverEngine::UnlockAdapter() {
         // A closed handle is gone whatever the outcome; keeping it would fake a held lock.
         shared.handle = os::kNullMutexHandle;
         if (closed == os::kErrorSuccess) {
-            Show("unlock:-" + std::to_string(handle));
+            diagnostics_.Show("unlock:-" + std::to_string(handle));
             result = 0;
         } else if (closed == os::kErrorInvalidHandle) {
             result = 1;
@@ -88,7 +89,7 @@ int DriverEngine::UnlockAdapter() {
             result = AsResult(closed);
         }
     }
-    Log("Exit:UnlockAdapter:" + std::to_string(result) + " ++++++++++");
+    diagnostics_.Log("Exit:UnlockAdapter:" + std::to_string(result) + " ++++++++++");
     return result;
 }
 

@@ -1,11 +1,10 @@
-// The adapter firmware's memory download and upload commands.
+#include "tivlink/usb/AdapterMemory.h"
 
 #include <algorithm>
 #include <new>
 
 #include "os/Clock.h"
 #include "os/MessageQueue.h"
-#include "tivlink/protocol/DriverEngine.h"
 
 namespace tivlink {
 
@@ -60,16 +59,16 @@ UsbPacket MemoryPacket(std::uint8_t command, int offset, int count) {
 
 }  // namespace
 
-void DriverEngine::StopReceptionAndWait() {
-    StopReception();
-    os::MessageQueue::forCurrentThread()->runUntil([this] { return !ReceptionRunning(); },
-                                                   kStopWait);
+void AdapterMemory::StopReceptionAndWait() {
+    stopReception_();
+    os::MessageQueue::forCurrentThread()->runUntil(
+        [this] { return state_.threadCommand.load() != kThreadReceive; }, kStopWait);
 }
 
-int DriverEngine::TransferState(std::uint8_t command, std::int32_t& lastAddr, int* transferCode) {
+int AdapterMemory::TransferState(std::uint8_t command, std::int32_t& lastAddr, int* transferCode) {
     UsbPacket reply{};
     std::uint32_t got = 0;
-    int code = WriteCommand({command});
+    int code = pipe_.WriteCommand({command});
     if (code == 0) code = usb_.ReadBulkStatus(5, reply, &got);
     if (transferCode) *transferCode = code;
     if (code != 0 || got == 0) return kNothingCame;
@@ -81,33 +80,33 @@ int DriverEngine::TransferState(std::uint8_t command, std::int32_t& lastAddr, in
     return reply[0];
 }
 
-int DriverEngine::SendRange(std::uint8_t command, int startAddr, int stopAddr) {
+int AdapterMemory::SendRange(std::uint8_t command, int startAddr, int stopAddr) {
     UsbPacket p{};
     p[0] = command;
     PutBigEndian32(&p[1], static_cast<std::uint32_t>(startAddr));
     PutBigEndian32(&p[5], static_cast<std::uint32_t>(stopAddr));
-    WritePacket(p);
+    pipe_.WritePacket(p);
     return 0;
 }
 
-int DriverEngine::DlLockAdapter() {
+int AdapterMemory::DlLockAdapter() {
     Log("Entry:DlLockAdapter,----------");
     // Set first, so no status poll slips in after the adapter entered download mode.
     state_.downloadFlag = true;
-    WriteCommand({kDlLock, 0});
+    pipe_.WriteCommand({kDlLock, 0});
     Log("Exit:DlLockAdapter:0 ++++++++++");
     return 0;
 }
 
-int DriverEngine::DlUnlockAdapter() {
+int AdapterMemory::DlUnlockAdapter() {
     Log("Entry:DlUnlockAdapter,----------");
-    WriteCommand({kDlLock, 1});
+    pipe_.WriteCommand({kDlLock, 1});
     state_.downloadFlag = false;
     Log("Exit:DlUnlockAdapter:0 ++++++++++");
     return 0;
 }
 
-int DriverEngine::DlStart(int startAddr, int stopAddr) {
+int AdapterMemory::DlStart(int startAddr, int stopAddr) {
     Log("Entry:DlStart,StartAddr:" + std::to_string(startAddr) +
         ",StopAddr:" + std::to_string(stopAddr) + " ----------");
     const int result = SendRange(kDlStart, startAddr, stopAddr);
@@ -115,18 +114,18 @@ int DriverEngine::DlStart(int startAddr, int stopAddr) {
     return result;
 }
 
-int DriverEngine::DlStop() {
+int AdapterMemory::DlStop() {
     Log("Entry:DlStop,----------");
-    WriteCommand({kDlStop});
+    pipe_.WriteCommand({kDlStop});
     Log("Exit:DlStop:0 ++++++++++");
     return 0;
 }
 
-int DriverEngine::DlGetState(std::int32_t& lastAddr) {
+int AdapterMemory::DlGetState(std::int32_t& lastAddr) {
     return TransferState(kDlState, lastAddr, nullptr);
 }
 
-int DriverEngine::DlLoadAdapter(int len, const ByteArrayArg& data) {
+int AdapterMemory::DlLoadAdapter(int len, const ByteArrayArg& data) {
     Log("Entry:DlLoadAdapter,Len:" + std::to_string(len) + " ----------");
     int result = 0;
     if (len < 1 || len > kAdapterMemory) {
@@ -141,7 +140,7 @@ int DriverEngine::DlLoadAdapter(int len, const ByteArrayArg& data) {
             const int count = std::min(kDownloadChunk, len - offset);
             UsbPacket p = MemoryPacket(kDlData, offset, count);
             std::copy_n(bytes.begin() + offset, count, p.begin() + 4);
-            WritePacket(p);
+            pipe_.WritePacket(p);
 
             // Until the adapter has taken the chunk; a gone or stuck adapter ends the wait.
             int state = kNothingCame;
@@ -165,7 +164,7 @@ int DriverEngine::DlLoadAdapter(int len, const ByteArrayArg& data) {
     return result;
 }
 
-int DriverEngine::UlStart(int startAddr, int stopAddr) {
+int AdapterMemory::UlStart(int startAddr, int stopAddr) {
     Log("Entry:UlStart,StartAddr:" + std::to_string(startAddr) +
         ",StopAddr:" + std::to_string(stopAddr) + " ----------");
     const int result = SendRange(kUlStart, startAddr, stopAddr);
@@ -173,18 +172,18 @@ int DriverEngine::UlStart(int startAddr, int stopAddr) {
     return result;
 }
 
-int DriverEngine::UlStop() {
+int AdapterMemory::UlStop() {
     Log("Entry:UlStop,----------");
-    WriteCommand({kUlStop});
+    pipe_.WriteCommand({kUlStop});
     Log("Exit:UlStop:0 ++++++++++");
     return 0;
 }
 
-int DriverEngine::UlGetState(std::int32_t& lastAddr) {
+int AdapterMemory::UlGetState(std::int32_t& lastAddr) {
     return TransferState(kUlState, lastAddr, nullptr);
 }
 
-int DriverEngine::UlReadAdapter(int startAddr, int len, std::vector<std::uint8_t>& data) {
+int AdapterMemory::UlReadAdapter(int startAddr, int len, std::vector<std::uint8_t>& data) {
     Log("Entry:UlReadAdapter,StartAddr:" + std::to_string(startAddr) +
         ",Len:" + std::to_string(len) + " ----------");
     int result = 0;
@@ -208,7 +207,7 @@ int DriverEngine::UlReadAdapter(int startAddr, int len, std::vector<std::uint8_t
             const int count = std::min(kUploadChunk, len - offset);
             UsbPacket reply{};
             std::uint32_t got = 0;
-            int code = WritePacket(MemoryPacket(kUlRead, offset, count));
+            int code = pipe_.WritePacket(MemoryPacket(kUlRead, offset, count));
             if (code == 0) code = usb_.ReadBulkStatus(5, reply, &got);
             std::copy_n(reply.begin(),
                         std::min<std::uint32_t>(got, static_cast<std::uint32_t>(count)),

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "tivlink/protocol/ArrayConversion.h"
+#include "tivlink/core/ArrayConversion.h"
 
 namespace {
 

@@ -1,9 +1,10 @@
-// The bus monitor: receive buffer, filter, markers, measured values and the record file.
+#include "tivlink/protocol/Recorder.h"
+
+#include <utility>
 
 #include "os/Clock.h"
 #include "os/SystemInfo.h"
 #include "tivlink/TelegramCodec.h"
-#include "tivlink/protocol/DriverEngine.h"
 
 namespace tivlink {
 
@@ -25,7 +26,7 @@ std::uint8_t At(std::span<const std::uint8_t> f, std::size_t i) {
 }
 }  // namespace
 
-int DriverEngine::InitBuffer() {
+int Recorder::InitBuffer() {
     Log("Entry:InitBuffer, ----------");
     const std::uint64_t available = os::availablePhysicalMemory();
     Log("InitBuffer->AvailPhys:" + std::to_string(available));
@@ -52,30 +53,30 @@ int DriverEngine::InitBuffer() {
     return result;
 }
 
-int DriverEngine::InitMemBuf(int memBlk) {
+int Recorder::InitMemBuf(int memBlk) {
     if (memBlk > 0) buffer_.SetSizeUnits(memBlk);
     return InitBuffer();
 }
 
-int DriverEngine::FilterOn() {
+int Recorder::FilterOn() {
     state_.filterOn = true;
     return 0;
 }
 
-int DriverEngine::FilterOff() {
+int Recorder::FilterOff() {
     state_.filterOn = false;
     return 0;
 }
 
-void DriverEngine::SetFileRecMode(int mode) {
+void Recorder::SetFileRecMode(int mode) {
     if (mode >= 1 && mode <= 5) recFile_.SetMode(mode);
 }
 
-int DriverEngine::OpenRecFile(const std::string& name) {
+int Recorder::OpenRecFile(const std::string& name) {
     return recFile_.Open(name);
 }
 
-int DriverEngine::WaitTicks(int ticks, const std::function<bool()>& done) {
+int Recorder::WaitTicks(int ticks, const std::function<bool()>& done) {
     // The general wait counter runs down with the timer; the queue runs meanwhile.
     state_.generalWaitCounter = ticks;
     os::MessageQueue::forCurrentThread()->runUntil(
@@ -84,14 +85,14 @@ int DriverEngine::WaitTicks(int ticks, const std::function<bool()>& done) {
     return done() ? 0 : 1;
 }
 
-int DriverEngine::StartRecCommon(const char* name, bool marked) {
+int Recorder::StartRecCommon(const char* name, bool marked) {
     const std::string op = name;
     Log("Entry:" + op + ",----------");
     Show("Startbefehl");
     state_.threadCommand = kThreadIdle;
     os::clock().sleepFor(20ms);
     int result = 0;
-    if (!thread_) {
+    if (!worker_.Exists()) {
         result = 1;
     } else if (buffer_.SizeBytes() <= 0 || !buffer_.Allocated()) {
         result = 2;
@@ -99,7 +100,7 @@ int DriverEngine::StartRecCommon(const char* name, bool marked) {
         result = 3;
     } else {
         Log("Call:" + op + "->WriteBulkData, \"set write pointer\"");
-        const int written = WriteCommand({0x9E});
+        const int written = pipe_.WriteCommand({0x9E});
         Log("Return:" + op + "->WriteBulkData, \"set write pointer\":" + std::to_string(written));
         os::clock().sleepFor(50ms);
         UsbPacket scratch{};
@@ -112,23 +113,23 @@ int DriverEngine::StartRecCommon(const char* name, bool marked) {
         buffer_.Restart(!marked);
         state_.usbTelCntr = 0;
         telCnt_ = 0;
-        assemblerReset_ = true;
+        state_.assemblerReset = true;
         state_.noConnection = false;
         state_.stopRequest = false;
         markerStop_ = false;
         state_.recordingActive = !marked;
         state_.threadCommand = kThreadReceive;
-        thread_->Resume();
+        worker_.Resume();
     }
     if (!marked) Log("Exit:" + op + ":" + std::to_string(result) + " ++++++++++");
     return result;
 }
 
-int DriverEngine::StartRec() {
+int Recorder::StartRec() {
     return StartRecCommon("StartRec", false);
 }
 
-int DriverEngine::MarkedStartRec() {
+int Recorder::MarkedStartRec() {
     int result = StartRecCommon("MarkedStartRec", true);
     if (result == 0) {
         Log("Call:MarkedStartRec->SetMarker");
@@ -147,13 +148,13 @@ int DriverEngine::MarkedStartRec() {
     return result;
 }
 
-int DriverEngine::StopRec() {
+int Recorder::StopRec() {
     Show("Stoppbefehl");
     state_.stopRequest = true;
     return 0;
 }
 
-int DriverEngine::MarkedStopRec() {
+int Recorder::MarkedStopRec() {
     Show("Stoppbefehl");
     if (SetMarker(kMarkerStop) != 0) {
         state_.stopRequest = true;
@@ -164,7 +165,7 @@ int DriverEngine::MarkedStopRec() {
     return seen ? 0 : 5;
 }
 
-int DriverEngine::SetMarker(int value) {
+int Recorder::SetMarker(int value) {
     Log("Entry:SetMarker,----------");
     int result = 0;
     if (value < 32 || value > 127) {
@@ -176,7 +177,8 @@ int DriverEngine::SetMarker(int value) {
     markerSetTime_ = os::tickCount();
     markerSeen_ = false;
     Log("Call:SetMarker->SendAcyclic");
-    SendAcyclic(kTelTypeService, 9, kMarkerSub, kMarkerObj, 0, ByteArrayArg::Bytes(data));
+    transmitter_.SendAcyclic(kTelTypeService, 9, kMarkerSub, kMarkerObj, 0,
+                             ByteArrayArg::Bytes(data));
     Log("Return:SetMarker->SendAcyclic");
     if (WaitTicks(kMarkerTicks,
                   [this] { return state_.acyclicSeen.load() || state_.stopRequest.load(); }) != 0)
@@ -185,11 +187,11 @@ int DriverEngine::SetMarker(int value) {
     return result;
 }
 
-int DriverEngine::ReadData(int pos, int& bytes, std::vector<std::uint8_t>& data) {
+int Recorder::ReadData(int pos, int& bytes, std::vector<std::uint8_t>& data) {
     return buffer_.Read(pos, bytes, data);
 }
 
-int DriverEngine::ReadControlData(std::vector<std::uint8_t>& data) {
+int Recorder::ReadControlData(std::vector<std::uint8_t>& data) {
     state_.controlReadRunning = true;
     UsbPacket reply{};
     const int result = usb_.ReadBulkStatus(5, reply);
@@ -198,35 +200,33 @@ int DriverEngine::ReadControlData(std::vector<std::uint8_t>& data) {
     return result;
 }
 
-void DriverEngine::Apply(const ReceiveBuffer::StoreResult& r) {
+void Recorder::Apply(const ReceiveBuffer::StoreResult& r) {
     // Counting used the threshold cut to the buffer size; the property keeps the cut value.
     if (const std::int64_t size = buffer_.SizeBytes(); buffer_.Threshold() > size)
         buffer_.SetThreshold(static_cast<int>(size));
     if (r.dataReceived) events_.PostSilent(kMsgDataReceived);
     if (r.pointerOverrun) events_.PostSilent(kMsgPointerOverrun);
     if (r.overrun) events_.PostSilent(kMsgOverrun);
-    if (r.stopReception) {
-        state_.threadCommand = kThreadIdle;
-        assembler_.Reset();
-        bufferStopped_ = true;
-    }
+    // Reception ends once the packet is published, so that a client that sees it ended
+    // reads the final buffer position.
+    if (r.stopReception) bufferStopped_ = true;
 }
 
-void DriverEngine::StoreFrame(std::span<const std::uint8_t> frame) {
+void Recorder::StoreFrame(std::span<const std::uint8_t> frame) {
     recFile_.WriteFrame(5, frame, state_.checkMethod);
     if (frame.size() >= kLargestStoredFrame) {
         os::clock().sleepFor(1ms);
         return;
     }
     // Counts what reaches the buffer: a reader compares it with the records it drains.
-    telCnt_.fetch_add(1);
+    telCnt_.store(telCnt_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
     // Between the start and end bytes: length, flags, record, checksum.
     ReceiveBuffer::StoreResult r;
-    buffer_.StoreRecord(frame.subspan(1, frame.size() - 2), state_.stopRequest, r);
+    packet_.StoreRecord(frame.subspan(1, frame.size() - 2), state_.stopRequest, r);
     Apply(r);
 }
 
-void DriverEngine::RecordFrame(std::span<const std::uint8_t> frame) {
+void Recorder::RecordFrame(std::span<const std::uint8_t> frame) {
     if (frame.size() < 4) return;
     const int type = frame[3] >> 5;
     if (type <= 2) {
@@ -238,7 +238,7 @@ void DriverEngine::RecordFrame(std::span<const std::uint8_t> frame) {
         const int sub = At(frame, 5);
         const int obj = At(frame, 6) | At(frame, 7) << 8;
         if (obj == kRecordStartObj && sub == kRecordStartSub) {
-            if (!state_.recordingActive.exchange(true)) clientQueue_->wake();
+            if (!state_.recordingActive.exchange(true)) clientQueue_.wake();
             forced = true;
         } else if (obj == kMarkerObj && sub == kMarkerSub) {
             markerSeen_ = true;
@@ -253,7 +253,7 @@ void DriverEngine::RecordFrame(std::span<const std::uint8_t> frame) {
                     markerStop_ = true;
                     pendingMarker_ = kMarkerStop;
                 }
-                clientQueue_->wake();
+                clientQueue_.wake();
             }
         }
     }
@@ -261,7 +261,23 @@ void DriverEngine::RecordFrame(std::span<const std::uint8_t> frame) {
     if ((passes || forced) && state_.recordingActive && !bufferStopped_) StoreFrame(frame);
 }
 
-void DriverEngine::ServeMarkers() {
+void Recorder::StoreRaw(std::span<const std::uint8_t> stream) {
+    ReceiveBuffer::StoreResult r;
+    packet_.StoreRaw(stream, state_.stopRequest, r);
+    Apply(r);
+}
+
+bool Recorder::EndPacket() {
+    packet_.EndPacket();
+    return std::exchange(bufferStopped_, false);
+}
+
+void Recorder::Halt() {
+    state_.recordingActive = false;
+    markerStop_ = true;
+}
+
+void Recorder::ServeMarkers() {
     if (pendingMarker_ == 0) return;
     const bool start = pendingMarker_ == kMarkerStart;
     events_.Post(kMsgMarked, start ? "Thread->OnMarked,\"START\"" : "Thread->OnMarked,\"STOP\"",

@@ -1,4 +1,4 @@
-#include "tivlink/protocol/TOSInstantThread.h"
+#include "tivlink/core/TOSInstantThread.h"
 
 #include <sys/resource.h>
 #include <sys/syscall.h>

@@ -3,9 +3,6 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
-#include <mutex>
-
-#include "tivlink/TelegramCodec.h"
 
 namespace tivlink {
 
@@ -15,35 +12,6 @@ enum ThreadCommandValue : std::int32_t {
     kThreadDownload = 2,
     kThreadReceive = 3,
     kThreadShutdown = 10,
-};
-
-// A received record kept for the client: written by the worker thread, read and cleared by
-// client calls.
-class GuardedRecord {
-public:
-    TelegramRecord Get() const {
-        std::lock_guard lock(mutex_);
-        return record_;
-    }
-    void Set(const TelegramRecord& r) {
-        std::lock_guard lock(mutex_);
-        record_ = r;
-    }
-    void Clear() {
-        std::lock_guard lock(mutex_);
-        record_.Clear();
-    }
-    // Reads and clears in one step, so a record stored meanwhile is not lost.
-    TelegramRecord Take() {
-        std::lock_guard lock(mutex_);
-        TelegramRecord r = record_;
-        record_.Clear();
-        return r;
-    }
-
-private:
-    mutable std::mutex mutex_;
-    TelegramRecord record_;
 };
 
 // For fields the worker sets on every packet or frame: a store of the value already there
@@ -84,6 +52,8 @@ struct DriverState {
     std::atomic<bool> filterOn{false};
     std::atomic<bool> recordingActive{false};
     std::atomic<std::int32_t> recState{0};
+    // A new recording asks the worker to forget a partial frame before its next packet.
+    std::atomic<bool> assemblerReset{false};
 
     // acyclic transaction
     std::atomic<std::int32_t> requestedSub{0};
@@ -92,14 +62,12 @@ struct DriverState {
     std::atomic<bool> requestSeen{false};
     std::atomic<bool> acyclicSeen{false};
     std::atomic<std::int32_t> responseState{0};
-    GuardedRecord responseRecord;
     std::atomic<bool> delayedPending{false};
     std::atomic<std::int32_t> delayedSub{-1};
     std::atomic<std::int32_t> delayedObj{-1};
     std::atomic<std::int32_t> delayedResponseState{0};
     std::atomic<std::int32_t> delayedWaitCounter{0};
     std::atomic<bool> delayedExpired{false};
-    GuardedRecord delayedRecord;
     std::atomic<std::int32_t> traDelay{10};
     std::atomic<std::int32_t> transactionWaitCounter{0};
     std::atomic<bool> transactionExpired{false};

@@ -50,4 +50,10 @@ std::size_t ElementWidth(std::uint16_t varType);
 // the array holds. Returns how many bytes were written.
 std::size_t CopyLowBytes(const ByteArrayArg& array, std::size_t n, std::uint8_t* dest);
 
+class Diagnostics;
+
+// CopyLowBytes into a record or packet of `size` bytes, with the driver's log lines.
+std::size_t VariantToRecord(const Diagnostics& diagnostics, const ByteArrayArg& data,
+                            std::uint8_t* dest, std::size_t size);
+
 }  // namespace tivlink

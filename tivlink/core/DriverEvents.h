@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "os/MessageQueue.h"
-#include "tivlink/protocol/Diagnostics.h"
+#include "tivlink/core/Diagnostics.h"
 
 namespace tivlink {
 

@@ -1,4 +1,4 @@
-#include "tivlink/protocol/DriverEvents.h"
+#include "tivlink/core/DriverEvents.h"
 
 #include <string>
 

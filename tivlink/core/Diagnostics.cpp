@@ -1,4 +1,4 @@
-#include "tivlink/protocol/Diagnostics.h"
+#include "tivlink/core/Diagnostics.h"
 
 namespace tivlink {
 

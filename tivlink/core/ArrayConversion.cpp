@@ -1,7 +1,10 @@
-#include "tivlink/protocol/ArrayConversion.h"
+#include "tivlink/core/ArrayConversion.h"
 
 #include <algorithm>
 #include <bit>
+
+#include "tivlink/core/Diagnostics.h"
+#include "tivlink/core/Format.h"
 
 namespace tivlink {
 
@@ -33,6 +36,21 @@ std::size_t CopyLowBytes(const ByteArrayArg& array, std::size_t n, std::uint8_t*
     const std::size_t low = std::endian::native == std::endian::little ? 0 : width - 1;
     for (std::size_t i = 0; i < count; ++i) dest[i] = src[i * width + low];
     return count;
+}
+
+std::size_t VariantToRecord(const Diagnostics& diagnostics, const ByteArrayArg& data,
+                            std::uint8_t* dest, std::size_t size) {
+    diagnostics.Log("Entry:VariantToRecord,DestPtr:" + Ptr(dest) +
+                    ", Size:" + std::to_string(size) + "----------");
+    const std::size_t width = ElementWidth(data.varType);
+    const std::size_t copied = CopyLowBytes(data, size, dest);
+    const std::uint16_t elementType = data.varType & kVtTypeMask;
+    diagnostics.Log("1:VariantToRecord,VarType:" + Hex(elementType, 2) + "H, DestPtr:" + Ptr(dest) +
+                    ", VarPtr:" + Ptr(data.data) + ", TypeSize:" + std::to_string(width) +
+                    ", CreateSize:" + std::to_string(copied));
+    diagnostics.Log("Exit:VariantToRecord:" + std::to_string(width * 256 + elementType) +
+                    " ++++++++++");
+    return copied;
 }
 
 }  // namespace tivlink

@@ -1,0 +1,35 @@
+#include "tivlink/protocol/LoginCounter.h"
+
+#include <algorithm>
+#include <string>
+#include <string_view>
+
+namespace tivlink {
+
+namespace {
+constexpr int kLoginMax = 3;
+constexpr int kLoginThreshold = 2;
+}  // namespace
+
+void LoginCounter::Count(bool loggedOnBit, const char* origin) {
+    const std::string_view prefix = origin;
+    if (loggedOnBit) {
+        const int count = std::min(state_.loginCounter.load() + 1, kLoginMax);
+        StoreIfChanged(state_.loginCounter, count);
+        if (count > kLoginThreshold) {
+            StoreIfChanged(state_.loggedIn, true);
+            if (!ExchangeIfChanged(state_.loggedInReported, true))
+                events_.Post(kMsgAdapterLoggedIn, std::string(prefix) + "->OnAdapterLoggedIn");
+        }
+    } else {
+        const int count = std::max(state_.loginCounter.load() - 1, 0);
+        state_.loginCounter = count;
+        if (count == 0) {
+            state_.loggedIn = false;
+            if (state_.loggedInReported.exchange(false))
+                events_.Post(kMsgAdapterLoggedOut, std::string(prefix) + "->OnAdapterLoggedOut");
+        }
+    }
+}
+
+}  // namespace tivlink
