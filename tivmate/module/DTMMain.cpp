@@ -291,6 +291,11 @@ com::HRESULT DTMMain::PrivateDialogEnabled(com::VARIANT_BOOL enabled, com::VARIA
     });
 }
 
+com::HRESULT DTMMain::GetInformation(std::string* result) {
+    return GuardedText(fdt::IID_IDtmInformation, result,
+                       [&] { return m_XMLHelp->GetDTMInformationDoc(); });
+}
+
 // ---- IFdtEvents: the frame's notifications, ignored ----
 
 com::HRESULT DTMMain::OnChildParameterChanged(const std::string&, com::VARIANT_BOOL* result) {

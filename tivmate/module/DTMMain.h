@@ -51,9 +51,11 @@ struct PersistentValues {
 class DTMMain final
     : public com::ComObject<
           DTMMain, com::DispatchImpl<DTMMain, _DTMMain>, fdt::DualImpl<DTMMain, fdt::IDtm>,
-          fdt::DualImpl<DTMMain, fdt::IFdtEvents>, fdt::DualImpl<DTMMain, fdt::IDtmChannel>,
-          fdt::DualImpl<DTMMain, fdt::IFdtChannel>, fdt::IPersistPropertyBag,
-          com::SupportErrorInfoImpl<&IID__DTMMain, &fdt::IID_IDtm, &fdt::IID_IPersistPropertyBag>> {
+          fdt::DualImpl<DTMMain, fdt::IDtmInformation>, fdt::DualImpl<DTMMain, fdt::IFdtEvents>,
+          fdt::DualImpl<DTMMain, fdt::IDtmChannel>, fdt::DualImpl<DTMMain, fdt::IFdtChannel>,
+          fdt::IPersistPropertyBag,
+          com::SupportErrorInfoImpl<&IID__DTMMain, &fdt::IID_IDtm, &fdt::IID_IDtmInformation,
+                                    &fdt::IID_IPersistPropertyBag>> {
 public:
     // Creation in the described order; raises com::ComError (the driver's own failure
     // included) when the object cannot be made.
@@ -87,6 +89,9 @@ public:
                                        com::VARIANT_BOOL* result) override;
     com::HRESULT PrivateDialogEnabled(com::VARIANT_BOOL enabled,
                                       com::VARIANT_BOOL* result) override;
+
+    // IDtmInformation
+    com::HRESULT GetInformation(std::string* result) override;
 
     // IFdtEvents
     com::HRESULT OnChildParameterChanged(const std::string& childTag,

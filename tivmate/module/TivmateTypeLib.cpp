@@ -26,6 +26,7 @@ constexpr com::InterfaceDesc kDTMMain{"_DTMMain", IID__DTMMain, com::InterfaceKi
 constexpr com::CoClassInterface kCoClassInterfaces[] = {
     {&kDTMMain, true, false},
     {&fdt::IDtmDescription::desc, false, false},
+    {&fdt::IDtmInformationDescription::desc, false, false},
     {&fdt::IFdtEventsDescription::desc, false, false},
     {&fdt::IDtmChannelDescription::desc, false, false},
     {&fdt::IFdtChannelDescription::desc, false, false},
@@ -34,9 +35,12 @@ constexpr com::CoClassDesc kCoClasses[] = {
     {"DTMMain", CLSID_DTMMain, "Tivmate communication DTM", true, kCoClassInterfaces},
 };
 constexpr std::string_view kImports[] = {"stdole2"};
-constexpr const com::InterfaceDesc* kInterfaces[] = {
-    &kDTMMain, &fdt::IDtmDescription::desc, &fdt::IFdtEventsDescription::desc,
-    &fdt::IDtmChannelDescription::desc, &fdt::IFdtChannelDescription::desc};
+constexpr const com::InterfaceDesc* kInterfaces[] = {&kDTMMain,
+                                                     &fdt::IDtmDescription::desc,
+                                                     &fdt::IDtmInformationDescription::desc,
+                                                     &fdt::IFdtEventsDescription::desc,
+                                                     &fdt::IDtmChannelDescription::desc,
+                                                     &fdt::IFdtChannelDescription::desc};
 constexpr com::TypeLibDesc kTypeLib{"Tivmate",        LIBID_Tivmate,   kTivmateLibMajor,
                                     kTivmateLibMinor, kTivmateLibLcid, "Tivmate library",
                                     kImports,         kInterfaces,     kCoClasses};
