@@ -10,6 +10,7 @@
 #include "Commands.h"
 #include "DriverClient.h"
 #include "Session.h"
+#include "os/Clock.h"
 
 namespace {
 
@@ -31,6 +32,7 @@ int main(int argc, char** argv) {
     tivframe::Options options;
     std::vector<std::string> steps;
     std::string language;
+    std::optional<double> clockScale;
     app.add_option("--usb", global.usb,
                    "transport: sim (default), socket:DIR or libusb (default $TIV_USB)");
     app.add_option("--scenario", global.scenario, "simulated adapter scenario file");
@@ -41,6 +43,9 @@ int main(int argc, char** argv) {
     app.add_option("--language", language, "language id for new and open (default 9)");
     app.add_option("--tag", options.tag, "system tag for new (default Tivframe1)");
     app.add_option("--schemas", options.schemas, "the frame's schema directory");
+    app.add_option("--clock-scale", clockScale,
+                   "run the system's clock this many times faster (for tests)")
+        ->check(CLI::PositiveNumber);
     app.add_option("steps", steps, "steps to run")->required();
     try {
         app.parse(argc, argv);
@@ -55,6 +60,7 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+    if (clockScale) os::setClock(std::make_shared<os::ScaledClock>(*clockScale));
     if (options.schemas.empty()) options.schemas = DefaultSchemas();
 
     tivctl::ChooseRegistry(global.registry);
