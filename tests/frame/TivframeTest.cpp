@@ -38,6 +38,7 @@ TEST(Tivframe, ExitCodesSayWhetherEveryStepRan) {
         << R"(<Property name="PersistentCommTimeoutValue" type="string">abc</Property>)"
         << "</Dtm></TivframeProject>";
     std::ofstream(dir / "junk.xml") << "<TivframeProject><Dtm>";
+    std::ofstream(dir / "nobus.json") << R"({"bus": {"connected": false}})";
     struct Row {
         std::vector<std::string> args;
         int code;
@@ -56,6 +57,10 @@ TEST(Tivframe, ExitCodesSayWhetherEveryStepRan) {
          "PersistentCommTimeoutValue: \"abc\" is not a number"},
         {{"create", "open", (dir / "junk.xml").string()}, 1, "junk.xml"},
         {{"create", "get", "NoSuchMember"}, 1, "NoSuchMember"},
+        // Firmware runs but the bus never comes: the wait ends with the driver's load result.
+        {{"--scenario", (dir / "nobus.json").string(), "create", "new", "wait-ready", "2"},
+         1,
+         "LoadResult 0"},
     };
     for (const auto& row : rows) {
         const auto run = Frame(row.args);
