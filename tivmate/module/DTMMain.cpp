@@ -80,33 +80,37 @@ DTMMain::DTMMain() {
         WriteTrace("Class_Initialize", checkMode ? "TIV Treiber automatischer Check für CRC gesetzt"
                                                  : "TIV Treiber automatischer Check für CRC "
                                                    "fehlgeschlagen");
+
+        // 5. The channel list holds a view that does not own this object.
+        m_ChannelCollection = fdt::ChannelCollection::create();
+        m_ChannelView = fdt::WeakChannel::create(static_cast<fdt::IFdtChannel*>(this));
+        m_ChannelCollection->Add(static_cast<fdt::IFdtChannel*>(m_ChannelView.get()),
+                                 "TIVChannel1");
+
+        // 6. Timers. Their work belongs to the call queue; after PrepareToRelease they are off.
+        m_TimeoutTimer = std::make_unique<clsTimerControl>([this] {
+            if (!m_tivdrv) m_TimeoutTimer->SetEnabled(false);
+        });
+        m_RecordTimer = std::make_unique<clsTimerControl>([this] {
+            if (!m_tivdrv) m_RecordTimer->SetEnabled(false);
+        });
+
+        // 7. Documents and dictionary; a dictionary that does not load leaves every text empty.
+        m_XMLDataPath = m_AppPath / "XMLData";
+        m_XMLSchemaPath = m_AppPath / "XMLSchemas";
+        m_XMLHelp = std::make_unique<XMLHelp>(m_XMLDataPath, m_AppPath);
+        m_Dictionary.LoadDictionary(m_XMLDataPath / "DTMDictionary.xml");
+
+        // 8, 9. Communicator, debug flag, colours (red from the members' initialisers).
+        m_Communicator = std::make_unique<clsCommunicator>();
+        m_TIVDrvDebug = false;
+
     } catch (...) {
+        // Nothing may point back at an object that was never made.
+        if (m_ChannelView) m_ChannelView->detach();
         ReleaseDriver();
         throw;
     }
-
-    // 5. The channel list holds a view that does not own this object.
-    m_ChannelCollection = fdt::ChannelCollection::create();
-    m_ChannelView = fdt::WeakChannel::create(static_cast<fdt::IFdtChannel*>(this));
-    m_ChannelCollection->Add(static_cast<fdt::IFdtChannel*>(m_ChannelView.get()), "TIVChannel1");
-
-    // 6. Timers. Their work belongs to the call queue; after PrepareToRelease they are off.
-    m_TimeoutTimer = std::make_unique<clsTimerControl>([this] {
-        if (!m_tivdrv) m_TimeoutTimer->SetEnabled(false);
-    });
-    m_RecordTimer = std::make_unique<clsTimerControl>([this] {
-        if (!m_tivdrv) m_RecordTimer->SetEnabled(false);
-    });
-
-    // 7. Documents and dictionary; a dictionary that does not load leaves every text empty.
-    m_XMLDataPath = m_AppPath / "XMLData";
-    m_XMLSchemaPath = m_AppPath / "XMLSchemas";
-    m_XMLHelp = std::make_unique<XMLHelp>(m_XMLDataPath, m_AppPath);
-    m_Dictionary.LoadDictionary(m_XMLDataPath / "DTMDictionary.xml");
-
-    // 8, 9. Communicator, debug flag, colours (red from the members' initialisers).
-    m_Communicator = std::make_unique<clsCommunicator>();
-    m_TIVDrvDebug = false;
 
     // 10. Errors from here on are ignored.
     try {
