@@ -159,7 +159,7 @@ TEST(TivmateData, ShippedSettingsHaveEveryKeyWithAWorkingValue) {
     }
 }
 
-// Every key the DTM looks up: the fixed list, GetDictionaryText("…") literals in the sources
+// Every key the DTM looks up: the fixed list, (Get)DictionaryText("…") literals in the sources
 // and "$(…)" tags in the templates, in both languages.
 TEST(TivmateData, EveryKeyUsedIsInBothLanguages) {
     std::set<std::string> used = {"err_adding_second_driver_prompt",
@@ -199,7 +199,7 @@ TEST(TivmateData, EveryKeyUsedIsInBothLanguages) {
                                   "ctlOfflineParam_lblCommunicationRetries",
                                   "ctlOfflineParam_lblMaximumStackSize",
                                   "ctlOfflineParam_chkUSBDelayOn"};
-    const std::regex literal(R"re(GetDictionaryText\("([^"]+)"\))re");
+    const std::regex literal(R"re(DictionaryText\("([^"]+)"\))re");
     for (const auto& e : fs::recursive_directory_iterator(TIVMATE_SOURCE_DIR)) {
         const auto ext = e.path().extension();
         if (ext != ".cpp" && ext != ".h") continue;

@@ -1,0 +1,496 @@
+#include "Session.h"
+
+#include <charconv>
+#include <cstdio>
+#include <iostream>
+
+#include <nlohmann/json.hpp>
+
+#include "ProjectFile.h"
+#include "com/CoCreate.h"
+#include "com/ErrorInfo.h"
+#include "com/Registry.h"
+#include "fdt/PropertyBag.h"
+#include "host/StopSignals.h"
+#include "os/MessageQueue.h"
+#include "tivlink/ITivDriver.h"
+
+namespace tivframe {
+
+namespace {
+
+constexpr std::string_view kDeviceTypeOpen =
+    R"(<FDT xmlns="x-schema:DTMInitSchema.xml" xmlns:fdt="x-schema:FDTDataTypesSchema.xml">)";
+
+std::optional<double> Number(const std::string& text) {
+    double value = 0;
+    const auto [end, err] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (err != std::errc() || end != text.data() + text.size()) return std::nullopt;
+    return value;
+}
+
+std::optional<std::int32_t> LanguageId(const std::string& text) {
+    std::int32_t value = 0;
+    const bool hex = text.starts_with("0x") || text.starts_with("0X");
+    const char* begin = text.data() + (hex ? 2 : 0);
+    const auto [end, err] = std::from_chars(begin, text.data() + text.size(), value, hex ? 16 : 10);
+    if (err != std::errc() || end != text.data() + text.size() || begin == end) return std::nullopt;
+    return value;
+}
+
+nlohmann::json ToJson(const com::Variant& v) {
+    const com::Variant value = v.value();
+    switch (value.vt()) {
+        case com::VT_EMPTY:
+            return nullptr;
+        case com::VT_BOOL:
+            return value.boolVal() != 0;
+        case com::VT_BSTR:
+            return value.bstr();
+        default:
+            break;
+    }
+    if (auto n = value.toInt64()) return *n;
+    com::Variant text;
+    if (com::SUCCEEDED(com::ChangeType(text, value, com::VT_BSTR))) return text.bstr();
+    return value.describe();
+}
+
+std::string ToText(const com::Variant& v) {
+    const auto j = ToJson(v);
+    return j.is_string() ? j.get<std::string>() : j.dump();
+}
+
+std::string ErrorOf(com::HRESULT hr) {
+    char code[16];
+    std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(hr));
+    auto info = com::takeErrorInfo();
+    return std::string(code) + (info && !info->description.empty() ? ": " + info->description
+                                                                   : ": " + com::hresultText(hr));
+}
+
+const std::vector<std::pair<std::string, int>> kSteps = {
+    {"create", 0},      {"text", 1},
+    {"status", 0},      {"release", 0},
+    {"new", 0},         {"open", 1},
+    {"environment", 1}, {"config", 1},
+    {"language", 1},    {"wait-ready", -1},
+    {"get", 1},         {"set", 2},
+    {"save", 1},        {"release-communication", 0},
+    {"demo", 0}};
+
+}  // namespace
+
+Session::Session(Options options) : options_(std::move(options)) {
+    frame_ = FrameHost::create(
+        options_.schemas.string(), [this](const std::string& event, const std::string& detail) {
+            Print("event", {{"event", com::Variant(event)}, {"detail", com::Variant(detail)}});
+        });
+    monitor_ = MonitorLines::create([this](const std::string& line, std::int32_t color) {
+        if (options_.monitor)
+            Print("monitor", {{"line", com::Variant(line)}, {"color", com::Variant(color)}});
+    });
+}
+
+Session::~Session() {
+    dtm_.reset();
+}
+
+const char* Session::StepHelp() {
+    return "Steps (run in order on one DTM):\n"
+           "  create                 create Tivmate.DTMMain\n"
+           "  new                    initialise it as a new project entry and bring it up\n"
+           "  open FILE              the same from a saved project file\n"
+           "  environment TAG        embed it under TAG\n"
+           "  config LEVEL           observer, operator, maintenance or planningEngineer\n"
+           "  language ID            switch language (9 English, 7 German; 0x407 allowed)\n"
+           "  wait-ready [SECONDS]   pump until the adapter's firmware runs and the bus is\n"
+           "                         connected (default 60 nominal seconds)\n"
+           "  status                 the DTM's status values\n"
+           "  text KEY               a dictionary text in the current language\n"
+           "  get NAME               a property of _DTMMain\n"
+           "  set NAME VALUE         write a Persistent property and announce the change\n"
+           "  save FILE              save the project file\n"
+           "  release-communication  prepare to release and release communication\n"
+           "  release                PrepareToRelease and drop the DTM\n"
+           "  demo                   bring the DTM up on the simulated adapter, switch\n"
+           "                         language, change, save, release, reopen and show\n";
+}
+
+std::optional<std::vector<Session::Step>> Session::Parse(const std::vector<std::string>& words,
+                                                         std::string& error) {
+    std::vector<Step> steps;
+    for (std::size_t i = 0; i < words.size();) {
+        const auto it = std::find_if(kSteps.begin(), kSteps.end(),
+                                     [&](const auto& s) { return s.first == words[i]; });
+        if (it == kSteps.end()) {
+            error = "unknown step \"" + words[i] + "\"";
+            return std::nullopt;
+        }
+        Step step{words[i++], {}};
+        int count = it->second;
+        if (count < 0) count = (i < words.size() && Number(words[i])) ? 1 : 0;
+        for (int k = 0; k < count; ++k) {
+            if (i >= words.size()) {
+                error = "step \"" + step.name + "\" needs " + std::to_string(it->second) +
+                        " argument(s)";
+                return std::nullopt;
+            }
+            step.args.push_back(words[i++]);
+        }
+        if (step.name == "language" && !LanguageId(step.args[0])) {
+            error = "language: \"" + step.args[0] + "\" is not a language id";
+            return std::nullopt;
+        }
+        steps.push_back(std::move(step));
+    }
+    if (steps.empty()) error = "no steps given";
+    return steps.empty() ? std::nullopt : std::optional(std::move(steps));
+}
+
+int Session::Run(const std::vector<std::string>& words) {
+    std::string error;
+    const auto steps = Parse(words, error);
+    if (!steps) {
+        std::cerr << "tivframe: " << error << "\n";
+        return 2;
+    }
+    for (const auto& step : *steps)
+        if (!Do(step)) return 1;
+    return 0;
+}
+
+bool Session::Do(const Step& s) {
+    const auto& a = s.args;
+    if (s.name == "create") return Create();
+    if (s.name == "demo") return Demo();
+    if (!NeedDtm(s.name)) return false;
+    if (s.name == "text") return Text(a[0]);
+    if (s.name == "status") return Status();
+    if (s.name == "release") return Release();
+    if (s.name == "new") return NewOrOpen(std::nullopt);
+    if (s.name == "open") return NewOrOpen(std::filesystem::path(a[0]));
+    if (s.name == "environment") return Environment(a[0]);
+    if (s.name == "config") return Config(a[0]);
+    if (s.name == "language") return Language(*LanguageId(a[0]));
+    if (s.name == "wait-ready") return WaitReady(a.empty() ? 60.0 : *Number(a[0]));
+    if (s.name == "get") return Get(a[0]);
+    if (s.name == "set") return Set(a[0], a[1]);
+    if (s.name == "save") return Save(a[0]);
+    if (s.name == "release-communication") return ReleaseCommunication();
+    return false;
+}
+
+bool Session::NeedDtm(const std::string& step) {
+    if (dtm_) return true;
+    Failed(step, "no DTM (run \"create\" first)");
+    return false;
+}
+
+void Session::Print(const std::string& step,
+                    const std::vector<std::pair<std::string, com::Variant>>& fields) {
+    if (options_.json) {
+        nlohmann::json j;
+        j["step"] = step;
+        for (const auto& [k, v] : fields) j[k] = ToJson(v);
+        std::cout << j.dump() << std::endl;
+        return;
+    }
+    std::cout << step << ":";
+    for (const auto& [k, v] : fields) std::cout << " " << k << "=" << ToText(v);
+    std::cout << std::endl;
+}
+
+void Session::Failed(const std::string& step, const std::string& why) {
+    if (options_.json) {
+        std::cout << nlohmann::json{{"step", step}, {"error", why}}.dump() << std::endl;
+    } else {
+        std::cerr << "tivframe: " << step << ": " << why << "\n";
+    }
+}
+
+bool Session::Check(const std::string& step, com::HRESULT hr) {
+    if (com::SUCCEEDED(hr)) return true;
+    Failed(step, ErrorOf(hr));
+    return false;
+}
+
+com::HRESULT Session::Invoke(const std::string& name, std::uint16_t flags,
+                             std::vector<com::Variant> args, com::Variant* result) {
+    const std::string_view names[] = {name};
+    com::DISPID id = com::DISPID_UNKNOWN;
+    com::HRESULT hr = dtm_->GetIDsOfNames(names, com::LOCALE_USER_DEFAULT, &id);
+    if (com::FAILED(hr))
+        return com::reportError(hr, tivmate::IID__DTMMain, "tivframe",
+                                "_DTMMain has no member \"" + name + "\"");
+    const com::DISPID put[] = {com::DISPID_PROPERTYPUT};
+    com::DispParams params{
+        args, flags == com::DISPATCH_PROPERTYPUT ? std::span(put) : std::span<const com::DISPID>()};
+    com::ExcepInfo excep;
+    hr = dtm_->Invoke(id, flags, params, result, &excep, nullptr);
+    if (com::FAILED(hr) && !excep.description.empty())
+        com::reportError(hr, tivmate::IID__DTMMain, excep.source, excep.description);
+    return hr;
+}
+
+com::Variant Session::Property(const std::string& name) {
+    com::Variant v;
+    Invoke(name, com::DISPATCH_PROPERTYGET, {}, &v);
+    return v;
+}
+
+bool Session::Create() {
+    if (dtm_) {
+        Failed("create", "a DTM exists already");
+        return false;
+    }
+    com::Guid clsid;
+    com::HRESULT hr = com::CLSIDFromProgID(tivmate::kDTMMainProgId, &clsid);
+    if (com::FAILED(hr)) {
+        Failed("create", "Tivmate.DTMMain is not registered in " + com::Registry::path().string() +
+                             " (" + ErrorOf(hr) + ")");
+        return false;
+    }
+    hr = com::CoCreateInstance(clsid, tivmate::IID__DTMMain, dtm_.putVoid());
+    if (!Check("create", hr)) return false;
+    embedded_ = false;
+    if (options_.monitor)
+        dtm_->putref_CtlMonitorPointer(static_cast<fdt::IMonitorView*>(monitor_.get()));
+    Print("create", {{"progId", com::Variant(std::string(tivmate::kDTMMainProgId))},
+                     {"version", Property("DllVersionNumber")}});
+    return true;
+}
+
+bool Session::Text(const std::string& key) {
+    com::Variant text;
+    if (!Check("text", dtm_->GetDictionaryText(key, &text))) return false;
+    Print("text", {{"key", com::Variant(key)}, {"text", text}});
+    return true;
+}
+
+bool Session::Status() {
+    if (!Check("status", dtm_->Set_Status())) return false;
+    Print("status", {{"CommStatus", Property("CommStatus")},
+                     {"StatusText", Property("StatusText")},
+                     {"USBSWInfo", Property("USBSWInfo")},
+                     {"TIVAdapterPresent", Property("TIVAdapterPresent")},
+                     {"TIVAdapterFirmwareLoaded", Property("TIVAdapterFirmwareLoaded")},
+                     {"TIVBusConnected", Property("TIVBusConnected")},
+                     {"NumAdapters", Property("NumAdapters")},
+                     {"ConnectionColor", Property("ConnectionColor")},
+                     {"USBAdapterPresentColor", Property("USBAdapterPresentColor")},
+                     {"USBAdapterFirmwareLoadedColor", Property("USBAdapterFirmwareLoadedColor")},
+                     {"TIVBusActiveColor", Property("TIVBusActiveColor")}});
+    return true;
+}
+
+bool Session::Environment(const std::string& tag) {
+    com::ComPtr<fdt::IDtm> dtm;
+    if (!Check("environment", dtm_->QueryInterface(fdt::IDtm::iid, dtm.putVoid()))) return false;
+    com::VARIANT_BOOL ok = com::VARIANT_FALSE;
+    if (!Check("environment",
+               dtm->Environment(tag, static_cast<fdt::IFdtContainer*>(frame_.get()), &ok)))
+        return false;
+    Print("environment", {{"tag", com::Variant(tag)}, {"accepted", com::Variant(ok != 0)}});
+    if (!ok) Failed("environment", "refused");
+    embedded_ = embedded_ || ok;
+    return ok != 0;
+}
+
+bool Session::InitDevice() {
+    com::ComPtr<fdt::IDtm> dtm;
+    com::ComPtr<fdt::IDtmInformation> info;
+    dtm_->QueryInterface(fdt::IDtm::iid, dtm.putVoid());
+    if (!Check("new", dtm_->QueryInterface(fdt::IDtmInformation::iid, info.putVoid())))
+        return false;
+    std::string information;
+    if (!Check("new", info->GetInformation(&information))) return false;
+    // The device type the frame offers is the one the DTM describes itself with.
+    const auto begin = information.find("<fdt:DtmDeviceType");
+    const auto endTag = std::string_view("</fdt:DtmDeviceType>");
+    const auto end = information.find(endTag);
+    if (begin == std::string::npos || end == std::string::npos) {
+        Failed("new", "the DTM's information names no device type");
+        return false;
+    }
+    const std::string deviceType = std::string(kDeviceTypeOpen) +
+                                   information.substr(begin, end + endTag.size() - begin) +
+                                   "</FDT>";
+    com::VARIANT_BOOL ok = com::VARIANT_FALSE;
+    if (!Check("new", dtm->InitNew(deviceType, &ok))) return false;
+    if (!ok) Failed("new", "the DTM refused the device type");
+    return ok != 0;
+}
+
+bool Session::NewOrOpen(const std::optional<std::filesystem::path>& file) {
+    const std::string step = file ? "open" : "new";
+    com::ComPtr<fdt::IPersistPropertyBag> persist;
+    if (!Check(step, dtm_->QueryInterface(fdt::IPersistPropertyBag::iid, persist.putVoid())))
+        return false;
+    std::string tag = options_.tag;
+    if (file) {
+        Project project;
+        try {
+            project = ReadProject(*file);
+        } catch (const std::exception& e) {
+            Failed(step, e.what());
+            return false;
+        }
+        if (!project.tag.empty()) tag = project.tag;
+        auto log = fdt::ErrorLog::create();
+        if (!Check(step, persist->Load(project.bag.get(), log.get()))) return false;
+    } else if (!Check(step, persist->InitNew())) {
+        return false;
+    }
+    if (!Environment(tag) || !InitDevice() || !Language(options_.language) ||
+        !Config(options_.userLevel))
+        return false;
+    com::ComPtr<fdt::IDtm> dtm;
+    dtm_->QueryInterface(fdt::IDtm::iid, dtm.putVoid());
+    com::VARIANT_BOOL communication = com::VARIANT_FALSE;
+    if (!Check(step, dtm->SetCommunication(nullptr, &communication))) return false;
+    Print(step, {{"tag", com::Variant(tag)}, {"communication", com::Variant(communication != 0)}});
+    return true;
+}
+
+bool Session::Config(const std::string& level) {
+    com::ComPtr<fdt::IDtm> dtm;
+    dtm_->QueryInterface(fdt::IDtm::iid, dtm.putVoid());
+    const std::string doc =
+        R"(<FDT xmlns="x-schema:FDTUserInformationSchema.xml"><FDTUserInformation projectName="tivframe" userName="tivframe" userLevel=")" +
+        level + R"("/></FDT>)";
+    com::VARIANT_BOOL ok = com::VARIANT_FALSE;
+    if (!Check("config", dtm->Config(doc, &ok))) return false;
+    Print("config", {{"level", com::Variant(level)}, {"accepted", com::Variant(ok != 0)}});
+    if (!ok) Failed("config", "user level \"" + level + "\" refused");
+    return ok != 0;
+}
+
+bool Session::Language(std::int32_t id) {
+    com::ComPtr<fdt::IDtm> dtm;
+    dtm_->QueryInterface(fdt::IDtm::iid, dtm.putVoid());
+    com::VARIANT_BOOL ok = com::VARIANT_FALSE;
+    if (!Check("language", dtm->SetLanguage(id, &ok))) return false;
+    com::Variant connected;
+    dtm_->GetDictionaryText("msg_Connected", &connected);
+    Print("language", {{"id", com::Variant(id)},
+                       {"accepted", com::Variant(ok != 0)},
+                       {"msg_Connected", connected}});
+    if (!ok) Failed("language", "language " + std::to_string(id) + " refused");
+    return ok != 0;
+}
+
+bool Session::WaitReady(double seconds) {
+    auto ready = [this] {
+        const auto fw = Property("TIVAdapterFirmwareLoaded").toInt64().value_or(0);
+        const auto bus = Property("TIVBusConnected").toInt64().value_or(0);
+        return fw != 0 && bus != 0;
+    };
+    std::string shown;
+    auto progress = [&] {
+        const std::string info = ToText(Property("USBSWInfo"));
+        if (info != shown) {
+            shown = info;
+            Print("wait-ready", {{"progress", com::Variant(info)}});
+        }
+        return ready() || host::Interrupted();
+    };
+    progress();
+    os::MessageQueue::current().runUntil(progress, host::Nominal(seconds),
+                                         std::chrono::milliseconds(50));
+    if (ready()) {
+        Print("wait-ready", {{"ready", com::Variant(true)}, {"USBSWInfo", Property("USBSWInfo")}});
+        return true;
+    }
+    com::ComPtr<com::IDispatch> driverDispatch;
+    std::int32_t loadResult = -1;
+    if (com::SUCCEEDED(dtm_->TIVDriverPointer(driverDispatch.put())) && driverDispatch) {
+        com::ComPtr<tivlink::ITivDriver> driver;
+        if (com::SUCCEEDED(
+                driverDispatch->QueryInterface(tivlink::ITivDriver::iid, driver.putVoid())))
+            driver->get_LoadResult(&loadResult);
+    }
+    Print("wait-ready", {{"ready", com::Variant(false)}, {"LoadResult", com::Variant(loadResult)}});
+    Failed("wait-ready", host::Interrupted() ? "interrupted"
+                                             : "the adapter did not come up (driver LoadResult " +
+                                                   std::to_string(loadResult) + ")");
+    return false;
+}
+
+bool Session::Get(const std::string& name) {
+    com::Variant v;
+    if (!Check("get", Invoke(name, com::DISPATCH_PROPERTYGET, {}, &v))) return false;
+    Print("get", {{"name", com::Variant(name)}, {"value", v}});
+    return true;
+}
+
+bool Session::Set(const std::string& name, const std::string& value) {
+    // As the offline page does: write the member, then announce the change.
+    if (!Check("set", Invoke(name, com::DISPATCH_PROPERTYPUT, {com::Variant(value)}, nullptr)))
+        return false;
+    if (!Check("set", dtm_->PersistentParamChanged(name, value))) return false;
+    Print("set", {{"name", com::Variant(name)}, {"value", Property(name)}});
+    return true;
+}
+
+bool Session::Save(const std::filesystem::path& file) {
+    com::ComPtr<fdt::IPersistPropertyBag> persist;
+    if (!Check("save", dtm_->QueryInterface(fdt::IPersistPropertyBag::iid, persist.putVoid())))
+        return false;
+    Project project;
+    project.tag = options_.tag;
+    if (!Check("save", persist->Save(project.bag.get(), true, true))) return false;
+    try {
+        WriteProject(file, project);
+    } catch (const std::exception& e) {
+        Failed("save", e.what());
+        return false;
+    }
+    Print("save",
+          {{"file", com::Variant(file.string())},
+           {"properties", com::Variant(static_cast<std::int32_t>(project.bag->entries().size()))}});
+    return true;
+}
+
+bool Session::ReleaseCommunication() {
+    com::ComPtr<fdt::IDtm> dtm;
+    dtm_->QueryInterface(fdt::IDtm::iid, dtm.putVoid());
+    com::VARIANT_BOOL prepared = com::VARIANT_FALSE, released = com::VARIANT_FALSE;
+    if (!Check("release-communication", dtm->PrepareToReleaseCommunication(&prepared)) ||
+        !Check("release-communication", dtm->ReleaseCommunication(&released)))
+        return false;
+    Print("release-communication",
+          {{"prepared", com::Variant(prepared != 0)}, {"released", com::Variant(released != 0)}});
+    return true;
+}
+
+bool Session::Release() {
+    com::ComPtr<fdt::IDtm> dtm;
+    dtm_->QueryInterface(fdt::IDtm::iid, dtm.putVoid());
+    com::VARIANT_BOOL ok = com::VARIANT_FALSE;
+    const com::HRESULT hr = dtm->PrepareToRelease(&ok);
+    dtm.reset();
+    dtm_.reset();
+    if (!Check("release", hr)) return false;
+    Print("release", {{"prepared", com::Variant(ok != 0)}});
+    return true;
+}
+
+bool Session::Demo() {
+    const auto file = std::filesystem::temp_directory_path() /
+                      ("tivframe-demo-" + std::to_string(::getpid()) + ".xml");
+    struct Cleanup {
+        std::filesystem::path f;
+        ~Cleanup() {
+            std::error_code ec;
+            std::filesystem::remove(f, ec);
+        }
+    } cleanup{file};
+    const bool ok = Create() && NewOrOpen(std::nullopt) && WaitReady(60) && Status() &&
+                    Language(7) && Language(9) && Set("PersistentCommTimeoutValue", "2500") &&
+                    Save(file) && Release() && Create() && NewOrOpen(file) &&
+                    Get("PersistentCommTimeoutValue") && Release();
+    return ok;
+}
+
+}  // namespace tivframe

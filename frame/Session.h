@@ -1,0 +1,83 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "FrameHost.h"
+#include "com/ComPtr.h"
+#include "com/Variant.h"
+#include "fdt/Persistence.h"
+#include "tivmate/DTMMain.h"
+
+namespace tivframe {
+
+struct Options {
+    bool json = false;
+    bool monitor = false;
+    std::int32_t language = 0x0009;
+    std::string tag = "Tivframe1";
+    std::string userLevel = "planningEngineer";
+    std::filesystem::path schemas;  // the frame's schema directory
+};
+
+// One DTM driven through a list of steps, as a frame drives it. Each step prints its result
+// (a line of text, or a JSON object with --json); notifications and monitor lines are printed
+// as they come. Run returns 0 when every step ran, 1 at the first step that failed, 2 for
+// steps that cannot be parsed (before any runs).
+class Session {
+public:
+    explicit Session(Options options);
+    ~Session();
+
+    int Run(const std::vector<std::string>& steps);
+
+    // The step words, for --help and for parsing.
+    static const char* StepHelp();
+
+private:
+    struct Step {
+        std::string name;
+        std::vector<std::string> args;
+    };
+    static std::optional<std::vector<Step>> Parse(const std::vector<std::string>& words,
+                                                  std::string& error);
+    bool Do(const Step& step);
+
+    bool Create();
+    bool NewOrOpen(const std::optional<std::filesystem::path>& file);
+    bool Environment(const std::string& tag);
+    bool InitDevice();
+    bool Config(const std::string& level);
+    bool Language(std::int32_t id);
+    bool Status();
+    bool WaitReady(double seconds);
+    bool Get(const std::string& name);
+    bool Set(const std::string& name, const std::string& value);
+    bool Save(const std::filesystem::path& file);
+    bool ReleaseCommunication();
+    bool Release();
+    bool Demo();
+    bool Text(const std::string& key);
+
+    bool NeedDtm(const std::string& step);
+    // Calls a member by name through IDispatch.
+    com::HRESULT Invoke(const std::string& name, std::uint16_t flags,
+                        std::vector<com::Variant> args, com::Variant* result);
+    com::Variant Property(const std::string& name);
+    bool Check(const std::string& step, com::HRESULT hr);
+
+    void Print(const std::string& step,
+               const std::vector<std::pair<std::string, com::Variant>>& fields);
+    void Failed(const std::string& step, const std::string& why);
+
+    Options options_;
+    com::ComPtr<tivmate::_DTMMain> dtm_;
+    com::ComPtr<FrameHost> frame_;
+    com::ComPtr<MonitorLines> monitor_;
+    bool embedded_ = false;
+};
+
+}  // namespace tivframe

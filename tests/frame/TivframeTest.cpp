@@ -1,0 +1,136 @@
+// tivframe end to end on the simulated adapter: the exit codes of its steps, the demo that
+// brings the DTM up and restores a saved parameter, and project files it must refuse.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "ProjectFile.h"
+#include "support/ChildProcess.h"
+#include "support/TempDir.h"
+
+namespace {
+
+using testing::HasSubstr;
+
+proctest::Result Frame(std::vector<std::string> args) {
+    args.insert(args.begin(), {TIVFRAME_PATH, "--clock-scale", "10"});
+    proctest::Options options;
+    options.timeout = std::chrono::seconds(60);
+    return proctest::RunTool(args, options);
+}
+
+std::vector<nlohmann::json> JsonLines(const std::string& out) {
+    std::vector<nlohmann::json> lines;
+    std::istringstream in(out);
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty()) lines.push_back(nlohmann::json::parse(line));
+    return lines;
+}
+
+TEST(Tivframe, ExitCodesSayWhetherEveryStepRan) {
+    testsupport::TempDir dir("tivframe");
+    std::ofstream(dir / "bad.xml")
+        << R"(<TivframeProject version="1"><Dtm tag="T">)"
+        << R"(<Property name="PersistentCommTimeoutValue" type="string">abc</Property>)"
+        << "</Dtm></TivframeProject>";
+    std::ofstream(dir / "junk.xml") << "<TivframeProject><Dtm>";
+    std::ofstream(dir / "nobus.json") << R"({"bus": {"connected": false}})";
+    struct Row {
+        std::vector<std::string> args;
+        int code;
+        const char* says;  // in stdout or stderr
+    } rows[] = {
+        {{"--help"}, 0, "wait-ready"},
+        {{}, 2, "steps"},
+        {{"create", "fly"}, 2, "unknown step \"fly\""},
+        {{"create", "language", "german"}, 2, "not a language id"},
+        {{"create", "set", "PersistentDelay"}, 2, "needs 2"},
+        {{"status"}, 1, "run \"create\" first"},
+        {{"create", "text", "msg_Connected", "status", "release"}, 0, "Connected"},
+        {{"create", "config", "Operator"}, 1, "refused"},
+        {{"create", "open", (dir / "bad.xml").string()},
+         1,
+         "PersistentCommTimeoutValue: \"abc\" is not a number"},
+        {{"create", "open", (dir / "junk.xml").string()}, 1, "junk.xml"},
+        {{"create", "get", "NoSuchMember"}, 1, "NoSuchMember"},
+        // Firmware runs but the bus never comes: the wait ends with the driver's load result.
+        {{"--scenario", (dir / "nobus.json").string(), "create", "new", "wait-ready", "2"},
+         1,
+         "LoadResult 0"},
+    };
+    for (const auto& row : rows) {
+        const auto run = Frame(row.args);
+        EXPECT_EQ(run.Code(), row.code) << testing::PrintToString(row.args) << run.err;
+        EXPECT_THAT(run.out + run.err, HasSubstr(row.says)) << testing::PrintToString(row.args);
+    }
+}
+
+TEST(Tivframe, DemoBringsTheDtmUpAndRestoresTheSavedParameter) {
+    const auto run = Frame({"--json", "demo"});
+    ASSERT_EQ(run.Code(), 0) << run.out << run.err;
+    const auto lines = JsonLines(run.out);
+    auto find = [&](const std::string& step, const std::string& key) {
+        std::vector<nlohmann::json> found;
+        for (const auto& l : lines)
+            if (l["step"] == step && l.contains(key)) found.push_back(l[key]);
+        return found;
+    };
+    const auto ready = find("wait-ready", "ready");
+    ASSERT_EQ(ready.size(), 1u);
+    EXPECT_EQ(ready[0], true);
+    const auto status = find("status", "CommStatus");
+    ASSERT_EQ(status.size(), 1u);
+    EXPECT_EQ(status[0], 0);
+    const auto connected = find("language", "msg_Connected");
+    ASSERT_EQ(connected.size(), 4u);
+    EXPECT_NE(connected[1], connected[2]) << "German and English differ";
+    const auto value = find("get", "value");
+    ASSERT_EQ(value.size(), 1u);
+    EXPECT_EQ(value[0], 2500);
+    EXPECT_EQ(find("event", "event").back(), "OnPreparedToRelease");
+}
+
+TEST(ProjectFile, WritesWhatItReadsAndRefusesWhatItCannotUse) {
+    testsupport::TempDir dir("tivframe-project");
+    tivframe::Project project;
+    project.tag = "Tag <1>";
+    project.bag->Write("PresistentTrace", com::Variant("None & more"));
+    project.bag->Write("PersistentDelay", com::Variant(true));
+    project.bag->Write("PersistentAdapterAddress", com::Variant(std::int32_t{3}));
+    tivframe::WriteProject(dir / "p.xml", project);
+    const auto read = tivframe::ReadProject(dir / "p.xml");
+    EXPECT_EQ(read.tag, project.tag);
+    ASSERT_EQ(read.bag->entries().size(), 3u);
+    EXPECT_EQ(read.bag->entries()[0].second.bstr(), "None & more");
+    EXPECT_EQ(read.bag->entries()[1].second.boolVal(), com::VARIANT_TRUE);
+    EXPECT_EQ(read.bag->entries()[2].second.i4(), 3);
+
+    struct Row {
+        std::string text;
+        const char* error;
+    } rows[] = {
+        {R"(<TivframeProject><Dtm><Property name="A" type="bool">yes</Property></Dtm></TivframeProject>)",
+         "property A: \"yes\" is not true or false"},
+        {R"(<TivframeProject><Dtm><Property name="B" type="int">1x</Property></Dtm></TivframeProject>)",
+         "property B: \"1x\" is not a number"},
+        {R"(<TivframeProject><Dtm><Property type="int">1</Property></Dtm></TivframeProject>)",
+         "without a usable name"},
+        {R"(<Other/>)", "not a tivframe project"},
+        {std::string(tivframe::kMaxProjectSize + 1, ' '), "larger than"},
+    };
+    for (const auto& row : rows) {
+        std::ofstream(dir / "r.xml", std::ios::trunc) << row.text;
+        try {
+            tivframe::ReadProject(dir / "r.xml");
+            ADD_FAILURE() << "accepted " << row.text.substr(0, 80);
+        } catch (const std::runtime_error& e) {
+            EXPECT_THAT(e.what(), HasSubstr(row.error));
+        }
+    }
+}
+
+}  // namespace

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "com/Variant.h"
+#include "xml/Document.h"
+#include "xml/SchemaCache.h"
+
+namespace tivmate {
+
+// The DTM's document object: the FDT document templates of XMLData, the schema cache they and
+// the frame's documents validate against, and the node and attribute primitives. A document
+// that does not load, or lacks the node or attribute a reader needs, raises com::ComError (the
+// DOM error of the described system) with the parse error's text.
+class XMLHelp {
+public:
+    // The templates are read from xmlDataPath; the information document names icons below
+    // appDirectory.
+    XMLHelp(std::filesystem::path xmlDataPath, std::filesystem::path appDirectory);
+
+    // Adds every "*xml" file of SchemaPath under "x-schema:" + its name; a missing directory
+    // or a schema that does not add is skipped.
+    void InitXMLSchemaCache(const std::filesystem::path& SchemaPath);
+    const std::shared_ptr<xml::SchemaCache>& Cache() const { return m_Cache; }
+
+    // The DTM's information document. Before any schema is cached: the template's text with
+    // the icon path put in (escaped as XML text); afterwards the validated document.
+    std::string GetDTMInformationDoc() const;
+    // True when the frame's device type names "TIV Driver" or the Tiv bus category.
+    bool CheckInitInformation(std::string_view DeviceType) const;
+    // Attribute userLevel of FDT/FDTUserInformation.
+    std::string GetUserLevel(std::string_view userInfo) const;
+    // The functions document with the Test function's Status/@hidden set to TestCtrlHidden.
+    std::string GetDTMFunctionsDoc(std::string_view TestCtrlHidden) const;
+    // The parameter-changed document for one value.
+    std::string OnParameterChanged(std::string_view ParamName, std::string_view NewValue) const;
+    // The attribute of the first node PathToAttr selects; "" when no node matches.
+    std::string GetAttributeFromXML(std::string_view XMLString, std::string_view PathToAttr,
+                                    std::string_view AttrName) const;
+
+    // The next following sibling that is an element; Nothing when there is none.
+    static xml::Node GetNextElement(xml::Node element);
+    // A new element appended to root, in nameSpace when given (the in-scope prefix reused).
+    static xml::Node addNode(std::string_view name, xml::Node root,
+                             std::string_view nameSpace = {});
+    // Adds (addAttribut) or sets (setAttribut) an attribute; the value as text.
+    static xml::Node addAttribut(std::string_view name, const com::Variant& value, xml::Node root,
+                                 std::string_view nameSpace = {});
+    static xml::Node setAttribut(std::string_view name, const com::Variant& value, xml::Node root,
+                                 std::string_view nameSpace = {});
+
+    // A document loaded from text or a template with the cache's schemas; raises on failure.
+    std::unique_ptr<xml::Document> LoadText(std::string_view text, bool validate = true) const;
+    std::unique_ptr<xml::Document> LoadTemplate(std::string_view fileName) const;
+
+private:
+    std::filesystem::path m_XMLDataPath;
+    std::filesystem::path m_AppDirectory;
+    std::shared_ptr<xml::SchemaCache> m_Cache;
+};
+
+// The text of a DOM error raised for a failed load.
+std::string ParseErrorText(const xml::ParseError& error);
+
+}  // namespace tivmate
