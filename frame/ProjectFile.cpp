@@ -10,29 +10,6 @@ namespace tivframe {
 
 namespace {
 
-std::string Escape(std::string_view text) {
-    std::string out;
-    for (char c : text) {
-        switch (c) {
-            case '&':
-                out += "&amp;";
-                break;
-            case '<':
-                out += "&lt;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            case '"':
-                out += "&quot;";
-                break;
-            default:
-                out += c;
-        }
-    }
-    return out;
-}
-
 [[noreturn]] void fail(const std::filesystem::path& file, const std::string& why) {
     throw std::runtime_error(file.string() + ": " + why);
 }
@@ -86,8 +63,8 @@ Project ReadProject(const std::filesystem::path& file) {
 void WriteProject(const std::filesystem::path& file, const Project& project) {
     std::string out =
         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<TivframeProject version=\"1\">\n";
-    out +=
-        "  <Dtm progId=\"" + Escape(project.progId) + "\" tag=\"" + Escape(project.tag) + "\">\n";
+    out += "  <Dtm progId=\"" + xml::escapeText(project.progId) + "\" tag=\"" +
+           xml::escapeText(project.tag) + "\">\n";
     for (const auto& [name, value] : project.bag->entries()) {
         const com::Variant v = value.value();
         std::string type = "string", text;
@@ -100,8 +77,8 @@ void WriteProject(const std::filesystem::path& file, const Project& project) {
         } else {
             text = v.converted(com::VT_BSTR).bstr();
         }
-        out += "    <Property name=\"" + Escape(name) + "\" type=\"" + type + "\">" + Escape(text) +
-               "</Property>\n";
+        out += "    <Property name=\"" + xml::escapeText(name) + "\" type=\"" + type + "\">" +
+               xml::escapeText(text) + "</Property>\n";
     }
     out += "  </Dtm>\n</TivframeProject>\n";
     std::ofstream f(file, std::ios::binary | std::ios::trunc);

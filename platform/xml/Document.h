@@ -84,6 +84,9 @@ private:
 // larger than kMaxDocumentSize.
 std::optional<std::string> loadTextFile(const std::filesystem::path& path);
 
+// Text with & < > " ' replaced by their entities, for XML content or attribute values.
+std::string escapeText(std::string_view text);
+
 // Whether text is an XML Name (as element names must be).
 bool isXmlName(std::string_view text);
 // Whether text is a qualified name: an XML Name with at most one ":" inside it.

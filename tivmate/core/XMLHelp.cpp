@@ -72,7 +72,7 @@ std::string XMLHelp::GetDTMInformationDoc() const {
     if (m_Cache->size() == 0) {
         auto text = xml::loadTextFile(m_XMLDataPath / "DTMInformation.xml");
         if (!text) raise("cannot read " + (m_XMLDataPath / "DTMInformation.xml").string());
-        const std::string escaped = EscapeXml(icon);
+        const std::string escaped = xml::escapeText(icon);
         for (auto pos = text->find(kIconTag); pos != std::string::npos;
              pos = text->find(kIconTag, pos + escaped.size()))
             text->replace(pos, kIconTag.size(), escaped);

@@ -16,33 +16,6 @@ std::string inQuotes(std::string_view s) {
 
 }  // namespace
 
-std::string EscapeXml(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text) {
-        switch (c) {
-            case '&':
-                out += "&amp;";
-                break;
-            case '<':
-                out += "&lt;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            case '"':
-                out += "&quot;";
-                break;
-            case '\'':
-                out += "&apos;";
-                break;
-            default:
-                out += c;
-        }
-    }
-    return out;
-}
-
 std::string clsDictionary::LoadErrorText(const xml::ParseError& e) {
     const std::string crlf = "\r\n";
     return "Your XML Document failed to load" + std::string("due the following error.") + crlf +
@@ -167,7 +140,7 @@ std::string clsDictionary::translate(std::string_view text, bool escape) const {
             p = close + 1;
             continue;
         }
-        const std::string inserted = escape ? EscapeXml(*value) : *value;
+        const std::string inserted = escape ? xml::escapeText(*value) : *value;
         out.replace(p, close + 1 - p, inserted);
         p += inserted.size();
     }

@@ -61,7 +61,4 @@ private:
     xml::Node m_SelectedLanguage;
 };
 
-// Text escaped for use in XML content or attribute values.
-std::string EscapeXml(std::string_view text);
-
 }  // namespace tivmate
