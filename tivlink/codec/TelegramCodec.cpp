@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <utility>
+#include <vector>
 
 namespace tivlink {
 
@@ -82,6 +83,56 @@ bool TelegramChecksumMatches(std::span<const std::uint8_t> recordWithChecksum, b
     const auto stored = static_cast<std::uint16_t>(recordWithChecksum[covered] |
                                                    (recordWithChecksum[covered + 1] << 8));
     return TelegramChecksum(recordWithChecksum.first(covered), crc) == stored;
+}
+
+std::vector<std::vector<std::uint8_t>> SplitStoredFrames(std::span<const std::uint8_t> bytes) {
+    // A stored frame is its length byte L (record + 2), the flags, the record and the
+    // checksum: L + 2 bytes. The length byte comes from the wire, so a frame is taken only
+    // where L is one the bus can carry and the frame either checks out or is followed by
+    // another plausible frame (or the end); anything else is skipped a byte at a time and
+    // shown as one malformed run, so one bad byte cannot swallow the frames behind it.
+    constexpr std::size_t kMinLength = 3;
+    constexpr std::size_t kMaxLength = kMaxRecord + 2;
+    const auto sizeAt = [&](std::size_t at) -> std::size_t {
+        if (at >= bytes.size()) return 0;
+        const std::size_t length = bytes[at];
+        if (length < kMinLength || length > kMaxLength || length + 2 > bytes.size() - at) return 0;
+        return length + 2;
+    };
+    const auto checksumOk = [&](std::size_t at, std::size_t size) {
+        const auto record = bytes.subspan(at + 2, size - 4);
+        const bool crc = (bytes[at + 1] & kFrameFlagCrc) != 0;
+        const auto sum =
+            static_cast<std::uint16_t>(bytes[at + size - 2] | bytes[at + size - 1] << 8);
+        return TelegramChecksum(record, crc) == sum;
+    };
+    const auto framed = [](std::span<const std::uint8_t> inner) {
+        std::vector<std::uint8_t> frame;
+        frame.reserve(inner.size() + 2);
+        frame.push_back(kFrameStart);
+        frame.insert(frame.end(), inner.begin(), inner.end());
+        frame.push_back(kFrameEnd);
+        return frame;
+    };
+
+    std::vector<std::vector<std::uint8_t>> frames;
+    std::size_t junkStart = 0;
+    std::size_t at = 0;
+    while (at < bytes.size()) {
+        const std::size_t size = sizeAt(at);
+        const bool take = size != 0 && (checksumOk(at, size) || at + size == bytes.size() ||
+                                        sizeAt(at + size) != 0);
+        if (!take) {
+            ++at;
+            continue;
+        }
+        if (junkStart < at) frames.push_back(framed(bytes.subspan(junkStart, at - junkStart)));
+        frames.push_back(framed(bytes.subspan(at, size)));
+        at += size;
+        junkStart = at;
+    }
+    if (junkStart < at) frames.push_back(framed(bytes.subspan(junkStart, at - junkStart)));
+    return frames;
 }
 
 }  // namespace tivlink

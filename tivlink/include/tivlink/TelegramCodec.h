@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 namespace tivlink {
 
@@ -120,5 +121,12 @@ inline void WriteTelegramHeader(std::span<std::uint8_t, kRecordHeaderSize> dest,
     dest[4] = static_cast<std::uint8_t>(objNo >> 8);
     dest[5] = static_cast<std::uint8_t>(control);
 }
+
+// The frames in bytes ReadData handed out in telegram mode: each stored frame runs from its
+// length byte (the record's size + 2) to its checksum; the start and end bytes are put back.
+// Bytes that do not form a frame (a length byte the bus cannot carry, a frame cut short, a
+// bad frame followed by no plausible one) come out as malformed runs, and the split picks up
+// again at the next frame.
+std::vector<std::vector<std::uint8_t>> SplitStoredFrames(std::span<const std::uint8_t> bytes);
 
 }  // namespace tivlink

@@ -12,6 +12,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tivlink/TelegramCodec.h"
+
 namespace tivctl {
 
 // One JSON object on a line of stdout. Strings from the adapter go into JSON, which must stay
@@ -59,12 +61,7 @@ struct BusTelegram {
 
 BusTelegram DecodeFrame(std::span<const std::uint8_t> frame);
 
-// The frames in bytes ReadData handed out in telegram mode: each stored frame runs from its
-// length byte (the record's size + 2) to its checksum; the start and end bytes are put back.
-// Bytes that do not form a frame (a length byte the bus cannot carry, a frame cut short, a
-// bad frame followed by no plausible one) come out as malformed runs, and the split picks up
-// again at the next frame.
-std::vector<std::vector<std::uint8_t>> SplitStoredFrames(std::span<const std::uint8_t> bytes);
+using tivlink::SplitStoredFrames;
 
 // One line of monitor output; `ms` is the offset from the start of the monitor.
 std::string TelegramText(const BusTelegram& t, double ms);
