@@ -1,20 +1,8 @@
 #include "fdt/ChannelCollection.h"
 
-#include <algorithm>
-#include <cctype>
+#include "fdt/Names.h"
 
 namespace fdt {
-
-namespace {
-
-bool sameName(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
-           });
-}
-
-}  // namespace
 
 com::HRESULT ChannelCollection::get_Count(std::int32_t* count) {
     if (!count) return com::E_POINTER;

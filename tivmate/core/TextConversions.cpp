@@ -21,15 +21,6 @@ std::string trim(std::string_view s) {
     return std::string(s.substr(b, e - b + 1));
 }
 
-bool equalsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (std::toupper(static_cast<unsigned char>(a[i])) !=
-            std::toupper(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
-
 // CP-1252's 0x80..0x9F as Unicode code points (0 where the code page has no character).
 constexpr char16_t kCp1252High[32] = {
     0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
@@ -50,6 +41,15 @@ void appendUtf8(std::string& out, char32_t c) {
 }
 
 }  // namespace
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (std::toupper(static_cast<unsigned char>(a[i])) !=
+            std::toupper(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
 
 std::optional<std::string> DllVersionText(std::int64_t version) {
     if (version < 0 || version > 0xFFFF) return std::nullopt;
@@ -78,8 +78,8 @@ std::optional<std::int16_t> ParseInt16(std::string_view text) {
 
 std::optional<bool> ParseBoolText(std::string_view text) {
     const std::string t = trim(text);
-    if (equalsNoCase(t, "True")) return true;
-    if (equalsNoCase(t, "False")) return false;
+    if (EqualsNoCase(t, "True")) return true;
+    if (EqualsNoCase(t, "False")) return false;
     if (t.empty()) return std::nullopt;
     const auto value = ParseIniLong(t);
     if (!value) return std::nullopt;

@@ -22,6 +22,9 @@ std::optional<std::int16_t> ParseInt16(std::string_view text);
 // A boolean from its text: "True"/"False" in any case, or a whole number (non-zero is true).
 std::optional<bool> ParseBoolText(std::string_view text);
 
+// ASCII letters compared without case, as the described code's UCase comparisons do.
+bool EqualsNoCase(std::string_view a, std::string_view b);
+
 // A monitor line: the function name padded with blanks or cut to 50 characters, "- ", the message.
 std::string MonitorLine(std::string_view FunctionName, std::string_view Message);
 

@@ -3,8 +3,6 @@
 
 #include "module/DTMMain.h"
 
-#include <cctype>
-
 #include "com/CoCreate.h"
 #include "com/ConnectionPoint.h"
 #include "core/AppDirectory.h"
@@ -20,16 +18,6 @@ namespace tivmate {
 struct DTMMain::SinkLink {
     DTMMain* dtm = nullptr;
 };
-
-namespace {
-
-std::string upper(std::string_view s) {
-    std::string u(s);
-    for (char& c : u) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return u;
-}
-
-}  // namespace
 
 DTMMain::DTMMain() {
     // 1. Settings read once per object.
@@ -277,7 +265,7 @@ com::HRESULT DTMMain::SetLanguage(std::int32_t languageId, com::VARIANT_BOOL* re
 
 com::HRESULT DTMMain::GetFunctions(const std::string&, std::string* result) {
     return GuardedText(fdt::IID_IDtm, result, [&] {
-        const std::string hidden = upper(m_IsTestControlAvailable) == "TRUE" ? "0" : "1";
+        const std::string hidden = EqualsNoCase(m_IsTestControlAvailable, "TRUE") ? "0" : "1";
         // The texts go into XML, so they are escaped on the way in.
         return m_Dictionary.TranslateStringTagsForXml(m_XMLHelp->GetDTMFunctionsDoc(hidden));
     });

@@ -12,28 +12,6 @@
 namespace tivmate {
 
 template <class F>
-com::HRESULT Guarded(const com::Guid& iid, com::VARIANT_BOOL* result, F&& body) noexcept {
-    if (!result) return com::E_POINTER;
-    try {
-        *result = body() ? com::VARIANT_TRUE : com::VARIANT_FALSE;
-        return com::S_OK;
-    } catch (...) {
-        return com::reportCurrentException(iid, "Tivmate.DTMMain");
-    }
-}
-
-template <class F>
-com::HRESULT GuardedText(const com::Guid& iid, std::string* result, F&& body) noexcept {
-    if (!result) return com::E_POINTER;
-    try {
-        *result = body();
-        return com::S_OK;
-    } catch (...) {
-        return com::reportCurrentException(iid, "Tivmate.DTMMain");
-    }
-}
-
-template <class F>
 com::HRESULT GuardedCall(const com::Guid& iid, F&& body) noexcept {
     try {
         body();
@@ -41,6 +19,18 @@ com::HRESULT GuardedCall(const com::Guid& iid, F&& body) noexcept {
     } catch (...) {
         return com::reportCurrentException(iid, "Tivmate.DTMMain");
     }
+}
+
+template <class F>
+com::HRESULT Guarded(const com::Guid& iid, com::VARIANT_BOOL* result, F&& body) noexcept {
+    if (!result) return com::E_POINTER;
+    return GuardedCall(iid, [&] { *result = body() ? com::VARIANT_TRUE : com::VARIANT_FALSE; });
+}
+
+template <class F>
+com::HRESULT GuardedText(const com::Guid& iid, std::string* result, F&& body) noexcept {
+    if (!result) return com::E_POINTER;
+    return GuardedCall(iid, [&] { *result = body(); });
 }
 
 }  // namespace tivmate

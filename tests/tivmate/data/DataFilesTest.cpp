@@ -184,7 +184,7 @@ TEST(TivmateData, EveryKeyUsedIsInBothLanguages) {
                                   "msg_FatalErrorData",
                                   "msg_FatalErrorDescription",
                                   "msg_Func_Data_RequestProcessed",
-                                  "msg_NoSpecificationAvailable",
+                                  "msg_NoDescriptionAvailable",
                                   "msg_WrongAccessRight",
                                   "msg_Func_DataCannotBeExecuted",
                                   "msg_Func_DataNotSupported",

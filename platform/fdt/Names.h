@@ -1,0 +1,17 @@
+#pragma once
+
+#include <algorithm>
+#include <cctype>
+#include <string_view>
+
+namespace fdt {
+
+// Channel and property names compare as the frames' own collections do: ASCII case ignored.
+inline bool sameName(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+}  // namespace fdt
