@@ -17,11 +17,7 @@ using com::HRESULT;
 using com::Variant;
 using com::VARIANT_BOOL;
 
-// The engine numbers its events without COM types; the interface's event table is the one
-// clients see. The build checks that both give every event the same id, and each id once.
-#define TIV_EVENT_AGREES(id, name) static_assert(k##name == (id), #name);
-TIVLINK_EVENTS(TIV_EVENT_AGREES)
-#undef TIV_EVENT_AGREES
+// Both the engine's ids and the interface's table come from one list; each id must be there once.
 static_assert([] {
     for (std::size_t i = 0; i < std::size(kTivDriverEvents); ++i)
         for (std::size_t j = i + 1; j < std::size(kTivDriverEvents); ++j)
@@ -88,8 +84,9 @@ void Store(Variant* target, const std::vector<std::uint8_t>& bytes) {
 }
 
 // The ReceiveAcyclic family writes its outputs only when it read a record.
-bool ReadARecord(int result) {
-    return result == 0 || result == 6 || result == 255;
+bool ReadARecord(int code) {
+    namespace rx = result::ReceiveAcyclic;
+    return code == rx::kResponseOk || code == rx::kDelayed || code == rx::kDeviceError;
 }
 
 }  // namespace

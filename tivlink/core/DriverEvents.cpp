@@ -39,43 +39,6 @@ std::optional<int> DispIdOfMessage(std::uint32_t message) {
     }
 }
 
-const char* EventName(int dispId) {
-    switch (dispId) {
-        case kOnOverrun:
-            return "OnOverrun";
-        case kOnStdLoaded:
-            return "OnStdLoaded";
-        case kOnDataReceived:
-            return "OnDataReceived";
-        case kOnFirmwareLoaded:
-            return "OnFirmwareLoaded";
-        case kOnDataWasSent:
-            return "OnDataWasSent";
-        case kOnMvAvailable:
-            return "OnMvAvailable";
-        case kOnResponse:
-            return "OnResponse";
-        case kOnFree:
-            return "OnFree";
-        case kOnAdapterDiscon:
-            return "OnAdapterDiscon";
-        case kOnAdapterLoggedIn:
-            return "OnAdapterLoggedIn";
-        case kOnTivConnected:
-            return "OnTivConnected";
-        case kOnDelayedResponse:
-            return "OnDelayedResponse";
-        case kOnAdapterLoggedOut:
-            return "OnAdapterLoggedOut";
-        case kOnMarked:
-            return "OnMarked";
-        case kOnPointerOverrun:
-            return "OnPointerOverrun";
-        default:
-            return "";
-    }
-}
-
 EventPoster::EventPoster(const Diagnostics& diagnostics)
     : diagnostics_(diagnostics),
       window_(std::make_unique<os::Window>([this](const os::Message& m) { Deliver(m); })),

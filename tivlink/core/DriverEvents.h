@@ -8,27 +8,16 @@
 #include <string_view>
 
 #include "os/MessageQueue.h"
+#include "tivlink/TivEvents.h"
 #include "tivlink/core/Diagnostics.h"
 
 namespace tivlink {
 
 // Dispatch ids of the driver's events.
 enum EventDispId : int {
-    kOnOverrun = 1,
-    kOnStdLoaded = 2,
-    kOnDataReceived = 3,
-    kOnFirmwareLoaded = 4,
-    kOnDataWasSent = 5,
-    kOnMvAvailable = 6,
-    kOnResponse = 7,
-    kOnFree = 8,
-    kOnAdapterDiscon = 9,
-    kOnAdapterLoggedIn = 10,
-    kOnTivConnected = 11,
-    kOnDelayedResponse = 12,
-    kOnAdapterLoggedOut = 13,
-    kOnMarked = 14,
-    kOnPointerOverrun = 15,
+#define TIVLINK_EVENT_DISPID(id, name) k##name = id,
+    TIVLINK_EVENTS(TIVLINK_EVENT_DISPID)
+#undef TIVLINK_EVENT_DISPID
 };
 
 // Window messages that carry the events from the worker thread and the timer.
@@ -51,7 +40,6 @@ enum EventMessage : std::uint32_t {
 
 // The dispatch id a message stands for; nullopt for other messages.
 std::optional<int> DispIdOfMessage(std::uint32_t message);
-const char* EventName(int dispId);
 
 // The client's event sink: events arrive without arguments, on the client's thread.
 class IDriverEventSink {

@@ -1,6 +1,7 @@
 #include "tivlink/protocol/DriverEngine.h"
 
 #include "os/Clock.h"
+#include "tivlink/TivResults.h"
 #include "tivlink/core/Format.h"
 
 namespace tivlink {
@@ -118,7 +119,7 @@ int DriverEngine::CreateThread() {
         Show("Thread erzeugt");
         Log("CreateThread->\"thread ok\", priority:3");
     } else {
-        state_.lastError = 16;
+        state_.lastError = result::LastError::kNoBusConnection;
         Show("Thread nicht erzeugt");
         Log("CreateThread->\"thread not created\"");
         result = 1;
@@ -161,7 +162,7 @@ int DriverEngine::DrvFree() {
     if (Buffer().HadBlock()) {
         Log("DrvFree->FreeMem");
         Buffer().Release();
-        state_.lastError = 2;
+        state_.lastError = result::InitBuffer::kTooLarge;
     }
     events_.InvokeDirect(kOnFree);
     Log("DrvFree->OnFree");

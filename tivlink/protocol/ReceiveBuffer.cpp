@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "tivlink/TivResults.h"
 #include "tivlink/core/DriverState.h"
 
 namespace tivlink {
@@ -16,11 +17,11 @@ int ReceiveBuffer::Init(std::uint64_t available) {
     const std::int64_t size = sizeBytes_;
     if (size < 0 || static_cast<std::uint64_t>(size) >= available) {
         sizeBytes_ = 0;
-        return 2;
+        return result::InitBuffer::kTooLarge;
     }
     block_.reset(new (std::nothrow)
                      std::uint8_t[static_cast<std::size_t>(std::max<std::int64_t>(size, 1))]);
-    if (!block_) return 1;
+    if (!block_) return result::InitBuffer::kNoMemory;
     std::memset(block_.get(), 0, static_cast<std::size_t>(std::max<std::int64_t>(size, 1)));
     blockSize_ = size;
     allocated_ = true;
@@ -164,7 +165,7 @@ int ReceiveBuffer::Read(std::int32_t pos, std::int32_t& bytes, std::vector<std::
         return 0;
     }
     // Nothing lies before 0 or behind the last stored byte.
-    if (pos < 0 || pos >= end || !block_) return 2;
+    if (pos < 0 || pos >= end || !block_) return result::ReadData::kNothingAtPos;
     const std::int64_t available = std::min<std::int64_t>(end, blockSize_) - pos;
     if (bytes >= 0 && bytes < available) {
         data.assign(block_.get() + pos, block_.get() + pos + bytes);
@@ -172,7 +173,7 @@ int ReceiveBuffer::Read(std::int32_t pos, std::int32_t& bytes, std::vector<std::
     }
     bytes = static_cast<std::int32_t>(available);
     data.assign(block_.get() + pos, block_.get() + pos + available);
-    return 1;
+    return result::ReadData::kEndReached;
 }
 
 }  // namespace tivlink

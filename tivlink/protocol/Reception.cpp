@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "tivlink/TelegramCodec.h"
+#include "tivlink/TivResults.h"
 
 namespace tivlink {
 
@@ -46,7 +47,8 @@ void Reception::Pass() {
     if (ExchangeIfChanged(state_.assemblerReset, false)) assembler_.Reset();
 
     int result = usb_.ReadBulkData(1, receiveArea_);
-    if (result == 0 && (receiveArea_[1] & kFlagNoConnection)) result = 16;
+    if (result == 0 && (receiveArea_[1] & kFlagNoConnection))
+        result = result::LastError::kNoBusConnection;
     StoreIfChanged(state_.lastError, result);
 
     if (result >= 1 && result <= 15) {

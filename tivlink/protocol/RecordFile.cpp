@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "tivlink/TivResults.h"
+
 namespace tivlink {
 
 RecordFile::~RecordFile() {
@@ -15,12 +17,12 @@ int RecordFile::Open(const std::string& name) {
     if (file_) std::fclose(file_);
     size_ = 0;
     file_ = std::fopen(name.c_str(), "wb");
-    return file_ ? 0 : 1;
+    return file_ ? result::kOk : result::RecordFile::kNoFile;
 }
 
 int RecordFile::Close() {
     std::lock_guard lock(mutex_);
-    if (!file_) return 1;
+    if (!file_) return result::RecordFile::kNoFile;
     std::fclose(file_);
     file_ = nullptr;
     size_ = 0;
@@ -29,7 +31,7 @@ int RecordFile::Close() {
 
 int RecordFile::Start() {
     std::lock_guard lock(mutex_);
-    if (!file_) return 1;
+    if (!file_) return result::RecordFile::kNoFile;
     on_ = true;
     state_ = 1;
     return 0;
@@ -37,7 +39,7 @@ int RecordFile::Start() {
 
 int RecordFile::Stop() {
     std::lock_guard lock(mutex_);
-    if (!file_) return 1;
+    if (!file_) return result::RecordFile::kNoFile;
     on_ = false;
     state_ = 0;
     std::fflush(file_);

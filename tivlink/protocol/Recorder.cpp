@@ -5,8 +5,11 @@
 #include "os/Clock.h"
 #include "os/SystemInfo.h"
 #include "tivlink/TelegramCodec.h"
+#include "tivlink/TivResults.h"
 
 namespace tivlink {
+
+namespace rec = result::StartRec;
 
 using namespace std::chrono_literals;
 
@@ -14,7 +17,6 @@ namespace {
 constexpr int kMarkerTicks = 3;
 constexpr int kMarkerStart = 49;  // "1"
 constexpr int kMarkerStop = 50;   // "2"
-constexpr int kMarkerFallback = 48;
 constexpr int kMarkerObj = 0x7DF5;
 constexpr int kMarkerSub = 29;
 constexpr int kRecordStartObj = 0x7E00;
@@ -93,11 +95,11 @@ int Recorder::StartRecCommon(const char* name, bool marked) {
     os::clock().sleepFor(20ms);
     int result = 0;
     if (!worker_.Exists()) {
-        result = 1;
+        result = rec::kNoThread;
     } else if (buffer_.SizeBytes() <= 0 || !buffer_.Allocated()) {
-        result = 2;
+        result = rec::kNoBuffer;
     } else if (!state_.adapterPresent) {
-        result = 3;
+        result = rec::kNoAdapter;
     } else {
         Log("Call:" + op + "->WriteBulkData, \"set write pointer\"");
         const int written = pipe_.WriteCommand({0x9E});
@@ -136,11 +138,11 @@ int Recorder::MarkedStartRec() {
         const int marker = SetMarker(kMarkerStart);
         Log("Return1:MarkedStartRec->SetMarker");
         if (marker != 0) {
-            result = 4;
+            result = rec::kMarkerNotSent;
         } else {
             result = WaitTicks(kMarkerTicks, [this] { return state_.recordingActive.load(); }) == 0
-                         ? 0
-                         : 5;
+                         ? result::kOk
+                         : rec::kMarkerNotSeen;
         }
         Log("Return2:MarkedStartRec->SetMarker");
     }
@@ -158,19 +160,19 @@ int Recorder::MarkedStopRec() {
     Show("Stoppbefehl");
     if (SetMarker(kMarkerStop) != 0) {
         state_.stopRequest = true;
-        return 4;
+        return rec::kMarkerNotSent;
     }
     const bool seen = WaitTicks(kMarkerTicks, [this] { return markerStop_.load(); }) == 0;
     state_.stopRequest = true;
-    return seen ? 0 : 5;
+    return seen ? result::kOk : rec::kMarkerNotSeen;
 }
 
 int Recorder::SetMarker(int value) {
     Log("Entry:SetMarker,----------");
     int result = 0;
     if (value < 32 || value > 127) {
-        result = 2;
-        value = kMarkerFallback;
+        result = result::SetMarker::kOutOfRange;
+        value = result::SetMarker::kFallbackMarker;
     }
     expectedMarker_ = value;
     const std::uint8_t data[21] = {'D', 'L', 'L', '_', static_cast<std::uint8_t>(value)};
@@ -182,7 +184,7 @@ int Recorder::SetMarker(int value) {
     Log("Return:SetMarker->SendAcyclic");
     if (WaitTicks(kMarkerTicks,
                   [this] { return state_.acyclicSeen.load() || state_.stopRequest.load(); }) != 0)
-        result = 1;
+        result = result::SetMarker::kNotSeen;
     Log("Exit:SetMarker:" + std::to_string(result) + " ++++++++++");
     return result;
 }

@@ -2,10 +2,13 @@
 
 #include <algorithm>
 
-#include "tivlink/core/Format.h"
 #include "tivlink/TelegramCodec.h"
+#include "tivlink/TivResults.h"
+#include "tivlink/core/Format.h"
 
 namespace tivlink {
+
+namespace rx = result::ReceiveAcyclic;
 
 namespace {
 
@@ -89,7 +92,7 @@ bool ResponseMatcher::Match(std::span<const std::uint8_t> frame) {
     const int type = frame[3] >> 5;
     if (type < kTelTypeRequest) {
         if (type != kTelTypeLastCyclic && ExchangeIfChanged(state_.requestSeen, false))
-            state_.responseState = 5;
+            state_.responseState = rx::kCyclic;
         return true;
     }
     const int sub = At(frame, 5);
@@ -104,15 +107,15 @@ bool ResponseMatcher::Match(std::span<const std::uint8_t> frame) {
     if (type == kTelTypeService && isDelayed && control == kControlDelivered) {
         state_.delayedPending = false;
         if (VerifyInto(frame, delayedRecord_)) {
-            state_.delayedResponseState = 0;
+            state_.delayedResponseState = rx::kResponseOk;
             events_.Post(kMsgDelayedResponse, "Thread->OnDelayedResponse, MsgType=7");
         } else {
-            state_.delayedResponseState = 3;
+            state_.delayedResponseState = rx::kChecksumError;
         }
     }
     if (type != kTelTypeResponse && state_.requestSeen) {
         state_.requestSeen = false;
-        state_.responseState = 2;
+        state_.responseState = rx::kOtherAcyclic;
     }
     if (type == kTelTypeRequest && state_.requestSent && sub == state_.requestedSub &&
         obj == state_.requestedObj) {
@@ -123,23 +126,23 @@ bool ResponseMatcher::Match(std::span<const std::uint8_t> frame) {
     if (type == kTelTypeResponse && isDelayed && state_.delayedPending) {
         state_.delayedPending = false;
         if (VerifyInto(frame, delayedRecord_)) {
-            state_.delayedResponseState = 0;
+            state_.delayedResponseState = rx::kResponseOk;
             events_.Post(kMsgDelayedResponse, "Thread->OnDelayedResponse, MsgType=6");
         } else {
-            state_.delayedResponseState = 3;
+            state_.delayedResponseState = rx::kChecksumError;
         }
     }
     if (type == kTelTypeResponse && state_.requestSeen) {
         if (sub == state_.requestedSub && obj == state_.requestedObj) {
             state_.requestSeen = false;
             if (VerifyInto(frame, responseRecord_)) {
-                state_.responseState = 0;
+                state_.responseState = rx::kResponseOk;
                 events_.Post(kMsgResponse, "Thread->OnResponse");
             } else {
-                state_.responseState = 3;
+                state_.responseState = rx::kChecksumError;
             }
         } else {
-            state_.responseState = 4;
+            state_.responseState = rx::kOtherObject;
         }
     }
     return true;
@@ -164,7 +167,7 @@ int ResponseMatcher::ReceiveAcyclic(TelegramFields& out, std::vector<std::uint8_
                                     std::uint16_t dataVarType) {
     const int state = state_.responseState;
     int result = state;
-    if (state == 0) {
+    if (state == rx::kResponseOk) {
         Log("Call:ReceiveAcyclic->ReceiveResponse");
         std::vector<std::uint8_t> raw;
         const int size = ReceiveResponse(raw, dataVarType);
@@ -193,16 +196,16 @@ int ResponseMatcher::ReceiveAcyclic(TelegramFields& out, std::vector<std::uint8_
             const int delay = out.dataSize == 5 ? low : low | record.At(kRecordHeaderSize + 1) << 8;
             state_.delayedWaitCounter = delay + kDelayedExtraTicks;
             state_.delayedExpired = false;
-            state_.delayedResponseState = 1;
+            state_.delayedResponseState = rx::kWaiting;
             state_.delayedSub = out.subNo;
             state_.delayedObj = out.objNo;
             state_.delayedPending = true;
-            result = 6;
+            result = rx::kDelayed;
         } else {
-            result = out.control == kControlPositive ? 0 : 255;
+            result = out.control == kControlPositive ? rx::kResponseOk : rx::kDeviceError;
         }
     }
-    if (result != 1)
+    if (result != rx::kWaiting)
         Log("Exit:ReceiveAcyclic:" +
             OutcomeText(result, out.control, state_.delayedWaitCounter.load()) + "," +
             std::to_string(result) + " ++++++++++");
@@ -210,10 +213,11 @@ int ResponseMatcher::ReceiveAcyclic(TelegramFields& out, std::vector<std::uint8_
 }
 
 int ResponseMatcher::ReceiveAcyclicDelayed(TelegramFields& out, std::vector<std::uint8_t>& data) {
-    if (state_.delayedExpired.exchange(false)) state_.delayedResponseState = 5;
+    if (state_.delayedExpired.exchange(false))
+        state_.delayedResponseState = result::ReceiveAcyclicDelayed::kExpired;
     const int state = state_.delayedResponseState;
     int result = state;
-    if (state == 0) {
+    if (state == rx::kResponseOk) {
         state_.delayedWaitCounter = 0;
         const TelegramRecord record = delayedRecord_.Take();
         if (record.DataSize() == 0) {
@@ -250,16 +254,16 @@ int ResponseMatcher::ReceiveAcyclicDelayed(TelegramFields& out, std::vector<std:
         data.assign(first, first + static_cast<std::ptrdiff_t>(count));
         Log("Return2:ReceiveAcyclicDelayed->RecordToVariant,Size:" + std::to_string(data.size()));
         if (out.control == kControlPositive) {
-            result = 0;
+            result = rx::kResponseOk;
             state_.delayedSub = -1;
             state_.delayedObj = -1;
         } else {
-            result = 255;
+            result = rx::kDeviceError;
         }
-    } else if (state == 3 || state == 5) {
+    } else if (state == rx::kChecksumError || state == result::ReceiveAcyclicDelayed::kExpired) {
         state_.delayedWaitCounter = 0;
     }
-    if (result != 1)
+    if (result != rx::kWaiting)
         Log("Exit:ReceiveAcyclicDelayed:" + DelayedOutcomeText(result, out.control) + "," +
             std::to_string(result));
     return result;

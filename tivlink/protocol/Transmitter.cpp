@@ -4,8 +4,9 @@
 
 #include "os/Clock.h"
 #include "os/MessageQueue.h"
-#include "tivlink/core/Format.h"
 #include "tivlink/TelegramCodec.h"
+#include "tivlink/TivResults.h"
+#include "tivlink/core/Format.h"
 #include "tivlink/protocol/TransmitBlocks.h"
 
 namespace tivlink {
@@ -33,14 +34,14 @@ int Transmitter::SendAcyclicImpl(int telType, int dataSize, int subNo, int objNo
 
     int result = 0;
     if (telType != kTelTypeRequest && telType != kTelTypeService) {
-        result = -1;
+        result = result::SendAcyclic::kBadTelType;
     } else {
         state_.requestSeen = false;
         WorkArea work{};
         state_.acyclicSeen = false;
         // A record holds at most 132; a larger size is refused like a negative one.
         if (dataSize < 0 || dataSize > static_cast<int>(kMaxDataSize)) {
-            result = 128;
+            result = result::SendAcyclic::kBadDataSize;
         } else {
             static const std::uint8_t kNoData[6] = {};
             ByteArrayArg source = data;
@@ -82,7 +83,7 @@ int Transmitter::SendAcyclicImpl(int telType, int dataSize, int subNo, int objNo
             Show("erster Block gesendet");
             os::clock().sleepFor(pause);
             if (code != 0) {
-                result = 16 + code;
+                result = result::SendAcyclic::kBlock1Failed + code;
             } else {
                 Log("SendAcyclic->\"transmit Block 2\"");
                 code = pipe_.WriteLocked(blocks[1]);
@@ -90,11 +91,11 @@ int Transmitter::SendAcyclicImpl(int telType, int dataSize, int subNo, int objNo
                 Show("zweiter Block gesendet");
                 os::clock().sleepFor(pause);
                 if (code != 0) {
-                    result = 32 + code;
+                    result = result::SendAcyclic::kBlock2Failed + code;
                 } else {
                     // Both set before the block goes out: the echo and the answer can
                     // arrive before the write returns.
-                    state_.responseState = 1;
+                    state_.responseState = result::ReceiveAcyclic::kWaiting;
                     state_.requestSent = true;
                     Log("SendAcyclic->\"transmit Block 3\"");
                     code = pipe_.WriteLocked(blocks[2]);
@@ -102,7 +103,7 @@ int Transmitter::SendAcyclicImpl(int telType, int dataSize, int subNo, int objNo
                     Show("dritter Block gesendet - " + Hex(checksum, 4) + "H");
                     if (code != 0) {
                         state_.requestSent = false;
-                        result = 64 + code;
+                        result = result::SendAcyclic::kBlock3Failed + code;
                     }
                 }
             }
@@ -150,14 +151,14 @@ int Transmitter::WriteData(const ByteArrayArg& data) {
 }
 
 int Transmitter::CheckArrayCRC(const ByteArrayArg& data, int len) {
-    if (len <= 0) return -1;
+    if (len <= 0) return result::CheckArrayCRC::kBadLength;
     // Only the elements the array holds are read, whatever Len claims.
     const std::size_t n = std::min(static_cast<std::size_t>(len), data.count);
     std::vector<std::uint8_t> bytes;
     try {
         bytes.resize(n);
     } catch (const std::bad_alloc&) {
-        return -2;
+        return result::CheckArrayCRC::kNoMemory;
     }
     CopyLowBytes(data, n, bytes.data());
     return Crc16(bytes);
@@ -165,7 +166,7 @@ int Transmitter::CheckArrayCRC(const ByteArrayArg& data, int len) {
 
 int Transmitter::SetCheckMethod(int value) {
     std::vector<std::uint8_t> version;
-    if (!loader_.IsFirmwareLoaded(version)) return -1;
+    if (!loader_.IsFirmwareLoaded(version)) return result::SetCheckMode::kFirmwareSilent;
     const int result = pipe_.WriteCommand({0xDC, static_cast<std::uint8_t>(value)});
     state_.checkMethod = value != 0;
     return result;
@@ -173,7 +174,7 @@ int Transmitter::SetCheckMethod(int value) {
 
 int Transmitter::SetCheckMode(int value) {
     std::vector<std::uint8_t> version;
-    if (!loader_.IsFirmwareLoaded(version)) return -1;
+    if (!loader_.IsFirmwareLoaded(version)) return result::SetCheckMode::kFirmwareSilent;
     const int result = pipe_.WriteCommand({0xDA, static_cast<std::uint8_t>(value)});
     state_.checkMode = value != 0;
     return result;

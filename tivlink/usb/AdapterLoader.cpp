@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "os/Clock.h"
+#include "tivlink/TivResults.h"
 #include "tivlink/core/Format.h"
 
 namespace tivlink {
@@ -16,7 +17,6 @@ constexpr std::size_t kStageOneSize = 6976;
 constexpr std::size_t kStageTwoOffset = 8192;
 constexpr std::size_t kStageTwoPackets = 365;
 constexpr std::size_t kImageSize = 31744;
-constexpr int kFirmwareSilent = 128;
 constexpr std::size_t kAdapterNameBytes = 15;
 }  // namespace
 
@@ -40,7 +40,7 @@ bool AdapterLoader::IsFirmwareLoaded(std::vector<std::uint8_t>& softVer) {
         code = usb_.ReadBulkStatus(5, reply);
     }
     if (code != 0) {
-        version[0] = 128;
+        version[0] = result::kFirmwareSilent;
         version[1] = static_cast<std::uint8_t>(code);
         softVer.assign(version.begin(), version.end());
         return false;
@@ -55,7 +55,7 @@ int AdapterLoader::ReadAdapterInfo(int number, std::vector<std::uint8_t>& verStr
     AdapterEntry entry = adapters_.Entry(number);
     entry.adapterToken = entry.nextToken = entry.thirdInfo = entry.address = 0;
     entry.status = 0;
-    int result = kFirmwareSilent;
+    int result = result::kFirmwareSilent;
     if (IsFirmwareLoaded(verStr)) {
         os::clock().sleepFor(10ms);
         UsbPacket status{};
@@ -85,7 +85,7 @@ int AdapterLoader::SelectAdapter(int number, int mode, std::vector<std::uint8_t>
     int result = 0;
     const bool byAddress = mode != 0;
     if (byAddress ? (number < 0 || number > 15) : (number < 1 || number > 16)) {
-        result = 64;
+        result = result::SelectAdapter::kOutOfRange;
     } else {
         Log("Call:SelectAdapter->ScanUSB");
         adapters_.ScanUSB(usb_);
@@ -94,14 +94,14 @@ int AdapterLoader::SelectAdapter(int number, int mode, std::vector<std::uint8_t>
         if (byAddress) chosen = adapters_.NumberOfAddress(number);
         if (chosen == -1) {
             SetIntAdapterName(selected_);
-            result = 16;
+            result = result::SelectAdapter::kNoAdapterAtAddress;
         } else {
             selected_ = chosen;
             Log("Call:SelectAdapter->SetIntAdapterName,Adapterno.:" + std::to_string(chosen));
             SetIntAdapterName(chosen);
             Log("Return:SelectAdapter->SetIntAdapterName");
             if (!IsAdapterPresent()) {
-                result = 32;
+                result = result::SelectAdapter::kCannotOpen;
             } else {
                 Log("SelectAdapter->\"found adapter\"");
                 Log("Call:SelectAdapter->ReadAdapterInfo,Adapter:" + std::to_string(chosen - 1));
@@ -123,7 +123,7 @@ int AdapterLoader::ConnectAdapter(int mode) {
         state_.threadCommand = kThreadDownload;
         worker_.Resume();
     }
-    return 64;
+    return result::ConnectAdapter::kStartedInWorker;
 }
 
 int AdapterLoader::LoadAdapter() {
@@ -131,7 +131,7 @@ int AdapterLoader::LoadAdapter() {
     state_.adapterReady = false;
     int result = 0;
     if (image_.size() < kImageSize) {
-        result = 1;
+        result = result::LoadAdapter::kNoImage;
     } else {
         auto& clock = os::clock();
         usb_.Hold();
@@ -142,8 +142,8 @@ int AdapterLoader::LoadAdapter() {
         clock.sleepFor(100ms);
         if (usb_.DownloadFirmware(0, image_.first(kStageOneSize)) != 0) {
             Show("Datei-Download fehlgeschlagen !");
-            result = 2;
-            state_.lastError = 32;
+            result = result::LoadAdapter::kFirstStageFailed;
+            state_.lastError = result::LastError::kDownloadFailed;
             clock.sleepFor(100ms);
             // Never leave the microcontroller on hold.
             usb_.Run();
@@ -195,21 +195,21 @@ int AdapterLoader::GetAdapterToken() {
     std::vector<std::uint8_t> version;
     const int number = selected_;
     const int result = ReadAdapterInfo(number, version);
-    return result == 0 ? adapters_.Entry(number).adapterToken : 4 * result;
+    return result == 0 ? adapters_.Entry(number).adapterToken : result::kTokenErrorFactor * result;
 }
 
 int AdapterLoader::GetNextToken() {
     std::vector<std::uint8_t> version;
     const int number = selected_;
     const int result = ReadAdapterInfo(number, version);
-    return result == 0 ? adapters_.Entry(number).nextToken : 4 * result;
+    return result == 0 ? adapters_.Entry(number).nextToken : result::kTokenErrorFactor * result;
 }
 
 int AdapterLoader::SetToken(int adapterToken, int nextToken) {
     Log("Entry:SetToken,AdapterToken:" + std::to_string(adapterToken) +
         ",NextToken:" + std::to_string(nextToken) + " ----------");
     std::vector<std::uint8_t> version;
-    int result = kFirmwareSilent;
+    int result = result::kFirmwareSilent;
     if (IsFirmwareLoaded(version)) {
         result = pipe_.WriteCommand(
             {0x9C, static_cast<std::uint8_t>(nextToken), static_cast<std::uint8_t>(adapterToken)});

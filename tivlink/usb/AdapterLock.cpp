@@ -6,6 +6,7 @@
 
 #include "os/LastError.h"
 #include "os/NamedMutex.h"
+#include "tivlink/TivResults.h"
 
 namespace tivlink {
 
@@ -41,7 +42,7 @@ int AdapterLock::Lock(const std::string& displayName) {
         os::NamedMutex::wait(shared.handle, 0);
         const auto tested = os::getLastError();
         if (tested == os::kErrorSuccess) {
-            result = 1;
+            result = result::LockAdapter::kAlreadyHeld;
         } else if (tested == os::kErrorInvalidHandle) {
             const auto handle = os::NamedMutex::create(name);
             const auto created = os::getLastError();
@@ -51,14 +52,14 @@ int AdapterLock::Lock(const std::string& displayName) {
                 result = 0;
             } else if (created == os::kErrorAlreadyExists) {
                 os::NamedMutex::close(handle);
-                result = 2;
+                result = result::LockAdapter::kHeldElsewhere;
             } else {
                 result = AsResult(created);
             }
         } else if (tested == os::kErrorAlreadyExists) {
             os::NamedMutex::close(shared.handle);
             shared.handle = os::kNullMutexHandle;
-            result = 3;
+            result = result::LockAdapter::kNameExists;
         } else {
             result = AsResult(tested);
         }
@@ -82,9 +83,9 @@ int AdapterLock::Unlock() {
             diagnostics_.Show("unlock:-" + std::to_string(handle));
             result = 0;
         } else if (closed == os::kErrorInvalidHandle) {
-            result = 1;
+            result = result::UnlockAdapter::kNotHeld;
         } else if (closed == os::kErrorAlreadyExists) {
-            result = 2;
+            result = result::UnlockAdapter::kNameExists;
         } else {
             result = AsResult(closed);
         }

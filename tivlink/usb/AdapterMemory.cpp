@@ -5,6 +5,7 @@
 
 #include "os/Clock.h"
 #include "os/MessageQueue.h"
+#include "tivlink/TivResults.h"
 
 namespace tivlink {
 
@@ -15,11 +16,11 @@ namespace {
 constexpr int kAdapterMemory = 65536;
 constexpr int kDownloadChunk = 60;
 constexpr int kUploadChunk = 64;
-constexpr int kNothingCame = 255;
+constexpr int kNothingCame = result::DlGetState::kNoReply;
 constexpr std::uint8_t kStateBusy = 0x02;
-constexpr int kBadRange = 129;
-constexpr int kBadLength = 130;
-constexpr int kNoMemory = 128;
+using result::AdapterMemory::kBadLength;
+using result::AdapterMemory::kBadRange;
+using result::AdapterMemory::kNoMemory;
 
 // The adapter clears its busy bit within a few milliseconds; this only ends the wait
 // when it never does.

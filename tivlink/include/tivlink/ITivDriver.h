@@ -14,6 +14,8 @@
 #include "com/IDispatch.h"
 #include "com/MemberTable.h"
 #include "com/Variant.h"
+#include "tivlink/TivEvents.h"
+#include "tivlink/TivResults.h"
 
 namespace tivlink {
 
@@ -52,24 +54,6 @@ public:
     static constexpr com::Guid iid = DIID_ITivDriverEvents;
     using Base = com::IDispatch;
 };
-
-// The events in type-library order.
-#define TIVLINK_EVENTS(X)     \
-    X(1, OnOverrun)           \
-    X(2, OnStdLoaded)         \
-    X(5, OnDataWasSent)       \
-    X(6, OnMvAvailable)       \
-    X(7, OnResponse)          \
-    X(8, OnFree)              \
-    X(9, OnAdapterDiscon)     \
-    X(11, OnTivConnected)     \
-    X(4, OnFirmwareLoaded)    \
-    X(10, OnAdapterLoggedIn)  \
-    X(12, OnDelayedResponse)  \
-    X(13, OnAdapterLoggedOut) \
-    X(14, OnMarked)           \
-    X(3, OnDataReceived)      \
-    X(15, OnPointerOverrun)
 
 enum class TivDriverEvent : com::DISPID {
 #define TIVLINK_EVENT_ENUM(id, name) name = id,

@@ -24,7 +24,7 @@ using tivlink::TivDriverEvent;
 
 namespace {
 
-constexpr std::int32_t kFirmwareSilent = 128;
+using tivlink::result::kFirmwareSilent;
 constexpr auto kLoopSlice = 200ms;
 constexpr const char* kLockSuffix = "_mtx_UsbDevice__AD";
 
@@ -217,8 +217,9 @@ int RunSelect(const GlobalOptions& options, const SelectOptions& select) {
         std::cout.flush();
     }
     if (result == 0) return kExitOk;
-    Error(byAddress && result == 16 ? "no adapter at bus address " + std::to_string(select.number)
-                                    : SelectErrorText(number, result));
+    Error(byAddress && result == tivlink::result::SelectAdapter::kNoAdapterAtAddress
+              ? "no adapter at bus address " + std::to_string(select.number)
+              : SelectErrorText(number, result));
     return kExitFailure;
 }
 

@@ -27,7 +27,7 @@ constexpr std::int32_t kHeaderSize = 4;  // DataSize counts the header and the d
 constexpr std::size_t kMaxSendData = 128;
 constexpr std::int32_t kControlRead = 0xC0;
 constexpr std::int32_t kControlWrite = 0xC1;
-constexpr std::int32_t kResultDelayed = 6;
+namespace rx = tivlink::result::ReceiveAcyclic;
 // The monitor's ring buffer, in units of 64 bytes: 64 KiB, more than a saturated full-speed
 // USB link delivers between two reads.
 constexpr std::int32_t kMonitorBufferUnits = 1024;
@@ -281,13 +281,13 @@ int RunSend(const GlobalOptions& options, const SendOptions& send) {
     const Answer answer = MakeAnswer(result, io, raw);
     // A missing answer may mean the adapter went away; the event may still be on its way.
     bool unplugged = false;
-    if (result != 0 && result != kResultDelayed && result != 255) {
+    if (result != rx::kResponseOk && result != rx::kDelayed && result != rx::kDeviceError) {
         client.PumpUntil([&] { return client.Disconnected(); }, kDisconnectGrace);
         unplugged = client.Disconnected() && !client.Present();
     }
 
     std::optional<Answer> delayed;
-    if (result == kResultDelayed)
+    if (result == rx::kDelayed)
         delayed = AwaitDelayed(client, std::chrono::milliseconds(send.timeoutMs));
     reception.Stop();
 
@@ -296,17 +296,20 @@ int RunSend(const GlobalOptions& options, const SendOptions& send) {
         if (delayed) j["delayed"] = AnswerJson(*delayed);
         PrintJson(j);
     } else {
-        const auto answered = [](int r) { return r == 0 || r == kResultDelayed || r == 255; };
+        const auto answered = [](int r) {
+            return r == rx::kResponseOk || r == rx::kDelayed || r == rx::kDeviceError;
+        };
         PrintAnswer("", ResultText(answer.result), answer, answered(answer.result));
         if (delayed)
             PrintAnswer("delayed answer: ", DelayedResultText(delayed->result), *delayed,
-                        delayed->result == 0 || delayed->result == 255);
+                        delayed->result == rx::kResponseOk || delayed->result == rx::kDeviceError);
     }
     if (unplugged)
         Error("adapter " + std::to_string(client.AdapterNumber()) +
               " disconnected during the transaction");
     if (Interrupted()) Error("interrupted");
-    const bool ok = result == 0 || (result == kResultDelayed && delayed && delayed->result == 0);
+    const bool ok = result == rx::kResponseOk ||
+                    (result == rx::kDelayed && delayed && delayed->result == rx::kResponseOk);
     return ok ? kExitOk : kExitFailure;
 }
 

@@ -9,6 +9,7 @@
 #include <iostream>
 
 #include "tivlink/TelegramCodec.h"
+#include "tivlink/TivResults.h"
 
 namespace tivctl {
 
@@ -220,48 +221,52 @@ nlohmann::json TelegramJson(const BusTelegram& t, double ms) {
     return j;
 }
 
+namespace rx = tivlink::result::ReceiveAcyclic;
+namespace tx = tivlink::result::SendAcyclic;
+namespace dx = tivlink::result::ReceiveAcyclicDelayed;
+
 std::string ResultText(int result) {
     switch (result) {
-        case 0:
+        case rx::kResponseOk:
             return "answer ok";
-        case 1:
+        case rx::kWaiting:
             return "no answer in time";
-        case 2:
+        case rx::kOtherAcyclic:
             return "another acyclic telegram came first";
-        case 3:
+        case rx::kChecksumError:
             return "checksum error in the answer";
-        case 4:
+        case rx::kOtherObject:
             return "answer for another object";
-        case 5:
+        case rx::kCyclic:
             return "a cyclic telegram came first";
-        case 6:
+        case rx::kDelayed:
             return "delayed answer announced";
-        case 255:
+        case rx::kDeviceError:
             return "the device answered with an error";
-        case -1:
+        case tx::kBadTelType:
             return "telegram type must be 5 or 7";
-        case 128:
+        case tx::kBadDataSize:
             return "data size out of range";
         default:
             break;
     }
-    if (result > 16 && result < 32) return "transmit block 1 failed";
-    if (result > 32 && result < 64) return "transmit block 2 failed";
-    if (result > 64 && result < 128) return "transmit block 3 failed";
+    if (result > tx::kBlock1Failed && result < tx::kBlock2Failed) return "transmit block 1 failed";
+    if (result > tx::kBlock2Failed && result < tx::kBlock3Failed) return "transmit block 2 failed";
+    if (result > tx::kBlock3Failed && result < tx::kBadDataSize) return "transmit block 3 failed";
     return "unknown result";
 }
 
 std::string DelayedResultText(int result) {
     switch (result) {
-        case 0:
+        case dx::kResponseOk:
             return "answer ok";
-        case 1:
+        case dx::kWaiting:
             return "no delayed answer in time";
-        case 3:
+        case dx::kChecksumError:
             return "checksum error in the delayed answer";
-        case 5:
+        case dx::kExpired:
             return "the announced wait time passed";
-        case 255:
+        case dx::kDeviceError:
             return "the device answered with an error";
         default:
             return "unknown result";

@@ -45,8 +45,6 @@ constexpr std::int32_t kHeaderSize = 4;  // DataSize counts the header and the d
 constexpr std::int32_t kControlRead = 0xC0;
 constexpr std::int32_t kControlWrite = 0xC1;
 constexpr std::int32_t kControlError = 0x84;
-constexpr std::int32_t kResultNoFirmware = 128;
-constexpr std::int32_t kResultDelayed = 6;
 
 // ---- printing -------------------------------------------------------------------------
 
@@ -193,8 +191,8 @@ private:
         std::int32_t r = -1;
         if (!Called("SelectAdapter", driver_->SelectAdapter(1, 0, &verStr, &r))) return false;
         Say("SelectAdapter(1, 0) = " + std::to_string(r) +
-            (r == kResultNoFirmware ? " (the adapter has no firmware yet)" : ""));
-        if (r == kResultNoFirmware) {
+            (r == tivlink::result::kFirmwareSilent ? " (the adapter has no firmware yet)" : ""));
+        if (r == tivlink::result::kFirmwareSilent) {
             if (!LoadFirmware()) return false;
             verStr = com::Variant();
             if (!Called("SelectAdapter", driver_->SelectAdapter(1, 0, &verStr, &r))) return false;
@@ -315,8 +313,9 @@ private:
         const int before = log_->Count(TivDriverEvent::OnDelayedResponse);
         auto delayed = Read(1301, 2);
         const std::int32_t r = Transmit(delayed);
-        if (r != kResultDelayed) {
-            Fail("expected result " + std::to_string(kResultDelayed) + " (answer delayed)");
+        if (r != tivlink::result::ReceiveAcyclic::kDelayed) {
+            Fail("expected result " + std::to_string(tivlink::result::ReceiveAcyclic::kDelayed) +
+                 " (answer delayed)");
             return;
         }
         Say("result 6: the device will answer later; waiting for OnDelayedResponse");

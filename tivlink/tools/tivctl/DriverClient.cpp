@@ -28,7 +28,7 @@ using tivlink::TivDriverEvent;
 
 namespace {
 
-constexpr std::int32_t kFirmwareSilent = 128;
+using tivlink::result::kFirmwareSilent;
 constexpr std::int32_t kStatusReadFailed1 = 17;
 constexpr std::int32_t kStatusReadFailed2 = 18;
 constexpr std::int32_t kLockHeldElsewhere = 2;
@@ -208,7 +208,7 @@ DriverClient::Selection DriverClient::Select(int number) {
         s.transferError = 0;
         // The version query puts 128 and the failing code into the record when the exchange
         // failed; a valid answer without the firmware's mark leaves the record alone.
-        if (s.result == kFirmwareSilent && s.version.size() >= 2 && s.version[0] == 128)
+        if (s.result == kFirmwareSilent && s.version.size() >= 2 && s.version[0] == kFirmwareSilent)
             s.transferError = s.version[1] != 0 ? s.version[1] : kFirmwareSilent;
         else if (s.result == kStatusReadFailed1 || s.result == kStatusReadFailed2)
             s.transferError = s.result;

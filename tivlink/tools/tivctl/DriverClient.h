@@ -105,9 +105,12 @@ public:
         std::int32_t transferError = 0;  // the code of the last failed exchange, if any
         int failedTries = 0;             // tries whose exchange failed
         bool running() const { return result == 0; }
-        bool silent() const { return result == 128; }
+        bool silent() const { return result == tivlink::result::kFirmwareSilent; }
         // The exchange failed and then went through: worth a word, not a download.
-        bool recovered() const { return failedTries > 0 && result != 128 && transferError == 0; }
+        bool recovered() const {
+            return failedTries > 0 && result != tivlink::result::kFirmwareSilent &&
+                   transferError == 0;
+        }
     };
     Selection Select(int number);
 
