@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "tivlink/protocol/FrameAssembler.h"
@@ -171,6 +172,72 @@ TEST(FrameAssembler, ResetForgetsPartialFrameAndPendingEscape) {
     EXPECT_FALSE(assembler.InFrame());
     FeedPacket(assembler, {0x01, 0xFB, 0xFA, 0x03, 0xFB}, frames);
     EXPECT_EQ(frames, Frames{Decoded({0x03})});
+}
+
+// The byte-at-a-time rules the assembler must keep, however it scans.
+struct ReferenceAssembler {
+    bool inFrame = false;
+    bool escape = false;
+    Bytes frame;
+    std::size_t discarded = 0;
+
+    void Feed(const Bytes& packet, Frames& frames) {
+        for (const std::uint8_t raw : packet) {
+            if (!inFrame) {
+                if (raw == 0xFA) {
+                    inFrame = true;
+                    frame = {0xFA};
+                }
+                continue;
+            }
+            if (!escape && raw == 0xF9) {
+                escape = true;
+                continue;
+            }
+            const bool wasEscape = std::exchange(escape, false);
+            if (frame.size() >= tivlink::kMaxFrame) {
+                ++discarded;
+                inFrame = false;
+                return;
+            }
+            frame.push_back(wasEscape ? static_cast<std::uint8_t>(raw + 0xF9) : raw);
+            if (!wasEscape && raw == 0xFB) {
+                inFrame = false;
+                frames.push_back(frame);
+            }
+        }
+    }
+};
+
+// Streams dense in F9/FA/FB, long plain runs and oversized frames, cut at every packet size
+// the word-wise scan could get wrong (runs shorter than, equal to and longer than a word).
+TEST(FrameAssembler, AgreesWithTheByteWiseRulesOnRandomStreams) {
+    std::uint32_t seed = 12345;
+    const auto next = [&seed] { return seed = seed * 1664525u + 1013904223u; };
+    for (int round = 0; round < 300; ++round) {
+        Bytes stream(static_cast<std::size_t>(next() % 2000));
+        const unsigned specials = next() % 4;  // 0: rare ... 3: every other byte
+        for (auto& b : stream) {
+            const auto r = next();
+            b = (r >> 8) % (64 >> (2 * specials)) == 0 ? static_cast<std::uint8_t>(0xF9 + r % 3)
+                                                       : static_cast<std::uint8_t>(r >> 16);
+        }
+        const std::size_t packetSize = 1 + next() % 70;
+        FrameAssembler assembler;
+        ReferenceAssembler reference;
+        Frames got;
+        Frames want;
+        for (std::size_t at = 0; at < stream.size(); at += packetSize) {
+            const Bytes packet(stream.begin() + static_cast<std::ptrdiff_t>(at),
+                               stream.begin() + static_cast<std::ptrdiff_t>(
+                                                    std::min(stream.size(), at + packetSize)));
+            FeedPacket(assembler, packet, got);
+            reference.Feed(packet, want);
+            ASSERT_EQ(assembler.InFrame(), reference.inFrame) << "round " << round;
+        }
+        ASSERT_EQ(got, want) << "round " << round;
+        ASSERT_EQ(assembler.DiscardedFrames(), reference.discarded) << "round " << round;
+    }
 }
 
 }  // namespace
