@@ -29,8 +29,8 @@ int main(int argc, char** argv) {
         "  tivctl [OPTIONS] select N [--by-address]                   select an adapter\n"
         "  tivctl [OPTIONS] lock [--seconds N]                        hold the adapter lock\n"
         "  tivctl [OPTIONS] send --obj N --sub N [--data HEX] [...]   one acyclic transaction\n"
-        "  tivctl [OPTIONS] monitor [--seconds N]                     show the bus telegrams\n"
-        "  tivctl [OPTIONS] record FILE [--mode N] [--seconds N]      record the bus into a file\n"
+        "  tivctl [OPTIONS] monitor [--seconds N] [--pcapng FILE|-]   show or capture the bus\n"
+        "  tivctl [OPTIONS] record FILE[.pcapng] [--mode N] [...]     record the bus into a file\n"
         "  tivctl [OPTIONS] values [--slot S:TYPE:OBJ ...]            show measured values\n"
         "  tivctl [OPTIONS] window [--seconds N]                      show the debug window\n"
         "  tivctl [OPTIONS] members                                   the driver's type library\n"
@@ -104,6 +104,11 @@ int main(int argc, char** argv) {
         ->add_option("--seconds", monitor.seconds, "how long to watch (default 5; 0: until SIGINT)")
         ->type_name("N")
         ->check(FiniteRange(0.0, 1e6));
+    monitorCommand
+        ->add_option("--pcapng", monitor.pcapng,
+                     "write the telegrams as a pcapng capture into FILE instead of printing "
+                     "them; - for stdout (tivctl monitor --pcapng - | wireshark -k -i -)")
+        ->type_name("FILE");
 
     WindowOptions window;
     auto* windowCommand = app.add_subcommand(
