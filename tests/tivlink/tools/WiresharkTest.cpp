@@ -339,6 +339,14 @@ TEST(Wireshark, MonitorStreamsACaptureToStdout) {
     ASSERT_GE(Packets(stream, &walked).size(), 3u) << monitor.err;
     EXPECT_EQ(walked, stream.size());
 
+    // Without --seconds a live capture runs until its viewer closes the pipe, and ends well.
+    const auto closed =
+        proctest::RunTool({"/bin/bash", "-c",
+                           "set -o pipefail; '" + std::string(TIVCTL_PATH) +
+                               "' --clock-scale 10 monitor --pcapng - | head -c 600 >/dev/null"},
+                          kTivctlOptions);
+    EXPECT_EQ(closed.Code(), 0) << closed.err;
+
     const auto file = dir / "live.pcapng";
     WriteBytes(file, stream);
     const auto run = TsharkRun(dir.path()).Run(file, {"-T", "fields", "-e", "tiv.type"});

@@ -409,6 +409,8 @@ int RunMonitor(const GlobalOptions& options, const MonitorOptions& monitor,
         client.PumpUntil([&] { return client.Count(TivDriverEvent::OnAdapterDiscon) > discons; },
                          slice);
         if (!drain()) {
+            // A live view that was closed ends the capture as an interrupt would.
+            if (capture.ReaderGone()) break;
             Error("cannot write the output");
             code = kExitFailure;
             break;
@@ -430,11 +432,11 @@ int RunMonitor(const GlobalOptions& options, const MonitorOptions& monitor,
     }
     client.OnEvent({});
     reception.Stop();
-    if (code == kExitOk && !drain()) {
+    if (code == kExitOk && !drain() && !capture.ReaderGone()) {
         Error("cannot write the output");
         code = kExitFailure;
     }
-    if (capturing && !capture.Close() && code == kExitOk) {
+    if (capturing && !capture.Close() && code == kExitOk && !capture.ReaderGone()) {
         Error("cannot write the capture");
         code = kExitFailure;
     }
@@ -444,7 +446,7 @@ int RunMonitor(const GlobalOptions& options, const MonitorOptions& monitor,
     }
     // The ring drops the oldest telegrams when the output falls behind by a whole buffer.
     const auto stored = static_cast<std::uint32_t>(TIVCTL_GET(client, TelCnt));
-    if (code == kExitOk && stored > shown)
+    if (code == kExitOk && stored > shown && !capture.ReaderGone())
         Error(std::to_string(stored - shown) + " telegram(s) lost: output too slow");
     if (Interrupted()) Error("interrupted");
     return code;

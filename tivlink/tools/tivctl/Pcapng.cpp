@@ -168,7 +168,7 @@ Writer::~Writer() {
 
 bool Writer::Open(const std::string& path, std::string& error) {
     Close();
-    failed_ = false;
+    failed_ = readerGone_ = false;
     packets_ = 0;
     if (path == "-") {
         file_ = stdout;
@@ -188,15 +188,26 @@ bool Writer::Open(const std::string& path, std::string& error) {
 
 bool Writer::Put(std::span<const std::uint8_t> bytes) {
     if (!file_ || failed_) return false;
-    if (std::fwrite(bytes.data(), 1, bytes.size(), file_) != bytes.size()) failed_ = true;
+    errno = 0;
+    if (std::fwrite(bytes.data(), 1, bytes.size(), file_) != bytes.size()) Fail();
+    return !failed_;
+}
+
+void Writer::Fail() {
+    failed_ = true;
+    readerGone_ = readerGone_ || errno == EPIPE;
+}
+
+bool Writer::Flush() {
+    errno = 0;
+    if (file_ && std::fflush(file_) != 0) Fail();
     return !failed_;
 }
 
 bool Writer::Begin(std::string_view interfaceName, std::string_view description) {
     Put(SectionHeader("tivctl"));
     Put(InterfaceDescription(kLinkTypeTiv, interfaceName, description));
-    if (file_ && std::fflush(file_) != 0) failed_ = true;
-    return !failed_;
+    return Flush();
 }
 
 bool Writer::Write(std::span<const std::vector<std::uint8_t>> frames, std::uint64_t microseconds) {
@@ -206,13 +217,12 @@ bool Writer::Write(std::span<const std::vector<std::uint8_t>> frames, std::uint6
         if (!Put(EnhancedPacket(0, microseconds, packet, DirectionFlags(direction)))) break;
         ++packets_;
     }
-    if (file_ && !frames.empty() && std::fflush(file_) != 0) failed_ = true;
-    return !failed_;
+    return frames.empty() ? !failed_ : Flush();
 }
 
 bool Writer::Close() {
     if (!file_) return !failed_;
-    if (std::fflush(file_) != 0) failed_ = true;
+    Flush();
     if (ownsFile_ && std::fclose(file_) != 0) failed_ = true;
     file_ = nullptr;
     ownsFile_ = false;

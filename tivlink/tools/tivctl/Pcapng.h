@@ -66,13 +66,18 @@ public:
     bool Close();
 
     std::uint64_t Packets() const { return packets_; }
+    // The output failed because its reader closed the pipe (a live view was closed).
+    bool ReaderGone() const { return readerGone_; }
 
 private:
     bool Put(std::span<const std::uint8_t> bytes);
+    bool Flush();
+    void Fail();
 
     std::FILE* file_ = nullptr;
     bool ownsFile_ = false;
     bool failed_ = false;
+    bool readerGone_ = false;
     std::uint64_t packets_ = 0;
 };
 

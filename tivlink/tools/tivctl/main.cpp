@@ -100,10 +100,13 @@ int main(int argc, char** argv) {
     MonitorOptions monitor;
     auto* monitorCommand =
         app.add_subcommand("monitor", "print the telegrams on the bus until time-out or SIGINT");
-    monitorCommand
-        ->add_option("--seconds", monitor.seconds, "how long to watch (default 5; 0: until SIGINT)")
-        ->type_name("N")
-        ->check(FiniteRange(0.0, 1e6));
+    auto* monitorSeconds =
+        monitorCommand
+            ->add_option("--seconds", monitor.seconds,
+                         "how long to watch (default 5, with --pcapng 0; 0: until SIGINT or, "
+                         "for a capture, until its reader closes the pipe)")
+            ->type_name("N")
+            ->check(FiniteRange(0.0, 1e6));
     monitorCommand
         ->add_option("--pcapng", monitor.pcapng,
                      "write the telegrams as a pcapng capture into FILE instead of printing "
@@ -129,6 +132,9 @@ int main(int argc, char** argv) {
     } catch (const CLI::ParseError& e) {
         return app.exit(e) == 0 ? kExitOk : kExitUsage;
     }
+
+    // A live capture runs as long as its viewer.
+    if (monitor.pcapng && monitorSeconds->count() == 0) monitor.seconds = 0;
 
     // A closed output is an error to report, not a reason to die.
     ::signal(SIGPIPE, SIG_IGN);
