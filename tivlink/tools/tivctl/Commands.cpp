@@ -330,10 +330,13 @@ int RunMonitor(const GlobalOptions& options, const MonitorOptions& monitor,
     StopSignals signals;
     if (const int code = client.BringUp(); code != kExitOk) return code;
     if (capturing) {
+        // A failed read returns its error code and clears the table's entry: only a value
+        // the table agrees with is an address.
         const std::int32_t address = TIVCTL_CALL(client, GetAdapterAddr);
-        const std::string description = address >= 0 && address <= kMaxBusAddress
-                                            ? "bus address " + std::to_string(address)
-                                            : std::string("bus address unknown");
+        const bool known = address >= 0 && address <= kMaxBusAddress &&
+                           address == TIVCTL_CALL(client, GetAddrDueNum, client.AdapterNumber());
+        const std::string description =
+            known ? "bus address " + std::to_string(address) : std::string("bus address unknown");
         if (!capture.Begin("tiv" + std::to_string(client.AdapterNumber()), description)) {
             Error("cannot write the capture");
             return kExitFailure;
