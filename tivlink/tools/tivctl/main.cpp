@@ -98,8 +98,9 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(1, 3600000));
 
     MonitorOptions monitor;
-    auto* monitorCommand =
-        app.add_subcommand("monitor", "print the telegrams on the bus until time-out or SIGINT");
+    auto* monitorCommand = app.add_subcommand(
+        "monitor",
+        "print the telegrams on the bus, or capture them as pcapng, until time-out or SIGINT");
     auto* monitorSeconds =
         monitorCommand
             ->add_option("--seconds", monitor.seconds,
