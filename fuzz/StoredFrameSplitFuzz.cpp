@@ -1,12 +1,14 @@
 // tivctl's split of the receive buffer into frames over arbitrary bytes: every byte comes
 // out exactly once and in order, each piece between a start and an end byte, and whatever
-// comes out decodes and prints without reading past its frame.
+// comes out decodes, prints and becomes a capture packet without reading past its frame.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
 
 #include "Decode.h"
+#include "Pcapng.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::span<const std::uint8_t> bytes(data, size);
@@ -22,6 +24,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         (void)tivctl::TelegramText(telegram, 1.5);
         (void)tivctl::TelegramJson(telegram, 1.5)
             .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+        // The packet carries the frame between start and end byte, behind its direction.
+        const auto packet = tivctl::pcapng::Packet(frame);
+        if (packet.size() != frame.size() - 1 ||
+            !std::equal(packet.begin() + 1, packet.end(), frame.begin() + 1))
+            __builtin_trap();
     }
     if (at != size) __builtin_trap();
     return 0;

@@ -9,6 +9,7 @@ packages=(
   nlohmann-json3-dev libcli11-dev
   libxml2-dev libxml2-utils libusb-1.0-0-dev qt6-base-dev
   clang-14 libclang-rt-14-dev clang-format
+  tshark
   locales
 )
 
@@ -24,5 +25,7 @@ if [ "$(id -u)" -ne 0 ]; then
   sudo="sudo"
 fi
 echo "install-deps: installing ${missing[*]}"
+# tshark's packet-capture group question would stop an unattended install: keep captures root-only.
+echo "wireshark-common wireshark-common/install-setuid boolean false" | $sudo debconf-set-selections
 $sudo apt-get update -qq
 DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"

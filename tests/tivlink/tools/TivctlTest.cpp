@@ -809,6 +809,11 @@ TEST_F(TivctlTest, RecordAndValuesRefuseBadInput) {
         {"record", (dir_ / "x.rec").string(), "--mode", "6"},
         {"record", (dir_ / "x.rec").string(), "--filter", "17"},
         {"record", (dir_ / "x.rec").string(), "--seconds", "-1"},
+        {"record", (dir_ / "x.rec").string(), "--format", "pcap"},
+        // A capture holds every telegram the filter passes: a record mode means nothing there.
+        {"record", (dir_ / "x.pcapng").string(), "--mode", "3"},
+        {"record", (dir_ / "x.rec").string(), "--format", "pcapng", "--mode", "5"},
+        {"monitor", "--pcapng"},
         {"values", "--slot", "0:0:3"},
         {"values", "--slot", "11:0:3"},
         {"values", "--slot", "1:3:3"},
@@ -825,7 +830,8 @@ TEST_F(TivctlTest, RecordAndValuesRefuseBadInput) {
     for (const auto& args : bad) ExpectBadUsage(args);
 
     // A file that cannot be created is named, and nothing is recorded.
-    for (const auto& file : {(dir_ / "no-such-dir" / "x.rec").string(), dir_.string()}) {
+    for (const auto& file : {(dir_ / "no-such-dir" / "x.rec").string(), dir_.string(),
+                             (dir_ / "no-such-dir" / "x.pcapng").string()}) {
         const auto run = Tivctl({"--json", "record", file, "--seconds", "1"});
         EXPECT_EQ(run.code, 2) << file;
         EXPECT_EQ(run.out, "") << file;

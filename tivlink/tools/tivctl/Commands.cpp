@@ -13,6 +13,7 @@
 
 #include "Decode.h"
 #include "DriverClient.h"
+#include "Pcapng.h"
 #include "os/Clock.h"
 #include "qt/GuiSession.h"
 
@@ -32,6 +33,9 @@ namespace rx = tivlink::result::ReceiveAcyclic;
 // USB link delivers between two reads.
 constexpr std::int32_t kMonitorBufferUnits = 1024;
 constexpr auto kMonitorSlice = 50ms;
+// A capture reads more often: each telegram carries the time of the read that fetched it.
+constexpr auto kCaptureSlice = 10ms;
+constexpr std::int32_t kMaxBusAddress = 15;
 constexpr auto kDelayedSlice = 100ms;
 // How long an unplug may take to show as an event after a failed transaction (nominal).
 constexpr auto kDisconnectGrace = 200ms;
@@ -313,11 +317,35 @@ int RunSend(const GlobalOptions& options, const SendOptions& send) {
     return ok ? kExitOk : kExitFailure;
 }
 
-int RunMonitor(const GlobalOptions& options, const MonitorOptions& monitor) {
+int RunMonitor(const GlobalOptions& options, const MonitorOptions& monitor,
+               CaptureSummary* summary) {
+    pcapng::Writer capture;
+    const bool capturing = monitor.pcapng.has_value();
+    if (capturing) {
+        std::string error;
+        if (!capture.Open(*monitor.pcapng, error)) {
+            Error(error);
+            return kExitUsage;
+        }
+    }
     DriverClient client;
     if (const int code = client.Open(options); code != kExitOk) return code;
     StopSignals signals;
     if (const int code = client.BringUp(); code != kExitOk) return code;
+    if (capturing) {
+        // A failed read returns its error code and clears the table's entry: only a value
+        // the table agrees with is an address.
+        const std::int32_t address = TIVCTL_CALL(client, GetAdapterAddr);
+        const bool known = address >= 0 && address <= kMaxBusAddress &&
+                           address == TIVCTL_CALL(client, GetAddrDueNum, client.AdapterNumber());
+        const std::string description =
+            known ? "bus address " + std::to_string(address) : std::string("bus address unknown");
+        if (!capture.Begin("tiv" + std::to_string(client.AdapterNumber()), description)) {
+            Error("cannot write the capture");
+            return kExitFailure;
+        }
+        if (summary) summary->begun = true;
+    }
 
     TIVCTL_PUT(client, BufferSize, kMonitorBufferUnits);
     if (const std::int32_t r = TIVCTL_CALL(client, InitBuffer); r != 0) {
@@ -325,7 +353,7 @@ int RunMonitor(const GlobalOptions& options, const MonitorOptions& monitor) {
         return kExitFailure;
     }
     Reception reception(client);
-    if (const int code = reception.Start(); code != kExitOk) return code;
+    if (const int code = reception.Start(monitor.filter); code != kExitOk) return code;
 
     const auto start = os::clock().now();
     const bool forever = monitor.seconds <= 0;
@@ -339,7 +367,15 @@ int RunMonitor(const GlobalOptions& options, const MonitorOptions& monitor) {
         // Stamped with the time of the read, which the last read may take past the end.
         const auto at = forever ? os::clock().now() : std::min(os::clock().now(), end);
         const double ms = std::chrono::duration<double, std::milli>(at - start).count();
-        for (const auto& frame : SplitStoredFrames(BytesOf(data))) {
+        const auto frames = SplitStoredFrames(BytesOf(data));
+        if (capturing) {
+            // The interface hands out no time per telegram: each is stamped with its read.
+            const auto stamp = std::chrono::duration_cast<std::chrono::microseconds>(
+                os::clock().systemNow().time_since_epoch());
+            shown += static_cast<std::uint32_t>(frames.size());
+            return capture.Write(frames, static_cast<std::uint64_t>(stamp.count()));
+        }
+        for (const auto& frame : frames) {
             ++shown;
             const auto telegram = DecodeFrame(frame);
             if (options.json)
@@ -358,7 +394,11 @@ int RunMonitor(const GlobalOptions& options, const MonitorOptions& monitor) {
         const bool connected = TIVCTL_GET(client, IsTivConnected) != com::VARIANT_FALSE;
         if (connected == busConnected) return;
         busConnected = connected;
-        if (options.json)
+        // A capture may own stdout.
+        if (capturing)
+            std::cerr << (connected ? "tivctl: bus connected" : "tivctl: bus disconnected")
+                      << std::endl;
+        else if (options.json)
             PrintJson({{"event", "OnTivConnected"}, {"busConnected", connected}});
         else
             std::cout << (connected ? "bus connected" : "bus disconnected") << std::endl;
@@ -369,12 +409,14 @@ int RunMonitor(const GlobalOptions& options, const MonitorOptions& monitor) {
     while (!Interrupted()) {
         const auto now = os::clock().now();
         if (!forever && now >= end) break;
-        const auto slice =
-            forever ? kMonitorSlice : std::min<os::Clock::duration>(end - now, kMonitorSlice);
+        const os::Clock::duration every = capturing ? kCaptureSlice : kMonitorSlice;
+        const auto slice = forever ? every : std::min<os::Clock::duration>(end - now, every);
         const int discons = client.Count(TivDriverEvent::OnAdapterDiscon);
         client.PumpUntil([&] { return client.Count(TivDriverEvent::OnAdapterDiscon) > discons; },
                          slice);
         if (!drain()) {
+            // A live view that was closed ends the capture as an interrupt would.
+            if (capture.ReaderGone()) break;
             Error("cannot write the output");
             code = kExitFailure;
             break;
@@ -396,13 +438,21 @@ int RunMonitor(const GlobalOptions& options, const MonitorOptions& monitor) {
     }
     client.OnEvent({});
     reception.Stop();
-    if (code == kExitOk && !drain()) {
+    if (code == kExitOk && !drain() && !capture.ReaderGone()) {
         Error("cannot write the output");
         code = kExitFailure;
     }
+    if (capturing && !capture.Close() && code == kExitOk && !capture.ReaderGone()) {
+        Error("cannot write the capture");
+        code = kExitFailure;
+    }
+    if (summary) {
+        summary->packets = capture.Packets();
+        summary->seconds = std::chrono::duration<double>(os::clock().now() - start).count();
+    }
     // The ring drops the oldest telegrams when the output falls behind by a whole buffer.
     const auto stored = static_cast<std::uint32_t>(TIVCTL_GET(client, TelCnt));
-    if (code == kExitOk && stored > shown)
+    if (code == kExitOk && stored > shown && !capture.ReaderGone())
         Error(std::to_string(stored - shown) + " telegram(s) lost: output too slow");
     if (Interrupted()) Error("interrupted");
     return code;

@@ -2,6 +2,7 @@
 
 // The tivctl commands, each driving one driver object on the calling thread.
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -33,7 +34,16 @@ struct SendOptions {
 };
 
 struct MonitorOptions {
-    double seconds = 5.0;  // nominal; 0 runs until SIGINT
+    double seconds = 5.0;               // nominal; 0 runs until SIGINT
+    std::optional<std::string> pcapng;  // a capture file in place of the text; "-": stdout
+    int filter = 0;                     // the filter type of reception
+};
+
+// What a capture wrote, for the caller's summary.
+struct CaptureSummary {
+    bool begun = false;  // the capture file got its headers
+    std::uint64_t packets = 0;
+    double seconds = 0;  // nominal
 };
 
 struct WindowOptions {
@@ -42,7 +52,9 @@ struct WindowOptions {
 
 int RunScan(const GlobalOptions& options);
 int RunSend(const GlobalOptions& options, const SendOptions& send);
-int RunMonitor(const GlobalOptions& options, const MonitorOptions& monitor);
+// With `monitor.pcapng` the telegrams go into a capture file; `summary` then says what it got.
+int RunMonitor(const GlobalOptions& options, const MonitorOptions& monitor,
+               CaptureSummary* summary = nullptr);
 // Shows the driver's debug window (a Qt window) while reception runs.
 int RunWindow(const GlobalOptions& options, const WindowOptions& window);
 

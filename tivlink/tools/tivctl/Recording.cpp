@@ -192,7 +192,41 @@ std::optional<std::vector<SlotAssignment>> ParseSlots(const std::vector<std::str
     return slots;
 }
 
+bool IsPcapng(const RecordOptions& record) {
+    if (!record.format.empty()) return record.format == "pcapng";
+    return std::filesystem::path(record.file).extension() == ".pcapng";
+}
+
+namespace {
+
+// The telegrams the filter lets through, as a pcapng capture: the monitor's reading of the
+// bus, written to a file.
+int RecordPcapng(const GlobalOptions& options, const RecordOptions& record) {
+    MonitorOptions capture;
+    capture.seconds = record.seconds;
+    capture.pcapng = record.file;
+    capture.filter = record.filter;
+    CaptureSummary summary;
+    const int code = RunMonitor(options, capture, &summary);
+    if (!summary.begun) return code;
+    if (options.json) {
+        PrintJson({{"file", record.file},
+                   {"format", "pcapng"},
+                   {"seconds", std::round(summary.seconds * 1000) / 1000},
+                   {"telegrams", summary.packets}});
+    } else {
+        char line[200];
+        std::snprintf(line, sizeof line, "recorded %llu telegrams (pcapng) in %.1f s",
+                      static_cast<unsigned long long>(summary.packets), summary.seconds);
+        std::cout << line << " -> " << record.file << std::endl;
+    }
+    return code;
+}
+
+}  // namespace
+
 int RunRecord(const GlobalOptions& options, const RecordOptions& record) {
+    if (IsPcapng(record)) return RecordPcapng(options, record);
     DriverClient client;
     if (const int code = client.Open(options); code != kExitOk) return code;
     StopSignals signals;
@@ -328,13 +362,14 @@ RecordingCommands::RecordingCommands(CLI::App& app) {
         "record", "record the bus into a file, showing the progress on a terminal");
     recordCommand_->add_option("FILE", record_.file, "the record file (created or replaced)")
         ->required();
-    recordCommand_
-        ->add_option("--mode", record_.mode,
-                     "what goes into the file: 1 every pipe-1 packet, 2 every data packet, "
-                     "3 every frame (default), 4 cyclic frames of types 0..2, 5 every frame "
-                     "the filter stores")
-        ->type_name("N")
-        ->check(CLI::Range(1, 5));
+    modeOption_ =
+        recordCommand_
+            ->add_option("--mode", record_.mode,
+                         "what goes into the file: 1 every pipe-1 packet, 2 every data packet, "
+                         "3 every frame (default), 4 cyclic frames of types 0..2, 5 every frame "
+                         "the filter stores")
+            ->type_name("N")
+            ->check(CLI::Range(1, 5));
     recordCommand_
         ->add_option("--seconds", record_.seconds,
                      "how long to record (default 10; 0: until SIGINT)")
@@ -345,6 +380,12 @@ RecordingCommands::RecordingCommands(CLI::App& app) {
                      "filter type 0..16 for what is stored (default 0: everything)")
         ->type_name("N")
         ->check(CLI::Range(0, kMaxFilterType));
+    recordCommand_
+        ->add_option("--format", record_.format,
+                     "rec: the driver's record file; pcapng: a capture for packet analysers, "
+                     "one packet per telegram (default: pcapng for a FILE ending in .pcapng)")
+        ->type_name("rec|pcapng")
+        ->check(CLI::IsMember({"rec", "pcapng"}));
 
     valuesCommand_ = app.add_subcommand(
         "values",
@@ -362,7 +403,15 @@ RecordingCommands::RecordingCommands(CLI::App& app) {
 }
 
 std::optional<int> RecordingCommands::Run(const GlobalOptions& options) const {
-    if (*recordCommand_) return RunRecord(options, record_);
+    if (*recordCommand_) {
+        if (IsPcapng(record_) && modeOption_->count() > 0) {
+            Error(
+                "--mode selects what a record file holds; a pcapng capture holds every "
+                "telegram the filter lets through");
+            return kExitUsage;
+        }
+        return RunRecord(options, record_);
+    }
     if (*valuesCommand_) return RunValues(options, values_);
     return std::nullopt;
 }

@@ -18,7 +18,11 @@ struct RecordOptions {
     int mode = 3;         // the engine's file record mode 1..5
     double seconds = 10;  // nominal; 0 runs until SIGINT
     int filter = 0;       // the filter type; 0 lets everything through
+    std::string format;   // "rec" or "pcapng"; empty: pcapng for a name ending in ".pcapng"
 };
+
+// Whether `record` writes a pcapng capture rather than the driver's record file.
+bool IsPcapng(const RecordOptions& record);
 
 struct ValuesOptions {
     std::vector<std::string> slots;  // "S:TYPE:OBJ"; empty: the demo's three cyclic values
@@ -52,6 +56,7 @@ private:
     ValuesOptions values_;
     CLI::App* recordCommand_ = nullptr;
     CLI::App* valuesCommand_ = nullptr;
+    CLI::Option* modeOption_ = nullptr;
 };
 
 }  // namespace tivctl

@@ -29,8 +29,8 @@ int main(int argc, char** argv) {
         "  tivctl [OPTIONS] select N [--by-address]                   select an adapter\n"
         "  tivctl [OPTIONS] lock [--seconds N]                        hold the adapter lock\n"
         "  tivctl [OPTIONS] send --obj N --sub N [--data HEX] [...]   one acyclic transaction\n"
-        "  tivctl [OPTIONS] monitor [--seconds N]                     show the bus telegrams\n"
-        "  tivctl [OPTIONS] record FILE [--mode N] [--seconds N]      record the bus into a file\n"
+        "  tivctl [OPTIONS] monitor [--seconds N] [--pcapng FILE|-]   show or capture the bus\n"
+        "  tivctl [OPTIONS] record FILE[.pcapng] [--mode N] [...]     record the bus into a file\n"
         "  tivctl [OPTIONS] values [--slot S:TYPE:OBJ ...]            show measured values\n"
         "  tivctl [OPTIONS] window [--seconds N]                      show the debug window\n"
         "  tivctl [OPTIONS] members                                   the driver's type library\n"
@@ -98,12 +98,21 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(1, 3600000));
 
     MonitorOptions monitor;
-    auto* monitorCommand =
-        app.add_subcommand("monitor", "print the telegrams on the bus until time-out or SIGINT");
+    auto* monitorCommand = app.add_subcommand(
+        "monitor",
+        "print the telegrams on the bus, or capture them as pcapng, until time-out or SIGINT");
+    auto* monitorSeconds =
+        monitorCommand
+            ->add_option("--seconds", monitor.seconds,
+                         "how long to watch (default 5, with --pcapng 0; 0: until SIGINT or, "
+                         "for a capture, until its reader closes the pipe)")
+            ->type_name("N")
+            ->check(FiniteRange(0.0, 1e6));
     monitorCommand
-        ->add_option("--seconds", monitor.seconds, "how long to watch (default 5; 0: until SIGINT)")
-        ->type_name("N")
-        ->check(FiniteRange(0.0, 1e6));
+        ->add_option("--pcapng", monitor.pcapng,
+                     "write the telegrams as a pcapng capture into FILE instead of printing "
+                     "them; - for stdout (tivctl monitor --pcapng - | wireshark -k -i -)")
+        ->type_name("FILE");
 
     WindowOptions window;
     auto* windowCommand = app.add_subcommand(
@@ -124,6 +133,9 @@ int main(int argc, char** argv) {
     } catch (const CLI::ParseError& e) {
         return app.exit(e) == 0 ? kExitOk : kExitUsage;
     }
+
+    // A live capture runs as long as its viewer.
+    if (monitor.pcapng && monitorSeconds->count() == 0) monitor.seconds = 0;
 
     // A closed output is an error to report, not a reason to die.
     ::signal(SIGPIPE, SIG_IGN);
