@@ -37,9 +37,8 @@ private:
 // channel collection, so the collection's reference does not keep it alive. Given the channel's
 // sub-topology as well, it answers IFdtChannelSubTopology too. The owner calls detach() before
 // it goes; every call after that is E_UNEXPECTED.
-class WeakChannel final
-    : public com::ComObject<WeakChannel, DualImpl<WeakChannel, IFdtChannel>,
-                            DualImpl<WeakChannel, IFdtChannelSubTopology>> {
+class WeakChannel final : public com::ComObject<WeakChannel, DualImpl<WeakChannel, IFdtChannel>,
+                                                DualImpl<WeakChannel, IFdtChannelSubTopology>> {
 public:
     explicit WeakChannel(IFdtChannel* target, IFdtChannelSubTopology* subTopology = nullptr)
         : target_(target), subTopology_(subTopology) {}

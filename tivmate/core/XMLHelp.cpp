@@ -1,11 +1,11 @@
 #include "core/XMLHelp.h"
 
 #include <algorithm>
-#include <functional>
 #include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <functional>
 
 #include "com/HResult.h"
 #include "core/clsDictionary.h"
@@ -346,8 +346,7 @@ std::string XMLHelp::GetFdtTag(std::string_view fieldbusFrame) const {
 
 std::string XMLHelp::GetCNumber(std::string_view fieldbusFrame) const {
     auto doc = LoadText(fieldbusFrame);
-    return attributeOrRaise(selectOrRaise(*doc, "FDT/ConnectRequest/DeviceInformation"),
-                            "CNumber");
+    return attributeOrRaise(selectOrRaise(*doc, "FDT/ConnectRequest/DeviceInformation"), "CNumber");
 }
 
 void XMLHelp::LoadNewLanguage(std::int32_t&) {}

@@ -53,14 +53,12 @@ class DTMMain final
           DTMMain, com::DispatchImpl<DTMMain, _DTMMain>, fdt::DualImpl<DTMMain, fdt::IDtm>,
           fdt::DualImpl<DTMMain, fdt::IDtmInformation>, fdt::DualImpl<DTMMain, fdt::IFdtEvents>,
           fdt::DualImpl<DTMMain, fdt::IDtmChannel>, fdt::DualImpl<DTMMain, fdt::IFdtChannel>,
-          fdt::IPersistPropertyBag,
-          fdt::DualImpl<DTMMain, fdt::IDtmActiveXInformation>,
+          fdt::IPersistPropertyBag, fdt::DualImpl<DTMMain, fdt::IDtmActiveXInformation>,
           fdt::DualImpl<DTMMain, fdt::IDtmDocumentation>,
           fdt::DualImpl<DTMMain, fdt::IFdtChannelSubTopology>,
           fdt::DualImpl<DTMMain, fdt::IDtmParameter>,
           com::SupportErrorInfoImpl<&IID__DTMMain, &fdt::IID_IDtm, &fdt::IID_IDtmInformation,
-                                    &fdt::IID_IPersistPropertyBag,
-                                    &fdt::IID_IDtmActiveXInformation,
+                                    &fdt::IID_IPersistPropertyBag, &fdt::IID_IDtmActiveXInformation,
                                     &fdt::IID_IDtmDocumentation, &fdt::IID_IFdtChannel,
                                     &fdt::IID_IFdtChannelSubTopology, &fdt::IID_IDtmParameter>> {
 public:
