@@ -58,7 +58,7 @@ com::HRESULT WeakChannel::SetChannelParameters(const std::string& parameterPath,
 }
 
 com::HRESULT WeakChannel::QueryInterface(const com::Guid& iid, void** out) {
-    if (iid == IFdtChannelSubTopology::iid && !hadSubTopology_) {
+    if (iid == IFdtChannelSubTopology::iid && !hasSubTopology_) {
         if (out) *out = nullptr;
         return com::E_NOINTERFACE;
     }

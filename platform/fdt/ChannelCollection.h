@@ -41,7 +41,7 @@ class WeakChannel final : public com::ComObject<WeakChannel, DualImpl<WeakChanne
                                                 DualImpl<WeakChannel, IFdtChannelSubTopology>> {
 public:
     explicit WeakChannel(IFdtChannel* target, IFdtChannelSubTopology* subTopology = nullptr)
-        : target_(target), subTopology_(subTopology) {}
+        : target_(target), subTopology_(subTopology), hasSubTopology_(subTopology != nullptr) {}
     void detach() {
         target_ = nullptr;
         subTopology_ = nullptr;
@@ -67,7 +67,7 @@ public:
 private:
     IFdtChannel* target_;
     IFdtChannelSubTopology* subTopology_;
-    bool hadSubTopology_ = subTopology_ != nullptr;
+    const bool hasSubTopology_;  // answered after detach() too, so QI stays stable
 };
 
 }  // namespace fdt

@@ -68,6 +68,10 @@ TEST(FdtChannelCollection, ItemsByPositionOrNameAndTheCollectionNeverKeepsItsOwn
         std::string path;
         EXPECT_EQ(channel->GetChannelPath(&path), com::S_OK);
         EXPECT_EQ(path, "Top/TIVChannel1");
+        // An owner without children below its channel offers no sub-topology.
+        com::ComPtr<fdt::IFdtChannelSubTopology> topology;
+        EXPECT_EQ(channel->QueryInterface(fdt::IFdtChannelSubTopology::iid, topology.putVoid()),
+                  com::E_NOINTERFACE);
     }
     for (const com::Variant& index : {com::Variant(std::int32_t{0}), com::Variant(std::int32_t{2}),
                                       com::Variant(std::string("Other")), com::Variant()})
