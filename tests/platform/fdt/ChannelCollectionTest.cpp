@@ -13,7 +13,7 @@ public:
     explicit Owner(bool* destroyed) : destroyed_(destroyed) {
         channels_ = fdt::ChannelCollection::create();
         self_ = fdt::WeakChannel::create(static_cast<fdt::IFdtChannel*>(this));
-        channels_->Add(self_.get(), "TIVChannel1");
+        channels_->Add(static_cast<fdt::IFdtChannel*>(self_.get()), "TIVChannel1");
     }
     ~Owner() override {
         self_->detach();
@@ -87,8 +87,9 @@ TEST(FdtChannelCollection, ItemsByPositionOrNameAndTheCollectionNeverKeepsItsOwn
 
     EXPECT_EQ(channels->Add(nullptr, "X"), com::E_POINTER);
     auto other = fdt::WeakChannel::create(nullptr);
-    EXPECT_EQ(channels->Add(other.get(), "TIVCHANNEL1"), com::E_INVALIDARG);
-    EXPECT_EQ(channels->Add(other.get(), "Second"), com::S_OK);
+    EXPECT_EQ(channels->Add(static_cast<fdt::IFdtChannel*>(other.get()), "TIVCHANNEL1"),
+              com::E_INVALIDARG);
+    EXPECT_EQ(channels->Add(static_cast<fdt::IFdtChannel*>(other.get()), "Second"), com::S_OK);
     EXPECT_EQ(channels->size(), 2u);
     EXPECT_EQ(channels->nameAt(1), "Second");
 
