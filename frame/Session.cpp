@@ -14,6 +14,7 @@
 #include "host/StopSignals.h"
 #include "os/MessageQueue.h"
 #include "tivlink/ITivDriver.h"
+#include "xml/Document.h"
 
 namespace tivframe {
 
@@ -69,15 +70,38 @@ std::string ErrorOf(com::HRESULT hr) {
                                                                    : ": " + com::hresultText(hr));
 }
 
-const std::vector<std::pair<std::string, int>> kSteps = {
-    {"create", 0},      {"text", 1},
-    {"status", 0},      {"release", 0},
-    {"new", 0},         {"open", 1},
-    {"environment", 1}, {"config", 1},
-    {"language", 1},    {"wait-ready", -1},
-    {"get", 1},         {"set", 2},
-    {"save", 1},        {"release-communication", 0},
-    {"demo", 0}};
+const std::vector<std::pair<std::string, int>> kSteps = {{"create", 0},
+                                                         {"text", 1},
+                                                         {"status", 0},
+                                                         {"release", 0},
+                                                         {"new", 0},
+                                                         {"open", 1},
+                                                         {"environment", 1},
+                                                         {"config", 1},
+                                                         {"language", 1},
+                                                         {"wait-ready", -1},
+                                                         {"get", 1},
+                                                         {"set", 2},
+                                                         {"save", 1},
+                                                         {"release-communication", 0},
+                                                         {"demo", 0},
+                                                         {"info", 0},
+                                                         {"parameters", 0},
+                                                         {"functions", 0},
+                                                         {"documentation", 1},
+                                                         {"progid", 1},
+                                                         {"guid", 1},
+                                                         {"channels", 0},
+                                                         {"channel-parameters", 0},
+                                                         {"validate-add-child", 1},
+                                                         {"add-child", 1},
+                                                         {"remove-child", 1}};
+
+// A frame's function call for one function identifier.
+std::string FunctionCall(const std::string& id) {
+    return R"(<FDT xmlns="x-schema:DTMFunctionCallSchema.xml" xmlns:func="x-schema:DTMFunctionsSchema.xml"><FDTFunctionCall func:functionId=")" +
+           xml::escapeText(id) + R"("/></FDT>)";
+}
 
 }  // namespace
 
@@ -114,7 +138,19 @@ const char* Session::StepHelp() {
            "  release-communication  prepare to release and release communication\n"
            "  release                PrepareToRelease and drop the DTM\n"
            "  demo                   bring the DTM up on the simulated adapter, switch\n"
-           "                         language, change, save, release, reopen and show\n";
+           "                         language, change, save, release, reopen and show\n"
+           "  info                   the DTM's information document\n"
+           "  parameters             its parameter document\n"
+           "  functions              its functions document\n"
+           "  documentation ID       its documentation of function ID (10: the parameters)\n"
+           "  progid ID, guid ID     the control it offers for function ID\n"
+           "  channels               its channels and their paths\n"
+           "  channel-parameters     the first channel's parameter document\n"
+           "  validate-add-child TAG whether the channel takes a child TAG\n"
+           "  add-child TAG          validate and add a child TAG below the channel\n"
+           "  remove-child TAG       validate and remove the child TAG\n"
+           "new and open create the DTM when none exists. Documents are checked against the\n"
+           "frame's schemas; one that does not load fails its step.\n";
 }
 
 std::optional<std::vector<Session::Step>> Session::Parse(const std::vector<std::string>& words,
@@ -164,6 +200,7 @@ bool Session::Do(const Step& s) {
     const auto& a = s.args;
     if (s.name == "create") return Create();
     if (s.name == "demo") return Demo();
+    if ((s.name == "new" || s.name == "open") && !dtm_ && !Create()) return false;
     if (!NeedDtm(s.name)) return false;
     if (s.name == "text") return Text(a[0]);
     if (s.name == "status") return Status();
@@ -178,6 +215,12 @@ bool Session::Do(const Step& s) {
     if (s.name == "set") return Set(a[0], a[1]);
     if (s.name == "save") return Save(a[0]);
     if (s.name == "release-communication") return ReleaseCommunication();
+    if (s.name == "info" || s.name == "parameters" || s.name == "functions" ||
+        s.name == "documentation" || s.name == "progid" || s.name == "guid")
+        return Document(s.name, a.empty() ? std::string() : a[0]);
+    if (s.name == "channels") return Channels();
+    if (s.name == "channel-parameters") return ChannelParameters();
+    if (s.name.ends_with("-child")) return Child(s.name, a[0]);
     return false;
 }
 
@@ -491,6 +534,149 @@ bool Session::Demo() {
                     Save(file) && Release() && Create() && NewOrOpen(file) &&
                     Get("PersistentCommTimeoutValue") && Release();
     return ok;
+}
+
+bool Session::PrintDocument(const std::string& step,
+                            std::vector<std::pair<std::string, com::Variant>> fields,
+                            const std::string& document) {
+    if (!schemas_) {
+        schemas_ = std::make_shared<xml::SchemaCache>();
+        schemas_->addDirectory(options_.schemas);
+    }
+    xml::Document doc;
+    doc.setSchemas(schemas_);
+    const bool valid = doc.loadXML(document);
+    fields.emplace_back("valid", com::Variant(valid));
+    std::string_view shown = document;
+    while (shown.ends_with('\n')) shown.remove_suffix(1);
+    fields.emplace_back("document", com::Variant(shown));
+    Print(step, fields);
+    if (!valid)
+        Failed(step, "the document does not load: " + doc.parseError().reason + " (line " +
+                         std::to_string(doc.parseError().line) + ")");
+    return valid;
+}
+
+bool Session::Document(const std::string& step, const std::string& argument) {
+    std::string text;
+    com::HRESULT hr = com::E_NOINTERFACE;
+    if (step == "functions") {
+        com::ComPtr<fdt::IDtm> dtm;
+        if (com::SUCCEEDED(hr = dtm_->QueryInterface(fdt::IDtm::iid, dtm.putVoid())))
+            hr = dtm->GetFunctions("", &text);
+    } else if (step == "info") {
+        com::ComPtr<fdt::IDtmInformation> info;
+        if (com::SUCCEEDED(hr = dtm_->QueryInterface(fdt::IDtmInformation::iid, info.putVoid())))
+            hr = info->GetInformation(&text);
+    } else if (step == "parameters") {
+        com::ComPtr<fdt::IDtmParameter> parameters;
+        if (com::SUCCEEDED(hr =
+                               dtm_->QueryInterface(fdt::IDtmParameter::iid, parameters.putVoid())))
+            hr = parameters->GetParameters("", &text);
+    } else if (step == "documentation") {
+        com::ComPtr<fdt::IDtmDocumentation> documentation;
+        if (com::SUCCEEDED(
+                hr = dtm_->QueryInterface(fdt::IDtmDocumentation::iid, documentation.putVoid())))
+            hr = documentation->GetDocumentation(FunctionCall(argument), &text);
+    } else {
+        com::ComPtr<fdt::IDtmActiveXInformation> controls;
+        if (com::SUCCEEDED(
+                hr = dtm_->QueryInterface(fdt::IDtmActiveXInformation::iid, controls.putVoid()))) {
+            hr = step == "progid" ? controls->GetActiveXProgId(FunctionCall(argument), &text)
+                                  : controls->GetActiveXGuid(FunctionCall(argument), &text);
+        }
+        if (!Check(step, hr)) return false;
+        Print(step, {{"function", com::Variant(argument)}, {step, com::Variant(text)}});
+        return true;
+    }
+    if (!Check(step, hr)) return false;
+    if (text.empty()) {
+        Print(step, {{"document", com::Variant(text)}});
+        Failed(step, "the DTM returned no document");
+        return false;
+    }
+    std::vector<std::pair<std::string, com::Variant>> fields;
+    if (!argument.empty()) fields.emplace_back("function", com::Variant(argument));
+    return PrintDocument(step, std::move(fields), text);
+}
+
+com::ComPtr<com::IDispatch> Session::FirstChannel(const std::string& step) {
+    com::ComPtr<fdt::IDtmChannel> dtmChannel;
+    com::ComPtr<com::IDispatch> collection, item;
+    com::ComPtr<fdt::IFdtChannelCollection> channels;
+    if (!Check(step, dtm_->QueryInterface(fdt::IDtmChannel::iid, dtmChannel.putVoid())) ||
+        !Check(step, dtmChannel->GetChannels(collection.put())) || !collection ||
+        !Check(step,
+               collection->QueryInterface(fdt::IFdtChannelCollection::iid, channels.putVoid())) ||
+        !Check(step, channels->Item(com::Variant(1), item.put())))
+        return {};
+    return item;
+}
+
+bool Session::Channels() {
+    com::ComPtr<fdt::IDtmChannel> dtmChannel;
+    com::ComPtr<com::IDispatch> collection;
+    com::ComPtr<fdt::IFdtChannelCollection> channels;
+    if (!Check("channels", dtm_->QueryInterface(fdt::IDtmChannel::iid, dtmChannel.putVoid())) ||
+        !Check("channels", dtmChannel->GetChannels(collection.put())))
+        return false;
+    if (!collection || !Check("channels", collection->QueryInterface(
+                                              fdt::IFdtChannelCollection::iid, channels.putVoid())))
+        return false;
+    std::int32_t count = 0;
+    if (!Check("channels", channels->get_Count(&count))) return false;
+    Print("channels", {{"count", com::Variant(count)}});
+    for (std::int32_t i = 1; i <= count; ++i) {
+        com::ComPtr<com::IDispatch> item;
+        com::ComPtr<fdt::IFdtChannel> channel;
+        std::string path;
+        if (!Check("channels", channels->Item(com::Variant(i), item.put())) ||
+            !Check("channels", item->QueryInterface(fdt::IFdtChannel::iid, channel.putVoid())) ||
+            !Check("channels", channel->GetChannelPath(&path)))
+            return false;
+        Print("channel", {{"item", com::Variant(i)}, {"path", com::Variant(path)}});
+    }
+    return true;
+}
+
+bool Session::ChannelParameters() {
+    const auto item = FirstChannel("channel-parameters");
+    if (!item) return false;
+    com::ComPtr<fdt::IFdtChannel> channel;
+    std::string text;
+    if (!Check("channel-parameters",
+               item->QueryInterface(fdt::IFdtChannel::iid, channel.putVoid())) ||
+        !Check("channel-parameters", channel->GetChannelParameters("", "", &text)))
+        return false;
+    return PrintDocument("channel-parameters", {}, text);
+}
+
+bool Session::Child(const std::string& step, const std::string& tag) {
+    const auto item = FirstChannel(step);
+    if (!item) return false;
+    com::ComPtr<fdt::IFdtChannelSubTopology> topology;
+    if (!Check(step, item->QueryInterface(fdt::IFdtChannelSubTopology::iid, topology.putVoid())))
+        return false;
+    com::VARIANT_BOOL ok = com::VARIANT_FALSE, done = com::VARIANT_FALSE;
+    const bool removing = step == "remove-child";
+    if (!Check(step, removing ? topology->ValidateRemoveChild(tag, &ok)
+                              : topology->ValidateAddChild(tag, &ok)))
+        return false;
+    if (step == "validate-add-child") {
+        Print(step, {{"tag", com::Variant(tag)}, {"accepted", com::Variant(ok != 0)}});
+        return true;
+    }
+    // As a frame does: the change only after the channel agreed to it.
+    if (!ok) {
+        Print(step, {{"tag", com::Variant(tag)}, {"accepted", com::Variant(false)}});
+        Failed(step, "the channel refused \"" + tag + "\"");
+        return false;
+    }
+    if (!Check(step,
+               removing ? topology->OnRemoveChild(tag, &done) : topology->OnAddChild(tag, &done)))
+        return false;
+    Print(step, {{"tag", com::Variant(tag)}, {"accepted", com::Variant(true)}});
+    return true;
 }
 
 }  // namespace tivframe

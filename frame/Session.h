@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "com/Variant.h"
 #include "fdt/Persistence.h"
 #include "tivmate/DTMMain.h"
+#include "xml/SchemaCache.h"
 
 namespace tivframe {
 
@@ -62,6 +64,18 @@ private:
     bool Demo();
     bool Text(const std::string& key);
 
+    // The DTM's documents and its channel.
+    bool Document(const std::string& step, const std::string& argument);
+    bool Channels();
+    bool ChannelParameters();
+    bool Child(const std::string& step, const std::string& tag);
+    com::ComPtr<com::IDispatch> FirstChannel(const std::string& step);
+    // Prints a document the DTM returned, checked against the frame's schemas; false (and
+    // the step failed) when it does not load.
+    bool PrintDocument(const std::string& step,
+                       std::vector<std::pair<std::string, com::Variant>> fields,
+                       const std::string& document);
+
     bool NeedDtm(const std::string& step);
     // Calls a member by name through IDispatch.
     com::HRESULT Invoke(const std::string& name, std::uint16_t flags,
@@ -78,6 +92,7 @@ private:
     com::ComPtr<FrameHost> frame_;
     com::ComPtr<MonitorLines> monitor_;
     bool embedded_ = false;
+    std::shared_ptr<xml::SchemaCache> schemas_;
 };
 
 }  // namespace tivframe

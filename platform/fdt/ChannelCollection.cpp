@@ -57,4 +57,23 @@ com::HRESULT WeakChannel::SetChannelParameters(const std::string& parameterPath,
                    : com::E_UNEXPECTED;
 }
 
+com::HRESULT WeakChannel::QueryInterface(const com::Guid& iid, void** out) {
+    if (iid == IFdtChannelSubTopology::iid && !hasSubTopology_) {
+        if (out) *out = nullptr;
+        return com::E_NOINTERFACE;
+    }
+    return ComObjectImpl::QueryInterface(iid, out);
+}
+
+#define FDT_WEAK_SUBTOPOLOGY(Name)                                                           \
+    com::HRESULT WeakChannel::Name(const std::string& childTag, com::VARIANT_BOOL* result) { \
+        return subTopology_ ? subTopology_->Name(childTag, result) : com::E_UNEXPECTED;      \
+    }
+FDT_WEAK_SUBTOPOLOGY(ScanRequest)
+FDT_WEAK_SUBTOPOLOGY(ValidateAddChild)
+FDT_WEAK_SUBTOPOLOGY(OnAddChild)
+FDT_WEAK_SUBTOPOLOGY(ValidateRemoveChild)
+FDT_WEAK_SUBTOPOLOGY(OnRemoveChild)
+#undef FDT_WEAK_SUBTOPOLOGY
+
 }  // namespace fdt

@@ -34,13 +34,21 @@ private:
 };
 
 // An IFdtChannel that forwards to a channel it does not own: what an object puts into its own
-// channel collection, so the collection's reference does not keep it alive. The owner calls
-// detach() before it goes; every call after that is E_UNEXPECTED.
-class WeakChannel final : public com::ComObject<WeakChannel, DualImpl<WeakChannel, IFdtChannel>> {
+// channel collection, so the collection's reference does not keep it alive. Given the channel's
+// sub-topology as well, it answers IFdtChannelSubTopology too. The owner calls detach() before
+// it goes; every call after that is E_UNEXPECTED.
+class WeakChannel final : public com::ComObject<WeakChannel, DualImpl<WeakChannel, IFdtChannel>,
+                                                DualImpl<WeakChannel, IFdtChannelSubTopology>> {
 public:
-    explicit WeakChannel(IFdtChannel* target) : target_(target) {}
-    void detach() { target_ = nullptr; }
+    explicit WeakChannel(IFdtChannel* target, IFdtChannelSubTopology* subTopology = nullptr)
+        : target_(target), subTopology_(subTopology), hasSubTopology_(subTopology != nullptr) {}
+    void detach() {
+        target_ = nullptr;
+        subTopology_ = nullptr;
+    }
     bool attached() const { return target_ != nullptr; }
+
+    com::HRESULT QueryInterface(const com::Guid& iid, void** out) override;
 
     com::HRESULT GetChannelParameters(const std::string& parameterPath,
                                       const std::string& protocolId, std::string* result) override;
@@ -49,8 +57,17 @@ public:
                                       const std::string& protocolId, const std::string& xmlDocument,
                                       com::VARIANT_BOOL* result) override;
 
+    com::HRESULT ScanRequest(const std::string& protocolId, com::VARIANT_BOOL* result) override;
+    com::HRESULT ValidateAddChild(const std::string& childTag, com::VARIANT_BOOL* result) override;
+    com::HRESULT OnAddChild(const std::string& childTag, com::VARIANT_BOOL* result) override;
+    com::HRESULT ValidateRemoveChild(const std::string& childTag,
+                                     com::VARIANT_BOOL* result) override;
+    com::HRESULT OnRemoveChild(const std::string& childTag, com::VARIANT_BOOL* result) override;
+
 private:
     IFdtChannel* target_;
+    IFdtChannelSubTopology* subTopology_;
+    const bool hasSubTopology_;  // answered after detach() too, so QI stays stable
 };
 
 }  // namespace fdt

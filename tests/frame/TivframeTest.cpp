@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
@@ -57,6 +58,8 @@ TEST(Tivframe, ExitCodesSayWhetherEveryStepRan) {
          "PersistentCommTimeoutValue: \"abc\" is not a number"},
         {{"create", "open", (dir / "junk.xml").string()}, 1, "junk.xml"},
         {{"create", "get", "NoSuchMember"}, 1, "NoSuchMember"},
+        {{"create", "documentation"}, 2, "needs 1"},
+        {{"create", "add-child", "A", "add-child", "B"}, 1, "refused \"B\""},
         // Firmware runs but the bus never comes: the wait ends with the driver's load result.
         {{"--scenario", (dir / "nobus.json").string(), "create", "new", "wait-ready", "2"},
          1,
@@ -92,6 +95,26 @@ TEST(Tivframe, DemoBringsTheDtmUpAndRestoresTheSavedParameter) {
     ASSERT_EQ(value.size(), 1u);
     EXPECT_EQ(value[0], 2500);
     EXPECT_EQ(find("event", "event").back(), "OnPreparedToRelease");
+}
+
+// What a frame asks of a new DTM: each document loads against the frame's schemas.
+TEST(Tivframe, NewDtmGivesValidDocumentsAndItsChannel) {
+    const auto run = Frame({"--json", "new", "functions", "documentation", "10", "channels",
+                            "channel-parameters", "progid", "20"});
+    ASSERT_EQ(run.Code(), 0) << run.out << run.err;
+    std::map<std::string, nlohmann::json> last;
+    for (const auto& line : JsonLines(run.out)) last[line["step"]] = line;
+    for (const char* step : {"functions", "documentation", "channel-parameters"})
+        EXPECT_EQ(last[step]["valid"], true) << step;
+    const std::string documentation = last["documentation"]["document"];
+    std::size_t rows = 0;
+    for (auto p = documentation.find("<DocumentVariable "); p != std::string::npos;
+         p = documentation.find("<DocumentVariable ", p + 1))
+        ++rows;
+    EXPECT_EQ(rows, 5u);
+    EXPECT_EQ(last["channels"]["count"], 1);
+    EXPECT_EQ(last["channel"]["path"], "Tivframe1/TIVChannel1");
+    EXPECT_EQ(last["progid"]["progid"], "Tivmate.ctlDiagnosis");
 }
 
 TEST(ProjectFile, WritesWhatItReadsAndRefusesWhatItCannotUse) {

@@ -4,8 +4,10 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "com/Variant.h"
+#include "core/clsDataElement.h"
 #include "xml/Document.h"
 #include "xml/SchemaCache.h"
 
@@ -25,6 +27,37 @@ public:
     // or a schema that does not add is skipped.
     void InitXMLSchemaCache(const std::filesystem::path& SchemaPath);
     const std::shared_ptr<xml::SchemaCache>& Cache() const { return m_Cache; }
+
+    // The schemas of SchemaPath in a new cache; this object's cache is not touched.
+    static std::shared_ptr<xml::SchemaCache> GetXMLSchemas(const std::filesystem::path& SchemaPath);
+    // A document with the DTM's load options and this object's schemas.
+    std::unique_ptr<xml::Document> PrepareDocument() const;
+    // The parameter document as loaded; "" when it does not load.
+    std::string GetDTMParametersDoc() const;
+    // The documentation document: the DTM's version information and one DocumentVariable per
+    // row, in order.
+    std::string GetDTMDocumentationDoc(const std::vector<clsDataElement>& AdapterParameter) const;
+    // The channel parameter document for the channel SystemTag/ChannelUUID.
+    std::string FdtBasicChannelParameter(const com::Variant& SystemTag,
+                                         const com::Variant& ChannelUUID) const;
+    // Attribute func:functionId of FDT/FDTFunctionCall, as text and as a variant.
+    std::string GetProgId(std::string_view functionCall) const;
+    com::Variant DocFunctionID(std::string_view functionCall) const;
+    // Attribute fdt:tag of FDT/ConnectRequest (fdt:Tag as well, for frames that write it so).
+    std::string GetFdtTag(std::string_view fieldbusFrame) const;
+    // Attribute CNumber of FDT/ConnectRequest/DeviceInformation.
+    std::string GetCNumber(std::string_view fieldbusFrame) const;
+    // Languages need nothing of the document object.
+    static void LoadNewLanguage(std::int32_t& LngID);
+
+    // Attribute text of a variant, locale-free: integers in decimal, floating numbers shortest
+    // with a decimal point, dates "yyyy-mm-dd[ hh:mm:ss]", booleans "1"/"0", texts as they
+    // are, arrays as upper-case hex per element (2, 4 or 8 digits by element size); "" for
+    // anything else.
+    static std::string ValueToText(const com::Variant& value);
+    // Tells the user why a document could not be loaded (the text is ShowXmlLoadErrorText's).
+    static void ShowXmlLoadError(const xml::ParseError& error);
+    static std::string ShowXmlLoadErrorText(const xml::ParseError& error);
 
     // The DTM's information document. Before any schema is cached: the template's text with
     // the icon path put in (escaped as XML text); afterwards the validated document.
@@ -57,6 +90,8 @@ public:
     std::unique_ptr<xml::Document> LoadTemplate(std::string_view fileName) const;
 
 private:
+    std::string FunctionsDoc(std::string_view TestCtrlHidden) const;
+
     std::filesystem::path m_XMLDataPath;
     std::filesystem::path m_AppDirectory;
     std::shared_ptr<xml::SchemaCache> m_Cache;
@@ -64,5 +99,12 @@ private:
 
 // The text of a DOM error raised for a failed load.
 std::string ParseErrorText(const xml::ParseError& error);
+
+// A load that raised (not merely failed): the user has been shown why, and the operation ends
+// with its empty result.
+class XmlLoadRaised : public com::ComError {
+public:
+    using com::ComError::ComError;
+};
 
 }  // namespace tivmate

@@ -71,7 +71,8 @@ DTMMain::DTMMain() {
 
         // 5. The channel list holds a view that does not own this object.
         m_ChannelCollection = fdt::ChannelCollection::create();
-        m_ChannelView = fdt::WeakChannel::create(static_cast<fdt::IFdtChannel*>(this));
+        m_ChannelView = fdt::WeakChannel::create(static_cast<fdt::IFdtChannel*>(this),
+                                                 static_cast<fdt::IFdtChannelSubTopology*>(this));
         m_ChannelCollection->Add(static_cast<fdt::IFdtChannel*>(m_ChannelView.get()),
                                  "TIVChannel1");
 
@@ -318,11 +319,6 @@ com::HRESULT DTMMain::GetChannels(com::IDispatch** channels) {
     (*channels)->AddRef();
     WriteTrace("IDtmChannel_GetChannels", "End");
     return com::S_OK;
-}
-
-com::HRESULT DTMMain::GetChannelParameters(const std::string&, const std::string&, std::string*) {
-    return com::reportError(com::E_NOTIMPL, fdt::IID_IFdtChannel, kDTMMainSource,
-                            "the channel parameter document is not available");
 }
 
 com::HRESULT DTMMain::GetChannelPath(std::string* result) {

@@ -53,9 +53,14 @@ class DTMMain final
           DTMMain, com::DispatchImpl<DTMMain, _DTMMain>, fdt::DualImpl<DTMMain, fdt::IDtm>,
           fdt::DualImpl<DTMMain, fdt::IDtmInformation>, fdt::DualImpl<DTMMain, fdt::IFdtEvents>,
           fdt::DualImpl<DTMMain, fdt::IDtmChannel>, fdt::DualImpl<DTMMain, fdt::IFdtChannel>,
-          fdt::IPersistPropertyBag,
+          fdt::IPersistPropertyBag, fdt::DualImpl<DTMMain, fdt::IDtmActiveXInformation>,
+          fdt::DualImpl<DTMMain, fdt::IDtmDocumentation>,
+          fdt::DualImpl<DTMMain, fdt::IFdtChannelSubTopology>,
+          fdt::DualImpl<DTMMain, fdt::IDtmParameter>,
           com::SupportErrorInfoImpl<&IID__DTMMain, &fdt::IID_IDtm, &fdt::IID_IDtmInformation,
-                                    &fdt::IID_IPersistPropertyBag>> {
+                                    &fdt::IID_IPersistPropertyBag, &fdt::IID_IDtmActiveXInformation,
+                                    &fdt::IID_IDtmDocumentation, &fdt::IID_IFdtChannel,
+                                    &fdt::IID_IFdtChannelSubTopology, &fdt::IID_IDtmParameter>> {
 public:
     // Creation in the described order; raises com::ComError (the driver's own failure
     // included) when the object cannot be made.
@@ -111,6 +116,22 @@ public:
     com::HRESULT SetChannelParameters(const std::string& parameterPath,
                                       const std::string& protocolId, const std::string& xmlDocument,
                                       com::VARIANT_BOOL* result) override;
+
+    // IDtmActiveXInformation, IDtmDocumentation, IDtmParameter
+    com::HRESULT GetActiveXGuid(const std::string& functionCall, std::string* result) override;
+    com::HRESULT GetActiveXProgId(const std::string& functionCall, std::string* result) override;
+    com::HRESULT GetDocumentation(const std::string& functionCall, std::string* result) override;
+    com::HRESULT GetParameters(const std::string& parameterPath, std::string* result) override;
+    com::HRESULT SetParameters(const std::string& parameterPath, const std::string& xmlDocument,
+                               com::VARIANT_BOOL* result) override;
+
+    // IFdtChannelSubTopology: one child device below the channel.
+    com::HRESULT ScanRequest(const std::string& protocolId, com::VARIANT_BOOL* result) override;
+    com::HRESULT ValidateAddChild(const std::string& childTag, com::VARIANT_BOOL* result) override;
+    com::HRESULT OnAddChild(const std::string& childTag, com::VARIANT_BOOL* result) override;
+    com::HRESULT ValidateRemoveChild(const std::string& childTag,
+                                     com::VARIANT_BOOL* result) override;
+    com::HRESULT OnRemoveChild(const std::string& childTag, com::VARIANT_BOOL* result) override;
 
     // IPersistPropertyBag: InitProperties, ReadProperties, WriteProperties.
     com::HRESULT GetClassID(com::Guid* classId) override;

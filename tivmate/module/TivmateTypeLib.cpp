@@ -28,8 +28,12 @@ constexpr com::CoClassInterface kCoClassInterfaces[] = {
     {&fdt::IDtmDescription::desc, false, false},
     {&fdt::IDtmInformationDescription::desc, false, false},
     {&fdt::IFdtEventsDescription::desc, false, false},
+    {&fdt::IDtmActiveXInformationDescription::desc, false, false},
+    {&fdt::IDtmDocumentationDescription::desc, false, false},
     {&fdt::IDtmChannelDescription::desc, false, false},
     {&fdt::IFdtChannelDescription::desc, false, false},
+    {&fdt::IFdtChannelSubTopologyDescription::desc, false, false},
+    {&fdt::IDtmParameterDescription::desc, false, false},
 };
 constexpr com::CoClassDesc kCoClasses[] = {
     {"DTMMain", CLSID_DTMMain, "Tivmate communication DTM", true, kCoClassInterfaces},
@@ -39,8 +43,12 @@ constexpr const com::InterfaceDesc* kInterfaces[] = {&kDTMMain,
                                                      &fdt::IDtmDescription::desc,
                                                      &fdt::IDtmInformationDescription::desc,
                                                      &fdt::IFdtEventsDescription::desc,
+                                                     &fdt::IDtmActiveXInformationDescription::desc,
+                                                     &fdt::IDtmDocumentationDescription::desc,
                                                      &fdt::IDtmChannelDescription::desc,
-                                                     &fdt::IFdtChannelDescription::desc};
+                                                     &fdt::IFdtChannelDescription::desc,
+                                                     &fdt::IFdtChannelSubTopologyDescription::desc,
+                                                     &fdt::IDtmParameterDescription::desc};
 constexpr com::TypeLibDesc kTypeLib{"Tivmate",        LIBID_Tivmate,   kTivmateLibMajor,
                                     kTivmateLibMinor, kTivmateLibLcid, "Tivmate library",
                                     kImports,         kInterfaces,     kCoClasses};

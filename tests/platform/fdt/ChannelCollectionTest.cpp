@@ -13,7 +13,7 @@ public:
     explicit Owner(bool* destroyed) : destroyed_(destroyed) {
         channels_ = fdt::ChannelCollection::create();
         self_ = fdt::WeakChannel::create(static_cast<fdt::IFdtChannel*>(this));
-        channels_->Add(self_.get(), "TIVChannel1");
+        channels_->Add(static_cast<fdt::IFdtChannel*>(self_.get()), "TIVChannel1");
     }
     ~Owner() override {
         self_->detach();
@@ -68,6 +68,10 @@ TEST(FdtChannelCollection, ItemsByPositionOrNameAndTheCollectionNeverKeepsItsOwn
         std::string path;
         EXPECT_EQ(channel->GetChannelPath(&path), com::S_OK);
         EXPECT_EQ(path, "Top/TIVChannel1");
+        // An owner without children below its channel offers no sub-topology.
+        com::ComPtr<fdt::IFdtChannelSubTopology> topology;
+        EXPECT_EQ(channel->QueryInterface(fdt::IFdtChannelSubTopology::iid, topology.putVoid()),
+                  com::E_NOINTERFACE);
     }
     for (const com::Variant& index : {com::Variant(std::int32_t{0}), com::Variant(std::int32_t{2}),
                                       com::Variant(std::string("Other")), com::Variant()})
@@ -83,8 +87,9 @@ TEST(FdtChannelCollection, ItemsByPositionOrNameAndTheCollectionNeverKeepsItsOwn
 
     EXPECT_EQ(channels->Add(nullptr, "X"), com::E_POINTER);
     auto other = fdt::WeakChannel::create(nullptr);
-    EXPECT_EQ(channels->Add(other.get(), "TIVCHANNEL1"), com::E_INVALIDARG);
-    EXPECT_EQ(channels->Add(other.get(), "Second"), com::S_OK);
+    EXPECT_EQ(channels->Add(static_cast<fdt::IFdtChannel*>(other.get()), "TIVCHANNEL1"),
+              com::E_INVALIDARG);
+    EXPECT_EQ(channels->Add(static_cast<fdt::IFdtChannel*>(other.get()), "Second"), com::S_OK);
     EXPECT_EQ(channels->size(), 2u);
     EXPECT_EQ(channels->nameAt(1), "Second");
 

@@ -152,10 +152,12 @@ TEST(TivmateData, ShippedSettingsHaveEveryKeyWithAWorkingValue) {
         EXPECT_EQ(tivmate::ReadIniString(ini, k.section, k.key), k.value) << k.key;
     const std::string text = tivmatetest::readFile(ini);
     EXPECT_FALSE(text.starts_with("\xEF\xBB\xBF"));
-    for (const char* picture : {"device.ico", "device.gif"}) {
+    for (const char* picture :
+         {"device.ico", "device.gif", "Device_small.gif", "connected_13x52.gif",
+          "disconn_13x52.gif", "error_13x52.gif", "manufacturer_logo.bmp"}) {
         const auto size = fs::file_size(kData / "Resources" / picture);
-        EXPECT_GT(size, 0u);
-        EXPECT_LT(size, 4096u);
+        EXPECT_GT(size, 0u) << picture;
+        EXPECT_LT(size, 8192u) << picture;
     }
 }
 
