@@ -20,6 +20,9 @@
 #include <mutex>
 
 #include "support/EngineRig.h"
+#ifdef TIVCTL_PATH
+#include "support/TivctlRun.h"
+#endif
 #include "usb/IoctlCodes.h"
 #include "usb/LibusbTransport.h"
 
@@ -312,6 +315,21 @@ TEST(LibusbBackend, SimulatedAdaptersThroughRealLibusb) {
     const auto second = AddDevice(bed, 1, "1-3", 4, 0x0547, 0x2131);
     ASSERT_TRUE(Attach(bed, bridge, first, 0));
     ASSERT_TRUE(Attach(bed, bridge, second, 1));
+
+#ifdef TIVCTL_PATH
+    {
+        // tivctl, a process of its own, lists them through libusb in the same order.
+        const auto scan = tivctltest::RunTivctl({"--usb", "libusb", "--json", "scan"});
+        const auto lines = tivctltest::JsonLines(scan.out);
+        ASSERT_EQ(lines.size(), 1u) << scan.out << scan.err;
+        const auto& adapters = lines[0]["adapters"];
+        ASSERT_EQ(adapters.size(), 2u) << scan.out;
+        EXPECT_EQ(adapters[0]["address"], 10);
+        EXPECT_EQ(adapters[0]["firmware"]["loaded"], false);
+        EXPECT_EQ(adapters[1]["address"], 1);
+        EXPECT_EQ(adapters[1]["firmware"]["loaded"], true);
+    }
+#endif
 
     std::string error;
     auto transport = usbio::makeLibusbTransport("", error);
