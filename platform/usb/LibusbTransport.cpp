@@ -19,13 +19,11 @@ namespace usbio {
 
 namespace {
 
-// Bounds for one transfer. A pipe-1 read keeps the transport's promise of an empty packet
-// after about ten USB frames; the other pipes answer at once when the firmware runs.
+// Bounds for one transfer. A read keeps the transport's promise of an empty packet after
+// about ten USB frames; the firmware answers at once when it has something to say.
 constexpr unsigned kControlTimeoutMs = 1000;
 constexpr unsigned kWriteTimeoutMs = 1000;
-constexpr unsigned kStreamReadTimeoutMs = 10;
-constexpr unsigned kReadTimeoutMs = 100;
-constexpr std::uint32_t kStreamPipe = 1;
+constexpr unsigned kReadTimeoutMs = 10;
 // Internal-memory writes go out in pieces a control transfer carries on every kernel.
 constexpr std::size_t kDownloadChunk = 1024;
 constexpr std::uint8_t kMemoryAccessRequest = 0xA0;
@@ -115,6 +113,10 @@ public:
             std::lock_guard lock(mutex_);
             handles_.clear();
             adapters_.clear();
+            for (auto*& d : names_) {
+                if (d) libusb_unref_device(d);
+                d = nullptr;
+            }
         }
         libusb_exit(context_);
     }
@@ -123,13 +125,9 @@ public:
         const int index = deviceIndexFromName(std::string(deviceName).c_str());
         if (index < 0) return kInvalidHandle;
         std::lock_guard lock(mutex_);
-        auto attached = Attached();
-        if (static_cast<std::size_t>(index) >= attached.size()) {
-            Release(attached);
-            return kInvalidHandle;
-        }
-        std::shared_ptr<Adapter> adapter = OpenAdapter(attached[static_cast<std::size_t>(index)]);
-        Release(attached);
+        Rescan();
+        libusb_device* device = names_[static_cast<std::size_t>(index)];
+        std::shared_ptr<Adapter> adapter = device ? OpenAdapter(device) : nullptr;
         if (!adapter) return kInvalidHandle;
         const Handle h = next_++;
         handles_.emplace(h, std::move(adapter));
@@ -187,8 +185,10 @@ public:
     }
 
 private:
-    // The attached adapters in naming order, each with a reference the caller releases.
-    std::vector<libusb_device*> Attached() {
+    // Brings the names up to date. An adapter keeps its name while it stays attached, so that
+    // pulling one out never hands its name to another; adapters that came take the lowest free
+    // names in the order bus number, then port path (at start-up: all of them in that order).
+    void Rescan() {
         std::vector<libusb_device*> found;
         libusb_device** list = nullptr;
         const ssize_t n = libusb_get_device_list(context_, &list);
@@ -198,23 +198,28 @@ private:
             const bool wanted = std::any_of(ids_.begin(), ids_.end(), [&](const UsbId& id) {
                 return id.vendor == d.idVendor && id.product == d.idProduct;
             });
-            if (wanted) found.push_back(libusb_ref_device(list[i]));
+            if (wanted) found.push_back(list[i]);
         }
-        if (n >= 0) libusb_free_device_list(list, 1);
         std::stable_sort(found.begin(), found.end(),
                          [](libusb_device* a, libusb_device* b) { return locate(a) < locate(b); });
-        // Adapters no longer attached are closed once their last handle is.
-        for (auto it = adapters_.begin(); it != adapters_.end();) {
-            if (std::find(found.begin(), found.end(), it->first) == found.end())
-                it = adapters_.erase(it);
-            else
-                ++it;
+        const auto attached = [&](libusb_device* d) {
+            return std::find(found.begin(), found.end(), d) != found.end();
+        };
+        for (auto*& d : names_) {
+            if (d && !attached(d)) {
+                // Closed once its last handle is.
+                adapters_.erase(d);
+                libusb_unref_device(d);
+                d = nullptr;
+            }
         }
-        return found;
-    }
-
-    static void Release(const std::vector<libusb_device*>& devices) {
-        for (auto* d : devices) libusb_unref_device(d);
+        for (auto* d : found) {
+            if (std::find(names_.begin(), names_.end(), d) != names_.end()) continue;
+            const auto free = std::find(names_.begin(), names_.end(), nullptr);
+            if (free == names_.end()) break;
+            *free = libusb_ref_device(d);
+        }
+        if (n >= 0) libusb_free_device_list(list, 1);
     }
 
     std::shared_ptr<Adapter> OpenAdapter(libusb_device* device) {
@@ -355,9 +360,7 @@ private:
         if (!endpoint) return false;
         const bool in = (endpoint->address & LIBUSB_ENDPOINT_IN) != 0;
         if (in != read) return false;
-        const unsigned timeout = !read                 ? kWriteTimeoutMs
-                                 : pipe == kStreamPipe ? kStreamReadTimeoutMs
-                                                       : kReadTimeoutMs;
+        const unsigned timeout = read ? kReadTimeoutMs : kWriteTimeoutMs;
         int transferred = 0;
         const auto transfer =
             endpoint->interrupt ? libusb_interrupt_transfer : libusb_bulk_transfer;
@@ -373,6 +376,7 @@ private:
     libusb_context* context_;
     std::vector<UsbId> ids_;
     std::mutex mutex_;
+    std::array<libusb_device*, kMaxDevices> names_{};  // "\\.\ezusb-N" is names_[N]; referenced
     std::map<libusb_device*, std::shared_ptr<Adapter>> adapters_;
     std::map<Handle, std::shared_ptr<Adapter>> handles_;
     std::set<std::string> warned_;

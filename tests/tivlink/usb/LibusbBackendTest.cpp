@@ -350,7 +350,7 @@ TEST(LibusbBackend, SimulatedAdaptersThroughRealLibusb) {
         std::vector<std::uint8_t> version;
         EXPECT_EQ(engine->SelectAdapter(1, 0, version), 128);
         ASSERT_EQ(engine->ConnectAdapter(1), 64);
-        ASSERT_TRUE(PumpUntil([&] { return sink->Count(tivlink::kOnFirmwareLoaded) == 1; }, 60s));
+        ASSERT_TRUE(PumpUntil([&] { return sink->Count(tivlink::kOnFirmwareLoaded) == 1; }, 600s));
         EXPECT_TRUE(simulator->snapshot(0).firmwareRunning);
         EXPECT_EQ(engine->SelectAdapter(1, 0, version), 0);
 
@@ -362,20 +362,33 @@ TEST(LibusbBackend, SimulatedAdaptersThroughRealLibusb) {
         ASSERT_GE(out.size(), 4u);
         EXPECT_EQ(Bytes(out.begin(), out.begin() + 4), (Bytes{0x0A, 0x0B, 0x0C, 0x0D}));
 
-        // Pulled out while receiving: the same loss the simulator's unplug gives.
+        // Pulled out while receiving: the same loss the simulator's unplug gives, and the
+        // other adapter keeps its name.
         simulator->unplug(0);
         umockdev_testbed_uevent(bed, first.sysPath.c_str(), "remove");
         umockdev_testbed_remove_device(bed, first.sysPath.c_str());
-        ASSERT_TRUE(PumpUntil([&] { return sink->Count(tivlink::kOnAdapterDiscon) == 1; }, 30s));
+        ASSERT_TRUE(PumpUntil([&] { return sink->Count(tivlink::kOnAdapterDiscon) == 1; }, 300s));
         EXPECT_FALSE(engine->IsUsbConnected());
-        EXPECT_TRUE(PumpUntil([&] { return engine->GetNumAdapters() == 1; }, 10s));
+        const auto opens = [&](int n) {
+            const auto h = transport->open(usbio::kDeviceNamePrefix + std::to_string(n));
+            transport->close(h);
+            return h != usbio::kInvalidHandle;
+        };
+        ASSERT_TRUE(PumpUntil([&] { return !opens(0); }, 300s));
+        tivlink::UsbDevice other(transport);
+        other.SetCurrentDevice(usbio::kDeviceNamePrefix + std::string("1"));
+        EXPECT_EQ(other.ReadAddressPort(), 1);
+        EXPECT_EQ(engine->GetNumAdapters(), 1);
         EXPECT_EQ(engine->GetAddrDueNum(1), 1);
 
         // Plugged in while the driver runs: the next scan finds it.
         const auto third = AddDevice(bed, 2, "2-1", 2, 0x0547, 0x2131);
         ASSERT_TRUE(Attach(bed, bridge, third, 2));
         umockdev_testbed_uevent(bed, third.sysPath.c_str(), "add");
-        EXPECT_TRUE(PumpUntil([&] { return engine->GetNumAdapters() == 2; }, 10s));
+        // It takes the name the pulled adapter left.
+        EXPECT_TRUE(PumpUntil([&] { return engine->GetNumAdapters() == 2; }, 300s));
+        EXPECT_EQ(engine->GetAddrDueNum(1), 0);
+        EXPECT_EQ(engine->GetAddrDueNum(2), 1);
     }
     transport.reset();
     g_object_unref(bed);
