@@ -7,7 +7,7 @@
 #ifdef TIV_HAVE_UMOCKDEV
 
 #include <sys/ioctl.h>
-// after sys/ioctl.h
+// needs the ioctl macros of sys/ioctl.h
 #include <linux/usbdevice_fs.h>
 #include <umockdev.h>
 
@@ -177,18 +177,19 @@ private:
             const std::uint16_t value = static_cast<std::uint16_t>(bytes[2] | bytes[3] << 8);
             const std::uint16_t size = static_cast<std::uint16_t>(bytes[6] | bytes[7] << 8);
             std::uint8_t* data = bytes + 8;
-            if (bytes[1] != 0xA0 || 8u + size > length) {
-            } else if (type == 0xC0) {
+            // Only the internal-memory request of the EZ-USB core is there.
+            const bool memory = bytes[1] == 0xA0 && 8u + size <= length;
+            if (memory && type == 0xC0) {
                 const std::uint8_t block[10] = {0xA0, 0,        bytes[2], bytes[3], 0,
                                                 0,    bytes[6], bytes[7], 1,        0};
                 ok = sim(usbio::kIoctlVendorRequest, block, 10, data, size, &n);
-            } else if (type == 0x40 && value == 0x7F92 && size == 1) {
+            } else if (memory && type == 0x40 && value == 0x7F92 && size == 1) {
                 const std::uint8_t block[10] = {0xA0, 0, bytes[2], bytes[3], 0,
                                                 0,    1, 0,        0,        data[0]};
                 ok = sim(usbio::kIoctlVendorRequest, block, 10, nullptr, 0, &n);
                 n = 1;
-            } else if (type == 0x40) {
-                // Internal memory: what the kernel driver's download writes.
+            } else if (memory && type == 0x40) {
+                // What the kernel driver's download writes.
                 const std::uint8_t at[2] = {bytes[2], bytes[3]};
                 ok = sim(usbio::kIoctlFirmwareDownload, at, 2, data, size, &n);
             }
