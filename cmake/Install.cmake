@@ -38,12 +38,18 @@ install(TARGETS tiv_sim LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 # The module is loaded through the registry, never linked.
 install(TARGETS tivlink LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(TARGETS tivctl tivsim tivregsvr RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# The rule that lets the plugdev group open real adapters. udev reads lib/udev/rules.d below
+# /usr and /usr/local; other prefixes set TIV_UDEV_RULES_DIR (e.g. /etc/udev/rules.d).
+set(TIV_UDEV_RULES_DIR "lib/udev/rules.d" CACHE STRING "where cmake --install puts the udev rule")
+install(FILES ${PROJECT_SOURCE_DIR}/platform/usb/udev/60-tivlink-adapter.rules
+  DESTINATION ${TIV_UDEV_RULES_DIR})
 
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/tivlink/include/tivlink
   DESTINATION ${TIV_INSTALL_INCLUDEDIR})
 foreach(part os usb com qt)
   install(DIRECTORY ${PROJECT_SOURCE_DIR}/platform/${part}
-    DESTINATION ${TIV_INSTALL_INCLUDEDIR} FILES_MATCHING PATTERN "*.h" PATTERN "tools" EXCLUDE)
+    DESTINATION ${TIV_INSTALL_INCLUDEDIR} FILES_MATCHING PATTERN "*.h" PATTERN "tools" EXCLUDE
+    PATTERN "udev" EXCLUDE)
 endforeach()
 
 install(EXPORT TivlinkTargets NAMESPACE Tivlink:: DESTINATION ${TIV_INSTALL_CMAKEDIR})

@@ -46,7 +46,7 @@ std::optional<std::string> TransportName(const TransportOptions& options, const 
     }
     if (options.usb) {
         if (options.usb->empty()) {
-            error = "--usb needs a transport (sim, sim:FILE or socket:DIR)";
+            error = "--usb needs a transport (sim, sim:FILE, socket:DIR or libusb)";
             return std::nullopt;
         }
         return *options.usb;

@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   nlohmann-json3-dev libcli11-dev
   libxml2-dev libxml2-utils libusb-1.0-0-dev qt6-base-dev
+  umockdev libumockdev-dev
   clang-14 libclang-rt-14-dev clang-format
   tshark
   locales

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "usb/IoctlCodes.h"
+#include "usb/LibusbTransport.h"
 #include "usb/SocketTransport.h"
 
 namespace usbio {
@@ -39,6 +40,9 @@ Registry& registry() {
         auto* init = new Registry;  // never destroyed: backends may be used during exit
         init->factories.emplace("socket", [](std::string_view dir, std::string& error) {
             return makeSocketTransport(dir, error);
+        });
+        init->factories.emplace("libusb", [](std::string_view ids, std::string& error) {
+            return makeLibusbTransport(ids, error);
         });
         return init;
     }();

@@ -27,15 +27,15 @@ public:
     // A bulk read on pipe 1 returns as soon as data is there, else after up to about 10 ms
     // with an empty packet (ten USB frames: an idle reader wakes 100 times a second); every
     // backend keeps to that, and nothing else blocks longer.
-    virtual bool ioControl(Handle handle, std::uint32_t code, const void* in,
-                           std::uint32_t inSize, void* out, std::uint32_t outSize,
-                           std::uint32_t* bytesReturned) = 0;
+    virtual bool ioControl(Handle handle, std::uint32_t code, const void* in, std::uint32_t inSize,
+                           void* out, std::uint32_t outSize, std::uint32_t* bytesReturned) = 0;
 
     // Closes a handle; closing kInvalidHandle or an unknown handle does nothing.
     virtual void close(Handle handle) = 0;
 };
 
-// Makes a transport from a short spec: "sim", "sim:SCENARIO-FILE", "socket:DIR", ...
+// Makes a transport from a short spec: "sim", "sim:SCENARIO-FILE", "socket:DIR", "libusb",
+// "libusb:VVVV:PPPP,...".
 // Returns nullptr and sets `error` when the spec names no known backend or the backend
 // cannot be created.
 using BackendFactory =

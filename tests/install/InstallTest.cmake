@@ -21,7 +21,8 @@ file(MAKE_DIRECTORY "${WORK_DIR}")
 run(${CMAKE_COMMAND} --install "${BUILD_DIR}" --prefix "${prefix}")
 foreach(file bin/tivctl bin/tivsim bin/tivregsvr ${LIBDIR}/libtivlink.so ${LIBDIR}/libtiv_os.so.0
     ${LIBDIR}/pkgconfig/tivlink.pc ${LIBDIR}/cmake/Tivlink/TivlinkConfigVersion.cmake
-    include/tivlink/tivlink/ITivDriver.h include/tivlink/tivlink/TelegramCodec.h)
+    include/tivlink/tivlink/ITivDriver.h include/tivlink/tivlink/TelegramCodec.h
+    lib/udev/rules.d/60-tivlink-adapter.rules)
   if(NOT EXISTS "${prefix}/${file}")
     message(FATAL_ERROR "not installed: ${file}")
   endif()

@@ -88,9 +88,19 @@ int UsbDevice::DownloadFirmware(std::uint16_t offset, std::span<const std::uint8
 
 int UsbDevice::ReadBulkData(std::uint32_t pipe, std::span<std::uint8_t> area) {
     const auto in = PipeArgument(pipe);
-    return Request(codes_.bulkRead, in.data(), 4, area.data(),
-                   static_cast<std::uint32_t>(area.size()), usbresult::kOpenFailed,
-                   usbresult::kRequestFailed);
+    std::uint32_t n = 0;
+    const int r =
+        Request(codes_.bulkRead, in.data(), 4, area.data(), static_cast<std::uint32_t>(area.size()),
+                usbresult::kOpenFailed, usbresult::kRequestFailed, &n);
+    // A short or empty packet leaves the rest of the area as the last packet had it; the
+    // reader would take those bytes again. What did not come reads as an empty packet, the
+    // connection flags (byte 1) as last reported.
+    if (r == usbresult::kOk && n < area.size()) {
+        if (n == 0 && !area.empty()) area[0] = 0;
+        if (area.size() > 2)
+            std::fill(area.begin() + std::max<std::size_t>(n, 2), area.end(), std::uint8_t{0});
+    }
+    return r;
 }
 
 int UsbDevice::ReadBulkStatus(std::uint32_t pipe, std::span<std::uint8_t> area,

@@ -49,6 +49,59 @@ TEST(UsbDeviceResults, EachOperationTellsWhichStepFailed) {
     }
 }
 
+// A backend may end a pipe read with fewer bytes than asked (a real adapter that had nothing
+// to say): the receive area must not hand the last packet's bytes to the reader again.
+TEST(UsbDeviceResults, ShortReadsLeaveNoStaleBytes) {
+    class ShortReads final : public usbio::Transport {
+    public:
+        std::uint32_t count = 0;
+        usbio::Handle open(std::string_view) override { return 1; }
+        void close(usbio::Handle) override {}
+        bool ioControl(usbio::Handle, std::uint32_t, const void*, std::uint32_t, void* out,
+                       std::uint32_t, std::uint32_t* returned) override {
+            std::fill_n(static_cast<std::uint8_t*>(out), count, std::uint8_t{0x77});
+            *returned = count;
+            return true;
+        }
+    };
+    const struct {
+        std::uint32_t came;
+        Packet expected;
+    } cases[] = {
+        // Nothing came: an empty packet, the connection flags as the last packet had them.
+        {0,
+         [] {
+             Packet p{};
+             p[1] = 0x10;
+             return p;
+         }()},
+        {5,
+         [] {
+             Packet p{};
+             std::fill_n(p.begin(), 5, 0x77);
+             return p;
+         }()},
+        {64,
+         [] {
+             Packet p;
+             p.fill(0x77);
+             return p;
+         }()},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.came);
+        auto transport = std::make_shared<ShortReads>();
+        tivlink::UsbDevice device(transport);
+        Packet area;
+        area.fill(0x55);
+        area[0] = 1;
+        area[1] = 0x10;
+        transport->count = c.came;
+        ASSERT_EQ(device.ReadBulkData(1, area), 0);
+        EXPECT_EQ(area, c.expected);
+    }
+}
+
 TEST(UsbDeviceResults, AnEmptyBusLeavesTheDriverWithoutAdapter) {
     os::ScopedClock clock(std::make_shared<os::ScaledClock>(20.0));
     auto log = std::make_shared<tivlink::MemoryLog>(true);

@@ -38,7 +38,8 @@ int main(int argc, char** argv) {
         "  tivctl [OPTIONS] demo                                      a guided run through COM"};
     app.footer(
         "Without --usb the transport comes from $TIV_USB, else the in-process simulated adapter "
-        "(sim). Every command that uses an adapter holds its lock (LockAdapter) while it runs. "
+        "(sim); --usb libusb (or TIV_USB=libusb) reaches the adapters plugged into this machine. "
+        "Every command that uses an adapter holds its lock (LockAdapter) while it runs. "
         "Exit codes: 0 ok, 1 the adapter or device answered with an error or a transfer "
         "failed, 2 bad usage or a bad scenario file, 3 another program holds the adapter lock "
         "(`lock` itself exits 1 then), 4 the adapter lock cannot be taken (e.g. the lock "
@@ -48,7 +49,9 @@ int main(int argc, char** argv) {
 
     GlobalOptions global;
     std::optional<double> clockScale;
-    app.add_option("--usb", global.usb, "transport: sim, sim:FILE or socket:DIR")
+    app.add_option("--usb", global.usb,
+                   "transport: sim, sim:FILE, socket:DIR or libusb (real adapters; "
+                   "libusb:VVVV:PPPP,... for other USB ids)")
         ->type_name("TRANSPORT");
     app.add_option("--scenario", global.scenario, "scenario file for the simulated adapter")
         ->type_name("FILE");
