@@ -1,7 +1,10 @@
 #!/usr/bin/env python3
-"""Writes the DTM's small pictures (our own artwork): Resources/device.gif and device.ico.
+"""Writes the DTM's small pictures (our own artwork). Run from tivmate/data.
 
-A 16x16 adapter: a blue body with a white connector and a green lamp. Run from tivmate/data.
+Resources/device.gif, device.ico and Device_small.gif: a 16x16 adapter, a blue body with a white
+connector and a green lamp. connected_13x52.gif, disconn_13x52.gif, error_13x52.gif: a status
+lamp column of 13x52 with the green, red or orange lamp lit. manufacturer_logo.bmp: a 96x32
+word mark.
 """
 import struct
 
@@ -19,13 +22,13 @@ def pixel(x, y):
     return 0
 
 
-def gif():
+def gif(w=W, h=H, palette=PALETTE, pixel=pixel):
     out = bytearray(b"GIF89a")
-    out += struct.pack("<HHBBB", W, H, 0x81, 0, 0)  # global table of 4 colours
-    for r, g, b in PALETTE:
+    out += struct.pack("<HHBBB", w, h, 0x81, 0, 0)  # global table of 4 colours
+    for r, g, b in palette:
         out += bytes((r, g, b))
     out += b"\x21\xf9\x04\x01\x00\x00\x00\x00"  # colour 0 transparent
-    out += b"\x2c" + struct.pack("<HHHHB", 0, 0, W, H, 0)
+    out += b"\x2c" + struct.pack("<HHHHB", 0, 0, w, h, 0)
     # Uncompressed LZW: 3-bit codes, a clear code before every two pixels keeps the width.
     bits, nbits, data = 0, 0, bytearray()
 
@@ -38,7 +41,7 @@ def gif():
             bits >>= 8
             nbits -= 8
 
-    pixels = [pixel(x, y) for y in range(H) for x in range(W)]
+    pixels = [pixel(x, y) for y in range(h) for x in range(w)]
     for i in range(0, len(pixels), 2):
         emit(4)
         for p in pixels[i:i + 2]:
@@ -76,7 +79,41 @@ def ico():
     return header + entry + image
 
 
+LAMPS_OFF = (150, 150, 150)
+
+
+def status_gif(lit):
+    colours = [(255, 0, 0), (255, 146, 0), (78, 162, 78)]
+    palette = [(255, 255, 255), colours[lit], LAMPS_OFF, LAMPS_OFF]
+
+    def px(x, y):
+        for i in range(3):
+            if (x - 6) ** 2 + (y - (8 + 17 * i)) ** 2 <= 25:
+                return 1 if i == lit else 2
+        return 0
+    return gif(13, 52, palette, px)
+
+
+def logo_bmp():
+    w, h = 96, 32
+    rows = bytearray()
+    for y in reversed(range(h)):
+        for x in range(w):
+            band = 4 <= y <= 27 and (4 <= x <= 27 or (34 <= x <= 91 and y in range(12, 20)))
+            rows += bytes((188, 115, 75) if band else (255, 255, 255))
+    header = struct.pack("<2sIHHI", b"BM", 54 + len(rows), 0, 0, 54)
+    dib = struct.pack("<IiiHHIIiiII", 40, w, h, 1, 24, 0, len(rows), 2835, 2835, 0, 0)
+    return header + dib + rows
+
+
 with open("Resources/device.gif", "wb") as f:
     f.write(gif())
+with open("Resources/Device_small.gif", "wb") as f:
+    f.write(gif())
+for name, lit in (("connected", 2), ("disconn", 0), ("error", 1)):
+    with open("Resources/%s_13x52.gif" % name, "wb") as f:
+        f.write(status_gif(lit))
+with open("Resources/manufacturer_logo.bmp", "wb") as f:
+    f.write(logo_bmp())
 with open("Resources/device.ico", "wb") as f:
     f.write(ico())
