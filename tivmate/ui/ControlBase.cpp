@@ -61,8 +61,8 @@ bool ControlCore::Release(com::IUnknown* self) {
     return true;
 }
 
-void ControlCore::Detach(com::IUnknown* self) {
-    if (dtmObject_) dtmObject_->ReleaseControl(self);
+void ControlCore::Detach() {
+    // A slot holds a reference: a page that is ending is in none.
     dtmObject_ = nullptr;
     dtm_.reset();
     container_.reset();

@@ -59,8 +59,8 @@ public:
     // PrepareToRelease: always leaves the DTM's slot (if it still holds this page); reports
     // the release to the frame with the invoke id when the container takes the DTM's events.
     bool Release(com::IUnknown* self);
-    // The end of the object: leaves the slot and lets go of the DTM and container.
-    void Detach(com::IUnknown* self);
+    // The end of the object: lets go of the DTM and container.
+    void Detach();
 
     // TranslateControls over the page's captioned children.
     void Translate();
@@ -111,7 +111,7 @@ public:
 
 protected:
     explicit Control(std::string prefix, ControlCore::Slot slot) : core_(std::move(prefix), slot) {}
-    ~Control() override { core_.Detach(Self()); }
+    ~Control() override { core_.Detach(); }
     void Register() { core_.Register(static_cast<fdt::IActiveXGUI*>(this)); }
     com::IUnknown* Self() { return static_cast<fdt::IActiveXWidget*>(this); }
 
