@@ -73,6 +73,7 @@ CtlOfflineParam::CtlOfflineParam()
     auto* status = new QHBoxLayout(statusArea);
     status->addWidget(statusImage_);
     status->addWidget(lblCommStatus_, 1);
+    for (QFrame* f : {deviceArea, treeArea, statusArea}) f->setFixedWidth(180);
     auto* left = new QVBoxLayout;
     left->addWidget(deviceArea);
     left->addWidget(treeArea, 1);
