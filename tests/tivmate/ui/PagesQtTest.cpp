@@ -44,7 +44,11 @@ QApplication& App() {
     static char name[] = "pages-tests";
     static char* argv[] = {name, nullptr};
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    static auto* app = new QApplication(argc, argv);
+    static auto* app = [] {
+        auto* a = new QApplication(argc, argv);
+        QApplication::setStyle("Fusion");  // the screenshots' look, as the frame shows them
+        return a;
+    }();
     return *app;
 }
 
@@ -280,11 +284,15 @@ TEST_F(Pages, NumberFieldsStoreOnlyValuesInRangeAndKeepTheCaret) {
 
 TEST_F(Pages, ListsIgnoreStoredValuesOutOfRangeAndTheAdapterSwitchReachesTheDriver) {
     dtm_->put_PersistentCommRetriesValue(0);
+    dtm_->put_PersistentAdapterAddress(40);
     Page& odd = Open("Tivmate.ctlOfflineParam");
     EXPECT_EQ(odd.child<QComboBox>("ComRetryCombo")->currentIndex(), -1);
+    EXPECT_EQ(odd.child<QComboBox>("AdapterAddressCombo")->currentIndex(), -1);
     EXPECT_EQ(Stored(&tivmate::_DTMMain::get_PersistentCommRetriesValue), 0);
+    EXPECT_EQ(Stored(&tivmate::_DTMMain::get_PersistentAdapterAddress), 40);
     EXPECT_TRUE(frame_->changes.empty());
     Close(odd);
+    dtm_->put_PersistentAdapterAddress(0);
 
     dtm_->put_PersistentCommRetriesValue(9);
     dtm_->put_PersistentDelay(com::VARIANT_FALSE);
