@@ -57,6 +57,8 @@ TEST(Tivframe, ExitCodesSayWhetherEveryStepRan) {
          "PersistentCommTimeoutValue: \"abc\" is not a number"},
         {{"create", "open", (dir / "junk.xml").string()}, 1, "junk.xml"},
         {{"create", "get", "NoSuchMember"}, 1, "NoSuchMember"},
+        {{"--gui-seconds", "1", "gui", "OfflineParameter", "About"}, 0, "opened About"},
+        {{"--gui-seconds", "1", "gui", "Fly"}, 1, "offers no function \"Fly\""},
         // Firmware runs but the bus never comes: the wait ends with the driver's load result.
         {{"--scenario", (dir / "nobus.json").string(), "create", "new", "wait-ready", "2"},
          1,
