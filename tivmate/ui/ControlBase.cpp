@@ -51,9 +51,13 @@ void ControlCore::Register(com::IDispatch* self) {
     if (dtm_) (dtm_.get()->*slot_)(self);
 }
 
+void ControlCore::Unregister(com::IUnknown* self) {
+    if (dtmObject_) dtmObject_->ReleaseControl(self);
+}
+
 bool ControlCore::Release(com::IUnknown* self) {
     // Whatever the answer, the DTM must not call a page whose widget the frame may delete.
-    if (dtmObject_) dtmObject_->ReleaseControl(self);
+    Unregister(self);
     com::ComPtr<fdt::IDtmEvents> events;
     if (container_) container_->QueryInterface(fdt::IDtmEvents::iid, events.putVoid());
     if (invokeId_.empty() || !events) return false;

@@ -56,6 +56,8 @@ public:
     bool Attach(const std::string& invokeId, com::IDispatch* dtm);
     // Puts `self` into the page's control slot of the DTM.
     void Register(com::IDispatch* self);
+    // Empties the DTM's slot if it holds `self`.
+    void Unregister(com::IUnknown* self);
     // PrepareToRelease: always leaves the DTM's slot (if it still holds this page); reports
     // the release to the frame with the invoke id when the container takes the DTM's events.
     bool Release(com::IUnknown* self);
@@ -99,6 +101,8 @@ public:
             *result = com::VARIANT_TRUE;
             return com::S_OK;
         } catch (...) {
+            // A failed Init leaves no slot holding the page: the frame will not release it.
+            core_.Unregister(Self());
             return com::reportCurrentException(fdt::IID_IDtmActiveXControl, {});
         }
     }
