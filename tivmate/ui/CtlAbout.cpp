@@ -100,7 +100,8 @@ com::HRESULT CtlAbout::UpdateLanguage() {
                                 QString::fromStdString(TextOf(dll)));
         std::string info;
         dtm->get_USBSWInfo(&info);
-        lblAdapterInfo_->setText(lblAdapterInfo_->text() + ": " + QString::fromStdString(info));
+        // The DTM's adapter text names itself ("Adapter firmware: …").
+        lblAdapterInfo_->setText(QString::fromStdString(info));
         headline_->SetTitle(QString::fromStdString(core_.Text("str_TIVDriver")));
     });
     return com::S_OK;
