@@ -28,6 +28,7 @@
 #include "fdt/Persistence.h"
 #include "host/HostSetup.h"
 #include "os/Clock.h"
+#include "os/MessageBox.h"
 #include "qt/QtMessagePump.h"
 #include "support/TempDir.h"
 #include "tivmate/DTMMain.h"
@@ -364,6 +365,30 @@ TEST_F(Pages, APageOpenedTwiceStaysRegisteredUntilItsOwnRelease) {
         EXPECT_EQ(dtm_->Set_Status(), com::S_OK);
         pages_.clear();
     }
+}
+
+TEST_F(Pages, MissingPicturesLeaveEmptyOrOldPicturesWithoutAMessage) {
+    Page& offline = Open("Tivmate.ctlOfflineParam");
+    ComPtr<fdt::IOfflineParamView> view;
+    offline.control->QueryInterface(fdt::IOfflineParamView::iid, view.putVoid());
+    view->SetParameterStatus(0, "");
+    int boxes = 0;
+    os::ScopedMessageBoxHandler count([&](const std::string&, const std::string&, std::uint32_t) {
+        ++boxes;
+        return os::IDOK;
+    });
+    testsupport::TempDir empty{"pages-no-pictures"};
+    ::setenv("TIVMATE_APPDIR", empty.path().c_str(), 1);
+    Page& about = Open("Tivmate.ctlAbout");
+    view->SetParameterStatus(1, "gone");
+    ::unsetenv("TIVMATE_APPDIR");
+    EXPECT_TRUE(about.child("imgLogo")->sizeHint().isEmpty());
+    EXPECT_TRUE(about.child("DeviceImage")->sizeHint().isEmpty());
+    // The status picture that could not be loaded leaves the green lamp of the last one.
+    EXPECT_EQ(offline.child("StatusImage")->grab().toImage().pixelColor(6, 42),
+              QColor(78, 162, 78));
+    EXPECT_EQ(offline.child<QLabel>("lblCommStatus")->text(), "gone");
+    EXPECT_EQ(boxes, 0);
 }
 
 class UrlSpy : public QObject {
