@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <iostream>
 
+#include "Gui.h"
 #include "Session.h"
 #include "host/HostSetup.h"
 #include "host/StopSignals.h"
@@ -26,7 +27,9 @@ std::filesystem::path DefaultSchemas() {
 int main(int argc, char** argv) {
     CLI::App app{
         "tivframe: runs a list of steps on one Tivmate DTM, as an FDT frame does.\n"
-        "Exit codes: 0 every step ran, 1 a step failed, 2 bad usage."};
+        "Exit codes: 0 every step ran, 1 a step failed, 2 bad usage.\n"
+        "tivframe [options] gui [FUNCTION...] shows the frame's window on a new project,\n"
+        "opening the named functions (e.g. OfflineParameter About)."};
     app.footer(tivframe::Session::StepHelp());
     host::TransportOptions transport;
     std::optional<std::string> registry;
@@ -47,7 +50,10 @@ int main(int argc, char** argv) {
     app.add_option("--clock-scale", clockScale,
                    "run the system's clock this many times faster (for tests)")
         ->check(CLI::PositiveNumber);
-    app.add_option("steps", steps, "steps to run")->required();
+    double guiSeconds = 0;
+    app.add_option("--gui-seconds", guiSeconds, "gui: close the window after this many seconds")
+        ->check(CLI::NonNegativeNumber);
+    app.add_option("steps", steps, "steps to run, or gui")->required();
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -72,6 +78,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     host::StopSignals signals;
+    if (steps.front() == "gui")
+        return tivframe::RunGui(options, {steps.begin() + 1, steps.end()}, guiSeconds);
     tivframe::Session session(options);
     return session.Run(steps);
 }

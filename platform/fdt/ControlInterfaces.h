@@ -6,6 +6,8 @@
 
 #include "fdt/DualInterface.h"
 
+class QWidget;
+
 // clang-format off
 
 // Every control: reload its texts after a language change.
@@ -40,5 +42,15 @@ FDT_DUAL_INTERFACE(IOfflineParamView, FDT_MEMBERS_IOfflineParamView);
 FDT_DUAL_INTERFACE(IDiagnosisView, FDT_MEMBERS_IDiagnosisView);
 FDT_DUAL_INTERFACE(IMonitorView, FDT_MEMBERS_IMonitorView);
 FDT_DUAL_INTERFACE(IControlCaptions, FDT_MEMBERS_IControlCaptions);
+
+// A control's page for the frame. The control owns the widget: the frame may reparent it into
+// its window but never deletes it, and takes it out of its layout before the last Release.
+// Null once the page is gone. Not dispatchable: only an in-process frame can use a widget.
+class IActiveXWidget : public com::IUnknown {
+public:
+    static constexpr com::Guid iid = IID_IActiveXWidget;
+    using Base = com::IUnknown;
+    virtual QWidget* Widget() = 0;
+};
 
 }  // namespace fdt

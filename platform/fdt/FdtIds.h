@@ -66,5 +66,7 @@ inline constexpr com::Guid IID_IMonitorView =
     com::makeGuid("{C57C1B68-4061-4994-9666-AD05109D1B77}");
 inline constexpr com::Guid IID_IControlCaptions =
     com::makeGuid("{30E0C8C5-3C73-433E-A1C6-AC52D7F36969}");
+inline constexpr com::Guid IID_IActiveXWidget =
+    com::makeGuid("{7F3B2C61-9E4D-4A8B-B1C5-0D6E2F4A8C13}");
 
 }  // namespace fdt

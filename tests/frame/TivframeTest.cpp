@@ -60,6 +60,8 @@ TEST(Tivframe, ExitCodesSayWhetherEveryStepRan) {
         {{"create", "get", "NoSuchMember"}, 1, "NoSuchMember"},
         {{"create", "documentation"}, 2, "needs 1"},
         {{"create", "add-child", "A", "add-child", "B"}, 1, "refused \"B\""},
+        {{"--gui-seconds", "1", "gui", "OfflineParameter", "About"}, 0, "opened About"},
+        {{"--gui-seconds", "1", "gui", "Fly"}, 1, "offers no function \"Fly\""},
         // Firmware runs but the bus never comes: the wait ends with the driver's load result.
         {{"--scenario", (dir / "nobus.json").string(), "create", "new", "wait-ready", "2"},
          1,

@@ -181,6 +181,10 @@ public:
     // A driver event by its dispatch id (the sink forwards here while the DTM lives).
     void OnDriverEvent(com::DISPID id);
 
+    // Empties every control slot that holds `control` (by identity). A control unregisters
+    // this way, so a second page of the same kind keeps its slot when the first one closes.
+    void ReleaseControl(com::IUnknown* control);
+
 private:
     struct SinkLink;
     enum Control { About, Diagnosis, Monitor, OfflineParam, Test, ControlCount };

@@ -200,7 +200,11 @@ TEST(TivmateData, EveryKeyUsedIsInBothLanguages) {
                                   "ctlOfflineParam_lblCommunicationTimeout",
                                   "ctlOfflineParam_lblCommunicationRetries",
                                   "ctlOfflineParam_lblMaximumStackSize",
-                                  "ctlOfflineParam_chkUSBDelayOn"};
+                                  "ctlOfflineParam_chkUSBDelayOn",
+                                  "ctlOfflineParam_lblHeadlineTitle",
+                                  "ctlAbout_lblTitle",
+                                  "ctlAbout_lblVersion",
+                                  "ctlAbout_lblDllVersion"};
     const std::regex literal(R"re(DictionaryText\("([^"]+)"\))re");
     for (const auto& e : fs::recursive_directory_iterator(TIVMATE_SOURCE_DIR)) {
         const auto ext = e.path().extension();
@@ -239,3 +243,14 @@ TEST(TivmateData, EveryKeyUsedIsInBothLanguages) {
 }
 
 }  // namespace
+
+// The about page shows the build's version; the information document must name the same.
+TEST(TivmateData, InformationCarriesTheBuildsVersion) {
+    xml::Document doc;
+    doc.validateOnParse = false;
+    ASSERT_TRUE(doc.load(kData / "XMLData" / "DTMInformation.xml"));
+    std::optional<std::string> version;
+    for (const auto& n : doc.selectNodes("FDT/DtmInfo/fdt:VersionInformation"))
+        if (n.getAttribute("name") == "Tivmate") version = n.getAttribute("version");
+    EXPECT_EQ(version, std::optional<std::string>(TIVMATE_VERSION));
+}

@@ -1,18 +1,18 @@
 #!/usr/bin/env python3
-"""Writes the DTM's small pictures (our own artwork) into Resources/.
+"""Writes the DTM's small pictures (our own artwork). Run from tivmate/data.
 
-device.gif, device.ico, Device_small.gif: a 16x16 adapter, a blue body with a white connector
-and a green lamp. connected_13x52.gif, disconn_13x52.gif, error_13x52.gif: 52x13 status bars
-(green with a closed link, grey with an open one, red with a cross). manufacturer_logo.bmp: a
-64x24 blue plate with a white bar mark. Run from tivmate/data.
+Resources/device.gif, device.ico and Device_small.gif: a 16x16 adapter, a blue body with a white
+connector and a green lamp. connected_13x52.gif, disconn_13x52.gif, error_13x52.gif: a status
+lamp column of 13x52 with the green, red or orange lamp lit. manufacturer_logo.bmp: a 96x32
+word mark.
 """
 import struct
 
-WHITE, BLUE, GREY, GREEN, RED, DARK = (255, 255, 255), (40, 80, 160), (230, 230, 230), \
-    (78, 162, 78), (255, 0, 0), (110, 110, 110)
+W = H = 16
+PALETTE = [(255, 255, 255), (40, 80, 160), (230, 230, 230), (78, 162, 78)]
 
 
-def device(x, y):
+def pixel(x, y):
     if 5 <= y <= 10 and 1 <= x <= 11:
         if x == 9 and y == 6:
             return 3  # lamp
@@ -22,29 +22,13 @@ def device(x, y):
     return 0
 
 
-def status_bar(kind):
-    def pixel(x, y):
-        if y in (0, 12) or x in (0, 51):
-            return 3  # frame
-        if kind == "connected" and y == 6 and 8 <= x <= 43:
-            return 2  # closed link
-        if kind == "disconn" and y == 6 and (8 <= x <= 22 or 29 <= x <= 43):
-            return 2  # open link
-        if kind == "error" and 20 <= x <= 31 and (x - 20 == y - 1 or 31 - x == y - 1):
-            return 2  # cross
-        return 1
-    return pixel
-
-
-def gif(width, height, palette, pixel):
-    """A GIF of up to four colours, colour 0 transparent when transparent is set."""
-    palette = (palette + [(0, 0, 0)] * 4)[:4]
+def gif(w=W, h=H, palette=PALETTE, pixel=pixel):
     out = bytearray(b"GIF89a")
-    out += struct.pack("<HHBBB", width, height, 0x81, 0, 0)  # global table of 4 colours
+    out += struct.pack("<HHBBB", w, h, 0x81, 0, 0)  # global table of 4 colours
     for r, g, b in palette:
         out += bytes((r, g, b))
     out += b"\x21\xf9\x04\x01\x00\x00\x00\x00"  # colour 0 transparent
-    out += b"\x2c" + struct.pack("<HHHHB", 0, 0, width, height, 0)
+    out += b"\x2c" + struct.pack("<HHHHB", 0, 0, w, h, 0)
     # Uncompressed LZW: 3-bit codes, a clear code before every two pixels keeps the width.
     bits, nbits, data = 0, 0, bytearray()
 
@@ -57,7 +41,7 @@ def gif(width, height, palette, pixel):
             bits >>= 8
             nbits -= 8
 
-    pixels = [pixel(x, y) for y in range(height) for x in range(width)]
+    pixels = [pixel(x, y) for y in range(h) for x in range(w)]
     for i in range(0, len(pixels), 2):
         emit(4)
         for p in pixels[i:i + 2]:
@@ -74,61 +58,62 @@ def gif(width, height, palette, pixel):
     return bytes(out)
 
 
-def ico(size, palette, pixel):
+def ico():
     xor = bytearray()
-    for y in reversed(range(size)):
-        for x in range(size):
+    for y in reversed(range(H)):
+        for x in range(W):
             p = pixel(x, y)
-            r, g, b = palette[p]
+            r, g, b = PALETTE[p]
             xor += bytes((b, g, r, 0 if p == 0 else 255))
     mask = bytearray()
-    for y in reversed(range(size)):
+    for y in reversed(range(H)):
         row = 0
-        for x in range(size):
+        for x in range(W):
             if pixel(x, y) == 0:
                 row |= 1 << (15 - x)
         mask += struct.pack(">H", row) + b"\x00\x00"
-    dib = struct.pack("<IiiHHIIiiII", 40, size, 2 * size, 1, 32, 0, len(xor) + len(mask), 0, 0,
-                      0, 0)
+    dib = struct.pack("<IiiHHIIiiII", 40, W, 2 * H, 1, 32, 0, len(xor) + len(mask), 0, 0, 0, 0)
     image = dib + xor + mask
     header = struct.pack("<HHH", 0, 1, 1)
-    entry = struct.pack("<BBBBHHII", size, size, 0, 0, 1, 32, len(image), 6 + 16)
+    entry = struct.pack("<BBBBHHII", W, H, 0, 0, 1, 32, len(image), 6 + 16)
     return header + entry + image
 
 
-def bmp(width, height, pixel):
-    """A 24-bit bottom-up BMP; pixel gives (r, g, b)."""
-    stride = (width * 3 + 3) & ~3
+LAMPS_OFF = (150, 150, 150)
+
+
+def status_gif(lit):
+    colours = [(255, 0, 0), (255, 146, 0), (78, 162, 78)]
+    palette = [(255, 255, 255), colours[lit], LAMPS_OFF, LAMPS_OFF]
+
+    def px(x, y):
+        for i in range(3):
+            if (x - 6) ** 2 + (y - (8 + 17 * i)) ** 2 <= 25:
+                return 1 if i == lit else 2
+        return 0
+    return gif(13, 52, palette, px)
+
+
+def logo_bmp():
+    w, h = 96, 32
     rows = bytearray()
-    for y in reversed(range(height)):
-        row = bytearray()
-        for x in range(width):
-            r, g, b = pixel(x, y)
-            row += bytes((b, g, r))
-        rows += row + b"\x00" * (stride - len(row))
-    info = struct.pack("<IiiHHIIiiII", 40, width, height, 1, 24, 0, len(rows), 2835, 2835, 0, 0)
-    header = struct.pack("<2sIHHI", b"BM", 14 + len(info) + len(rows), 0, 0, 14 + len(info))
-    return header + info + rows
+    for y in reversed(range(h)):
+        for x in range(w):
+            band = 4 <= y <= 27 and (4 <= x <= 27 or (34 <= x <= 91 and y in range(12, 20)))
+            rows += bytes((188, 115, 75) if band else (255, 255, 255))
+    header = struct.pack("<2sIHHI", b"BM", 54 + len(rows), 0, 0, 54)
+    dib = struct.pack("<IiiHHIIiiII", 40, w, h, 1, 24, 0, len(rows), 2835, 2835, 0, 0)
+    return header + dib + rows
 
 
-def logo(x, y):
-    if 6 <= y <= 17 and (8 <= x <= 23 and y <= 8 or 14 <= x <= 17):
-        return WHITE  # the mark
-    if 26 <= x <= 57 and y in (10, 13):
-        return WHITE  # two lines of "text"
-    return BLUE
-
-
-DEVICE = [WHITE, BLUE, GREY, GREEN]
-pictures = {
-    "device.gif": gif(16, 16, DEVICE, device),
-    "Device_small.gif": gif(16, 16, DEVICE, device),
-    "device.ico": ico(16, DEVICE, device),
-    "connected_13x52.gif": gif(52, 13, [WHITE, GREEN, WHITE, DARK], status_bar("connected")),
-    "disconn_13x52.gif": gif(52, 13, [WHITE, GREY, DARK, DARK], status_bar("disconn")),
-    "error_13x52.gif": gif(52, 13, [WHITE, RED, WHITE, DARK], status_bar("error")),
-    "manufacturer_logo.bmp": bmp(64, 24, logo),
-}
-for name, data in pictures.items():
-    with open("Resources/" + name, "wb") as f:
-        f.write(data)
+with open("Resources/device.gif", "wb") as f:
+    f.write(gif())
+with open("Resources/Device_small.gif", "wb") as f:
+    f.write(gif())
+for name, lit in (("connected", 2), ("disconn", 0), ("error", 1)):
+    with open("Resources/%s_13x52.gif" % name, "wb") as f:
+        f.write(status_gif(lit))
+with open("Resources/manufacturer_logo.bmp", "wb") as f:
+    f.write(logo_bmp())
+with open("Resources/device.ico", "wb") as f:
+    f.write(ico())

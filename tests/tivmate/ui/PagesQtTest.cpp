@@ -1,0 +1,476 @@
+// The pages of libtivmate.so as a frame meets them: the DTM and the pages created by ProgID
+// from the build's registry, on the simulated adapter, driven with QTest under the offscreen
+// platform. Screenshots of each page in English and German go to the build's artifacts.
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDesktopServices>
+#include <QEventLoop>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListView>
+#include <QPointer>
+#include <QTest>
+#include <QTimer>
+#include <QUrl>
+#include <fstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "com/CoCreate.h"
+#include "com/ComObject.h"
+#include "com/ErrorInfo.h"
+#include "com/Registry.h"
+#include "fdt/ControlInterfaces.h"
+#include "fdt/FdtInterfaces.h"
+#include "fdt/Persistence.h"
+#include "host/HostSetup.h"
+#include "os/Clock.h"
+#include "os/MessageBox.h"
+#include "qt/QtMessagePump.h"
+#include "support/TempDir.h"
+#include "tivmate/DTMMain.h"
+#include "ui/ColorRef.h"
+#include "xml/Document.h"
+
+namespace {
+
+using com::ComPtr;
+using namespace std::chrono_literals;
+
+QApplication& App() {
+    static int argc = 1;
+    static char name[] = "pages-tests";
+    static char* argv[] = {name, nullptr};
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    static auto* app = [] {
+        auto* a = new QApplication(argc, argv);
+        QApplication::setStyle("Fusion");  // the screenshots' look, as the frame shows them
+        return a;
+    }();
+    return *app;
+}
+
+bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout = 20s) {
+    if (done()) return true;
+    QEventLoop loop;
+    QTimer check;
+    QTimer::singleShot(timeout, &loop, &QEventLoop::quit);
+    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+        if (done()) loop.quit();
+    });
+    check.start(5);
+    loop.exec();
+    return done();
+}
+
+// Every notification a frame may get, ignored.
+class IgnoredEvents : public fdt::IDtmEvents {
+public:
+#define PAGES_IGNORE(itf, id, kind, name, params) \
+    com::HRESULT TIV_COM_NAME(kind, name)         \
+    params override {                             \
+        return com::S_OK;                         \
+    }
+#define PAGES_P(dir, type, name) [[maybe_unused]] TIV_COM_CT(dir, type) name
+    FDT_MEMBERS_IDtmEvents(PAGES_IGNORE, PAGES_P)
+};
+
+// The frame side: records the parameter documents and the closed pages.
+class RecordingFrame final
+    : public com::ComObject<RecordingFrame, fdt::DualImpl<RecordingFrame, fdt::IFdtContainer>,
+                            fdt::DualImpl<RecordingFrame, IgnoredEvents>> {
+public:
+    std::vector<std::pair<std::string, std::string>> changes;  // ParamName, NewValue
+    std::vector<std::string> closed;
+
+    com::HRESULT GetXmlSchemaPath(std::string* path) override {
+        path->clear();
+        return com::S_OK;
+    }
+    com::HRESULT OnParameterChanged(const std::string&, const std::string& doc,
+                                    com::VARIANT_BOOL* result) override {
+        xml::Document d;
+        d.validateOnParse = false;
+        EXPECT_TRUE(d.loadXML(doc)) << doc;
+        const xml::Node n = d.selectSingleNode("FDT/ChangedParameter");
+        changes.emplace_back(n.getAttribute("ParamName").value_or("?"),
+                             n.getAttribute("NewValue").value_or("?"));
+        *result = com::VARIANT_TRUE;
+        return com::S_OK;
+    }
+    com::HRESULT OnApplicationClosed(const std::string& invokeId) override {
+        closed.push_back(invokeId);
+        return com::S_OK;
+    }
+};
+
+struct Page {
+    ComPtr<fdt::IDtmActiveXControl> control;
+    QPointer<QWidget> widget;
+    std::string invokeId;
+    template <class W = QWidget>
+    W* child(const char* name) const {
+        W* w = widget ? widget->findChild<W*>(name) : nullptr;
+        EXPECT_TRUE(w) << name;
+        return w;
+    }
+};
+
+class Pages : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        App();
+        ASSERT_TRUE(qtos::InstallMessagePump());
+        com::Registry::setPath(std::filesystem::path(std::getenv("TIV_TEST_BINARY_DIR")) /
+                               "registry.reg");
+        static testsupport::TempDir dir{"pages-scenario"};
+        const auto scenario = dir / "running.json";
+        std::ofstream(scenario) << R"({"adapters":[{"device":0,"port":255,"firmware":"running"}]})";
+        std::string error;
+        host::TransportOptions options;
+        options.scenario = scenario.string();
+        ASSERT_TRUE(host::InstallTransport(options, error)) << error;
+    }
+
+    void SetUp() override {
+        os::setClock(std::make_shared<os::ScaledClock>(5));
+        frame_ = RecordingFrame::create();
+        com::Guid clsid;
+        ASSERT_EQ(com::CLSIDFromProgID("Tivmate.DTMMain", &clsid), com::S_OK);
+        ASSERT_EQ(com::CoCreateInstance(clsid, tivmate::IID__DTMMain, dtm_.putVoid()), com::S_OK);
+        ComPtr<fdt::IPersistPropertyBag> persist;
+        dtm_->QueryInterface(fdt::IPersistPropertyBag::iid, persist.putVoid());
+        ASSERT_EQ(persist->InitNew(), com::S_OK);
+        idtm_ = com::ComPtr<fdt::IDtm>();
+        dtm_->QueryInterface(fdt::IDtm::iid, idtm_.putVoid());
+        com::VARIANT_BOOL ok = com::VARIANT_FALSE;
+        ASSERT_EQ(idtm_->Environment("Tiv1", static_cast<fdt::IFdtContainer*>(frame_.get()), &ok),
+                  com::S_OK);
+        ASSERT_TRUE(ok);
+        ASSERT_TRUE(WaitFor([&] { return Truth("TIVAdapterFirmwareLoaded"); }));
+    }
+
+    void TearDown() override {
+        for (Page& p : pages_) Close(p);
+        com::VARIANT_BOOL ok = com::VARIANT_FALSE;
+        if (idtm_) idtm_->PrepareToRelease(&ok);
+        idtm_.reset();
+        dtm_.reset();
+        os::setClock(nullptr);
+    }
+
+    bool Truth(const char* name) {
+        com::Variant v;
+        if (std::string(name) == "TIVAdapterFirmwareLoaded") dtm_->get_TIVAdapterFirmwareLoaded(&v);
+        return v.toInt64().value_or(0) != 0;
+    }
+
+    Page& Open(const char* progId) {
+        Page page;
+        com::Guid clsid;
+        EXPECT_EQ(com::CLSIDFromProgID(progId, &clsid), com::S_OK);
+        EXPECT_EQ(
+            com::CoCreateInstance(clsid, fdt::IDtmActiveXControl::iid, page.control.putVoid()),
+            com::S_OK);
+        ComPtr<fdt::IActiveXWidget> widget;
+        page.control->QueryInterface(fdt::IActiveXWidget::iid, widget.putVoid());
+        page.widget = widget->Widget();
+        page.widget->resize(800, 560);
+        page.widget->show();
+        page.invokeId = com::Guid::create().toString();
+        com::VARIANT_BOOL ok = com::VARIANT_FALSE;
+        EXPECT_EQ(
+            page.control->Init(page.invokeId, "", static_cast<com::IDispatch*>(dtm_.get()), &ok),
+            com::S_OK);
+        EXPECT_TRUE(ok);
+        pages_.push_back(std::move(page));
+        return pages_.back();
+    }
+
+    // The frame's order: PrepareToRelease, out of the layout, Release.
+    void Close(Page& page) {
+        if (!page.control) return;
+        com::VARIANT_BOOL ok = com::VARIANT_FALSE;
+        EXPECT_EQ(page.control->PrepareToRelease(&ok), com::S_OK);
+        EXPECT_TRUE(ok);
+        if (page.widget) page.widget->setParent(nullptr);
+        page.control.reset();
+    }
+
+    std::int16_t Stored(com::HRESULT (tivmate::_DTMMain::*get)(std::int16_t*)) {
+        std::int16_t v = -1;
+        (dtm_.get()->*get)(&v);
+        return v;
+    }
+
+    void Screenshot(const Page& page, const std::string& name) {
+        QApplication::processEvents();  // the layouts follow the new captions
+        const QImage image = page.widget->grab().toImage();
+        EXPECT_EQ(image.size(), QSize(800, 560));
+        const auto dir =
+            std::filesystem::path(std::getenv("TIV_TEST_BINARY_DIR")) / "artifacts" / "controls";
+        std::filesystem::create_directories(dir);
+        const auto file = dir / (name + ".png");
+        ASSERT_TRUE(image.save(QString::fromStdString(file.string())));
+        EXPECT_GT(std::filesystem::file_size(file), 1024u);
+    }
+
+    ComPtr<RecordingFrame> frame_;
+    ComPtr<tivmate::_DTMMain> dtm_;
+    ComPtr<fdt::IDtm> idtm_;
+    std::deque<Page> pages_;
+};
+
+TEST(ColorRef, IsBlueGreenRedFromTheTop) {
+    const struct {
+        std::uint32_t colorRef;
+        QColor colour;
+    } cases[] = {{0xFF0000, QColor(0, 0, 255)},
+                 {255, QColor(255, 0, 0)},
+                 {0x4EA24E, QColor(78, 162, 78)},
+                 {0x0092FF, QColor(255, 146, 0)},
+                 {0xFF0092FF, QColor(255, 146, 0)}};
+    for (const auto& c : cases)
+        EXPECT_EQ(tivmate::ui::FromColorRef(c.colorRef), c.colour) << std::hex << c.colorRef;
+}
+
+TEST_F(Pages, NumberFieldsStoreOnlyValuesInRangeAndKeepTheCaret) {
+    Page& page = Open("Tivmate.ctlOfflineParam");
+    auto* field = page.child<QLineEdit>("CTValue");
+    constexpr int kSelectAll = -1;
+    const struct {
+        std::int16_t stored;
+        std::vector<int> keys;  // Qt keys; below 0x100 typed as text; kSelectAll
+        std::int16_t after;
+        const char* text;
+        int caret;  // -1: at the end
+    } cases[] = {
+        {5, {Qt::Key_End, 'a'}, 5, "5", -1},
+        {5, {Qt::Key_End, '0'}, 50, "50", -1},
+        {4000, {Qt::Key_End, '0'}, 4000, "4000", -1},       // 40000 does not fit
+        {5, {kSelectAll, '0'}, 5, "5", -1},                 // 0 would stall every request
+        {5, {Qt::Key_End, Qt::Key_Backspace}, 5, "5", -1},  // emptied: the stored value
+        {123, {Qt::Key_Home, Qt::Key_Right, '4'}, 1423, "1423", 2},
+        {123, {Qt::Key_Home, Qt::Key_Right, Qt::Key_Right}, 123, "123", 2},
+    };
+    for (const auto& c : cases) {
+        dtm_->put_PersistentCommTimeoutValue(c.stored);
+        field->setText(QString::number(c.stored));
+        frame_->changes.clear();
+        field->setFocus();
+        for (int key : c.keys) {
+            if (key == kSelectAll)
+                QTest::keyClick(field, Qt::Key_A, Qt::ControlModifier);
+            else if (key < 0x100)
+                QTest::keyClicks(field, QString(QChar(key)));
+            else
+                QTest::keyClick(field, static_cast<Qt::Key>(key));
+        }
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(Stored(&tivmate::_DTMMain::get_PersistentCommTimeoutValue), c.after);
+        EXPECT_EQ(field->text().toStdString(), c.text);
+        EXPECT_EQ(field->cursorPosition(), c.caret < 0 ? field->text().size() : c.caret);
+        if (c.after != c.stored) {
+            ASSERT_EQ(frame_->changes.size(), 1u);
+            EXPECT_EQ(frame_->changes[0],
+                      (std::pair<std::string, std::string>{"PersistentCommTimeoutValue", c.text}));
+        } else {
+            EXPECT_TRUE(frame_->changes.empty());
+        }
+    }
+}
+
+TEST_F(Pages, ListsIgnoreStoredValuesOutOfRangeAndTheAdapterSwitchReachesTheDriver) {
+    dtm_->put_PersistentCommRetriesValue(0);
+    dtm_->put_PersistentAdapterAddress(40);
+    Page& odd = Open("Tivmate.ctlOfflineParam");
+    EXPECT_EQ(odd.child<QComboBox>("ComRetryCombo")->currentIndex(), -1);
+    EXPECT_EQ(odd.child<QComboBox>("AdapterAddressCombo")->currentIndex(), -1);
+    EXPECT_EQ(Stored(&tivmate::_DTMMain::get_PersistentCommRetriesValue), 0);
+    EXPECT_EQ(Stored(&tivmate::_DTMMain::get_PersistentAdapterAddress), 40);
+    EXPECT_TRUE(frame_->changes.empty());
+    Close(odd);
+    dtm_->put_PersistentAdapterAddress(0);
+
+    dtm_->put_PersistentCommRetriesValue(9);
+    dtm_->put_PersistentDelay(com::VARIANT_FALSE);
+    Page& page = Open("Tivmate.ctlOfflineParam");
+    auto* retries = page.child<QComboBox>("ComRetryCombo");
+    QTest::keyClick(retries, Qt::Key_Down);
+    EXPECT_EQ(Stored(&tivmate::_DTMMain::get_PersistentCommRetriesValue), 10);
+    ASSERT_EQ(frame_->changes.size(), 1u);
+    EXPECT_EQ(frame_->changes[0],
+              (std::pair<std::string, std::string>{"PersistentCommRetries", "10"}));
+
+    // Adapter 1 is not there: the driver is told at once, and back at 0 the adapter runs.
+    auto* adapter = page.child<QComboBox>("AdapterAddressCombo");
+    QTest::keyClick(adapter, Qt::Key_Down);
+    EXPECT_EQ(Stored(&tivmate::_DTMMain::get_PersistentAdapterAddress), 1);
+    EXPECT_FALSE(Truth("TIVAdapterFirmwareLoaded"));
+    QTest::keyClick(adapter, Qt::Key_Up);
+    EXPECT_EQ(Stored(&tivmate::_DTMMain::get_PersistentAdapterAddress), 0);
+    EXPECT_TRUE(Truth("TIVAdapterFirmwareLoaded"));
+
+    frame_->changes.clear();
+    QTest::mouseClick(page.child<QCheckBox>("chkUSBDelayOn"), Qt::LeftButton);
+    com::VARIANT_BOOL delay = com::VARIANT_FALSE;
+    dtm_->get_PersistentDelay(&delay);
+    EXPECT_TRUE(delay);
+    ASSERT_EQ(frame_->changes.size(), 1u);
+    EXPECT_EQ(frame_->changes[0], (std::pair<std::string, std::string>{"PersistentDelay", "True"}));
+}
+
+TEST_F(Pages, StatusPicturesShowTheLampOfTheStatus) {
+    Page& page = Open("Tivmate.ctlOfflineParam");
+    ComPtr<fdt::IOfflineParamView> view;
+    page.control->QueryInterface(fdt::IOfflineParamView::iid, view.putVoid());
+    auto* picture = page.child("StatusImage");
+    const struct {
+        int status;
+        QPoint lit;
+        QColor colour;
+    } cases[] = {{0, {6, 42}, QColor(78, 162, 78)},
+                 {1, {6, 8}, QColor(255, 0, 0)},
+                 {2, {6, 25}, QColor(255, 146, 0)},
+                 {3, {6, 25}, QColor(255, 146, 0)}};  // unknown: the picture stays
+    for (const auto& c : cases) {
+        view->SetParameterStatus(c.status, "status " + std::to_string(c.status));
+        EXPECT_EQ(picture->grab().toImage().pixelColor(c.lit), c.colour) << c.status;
+        EXPECT_EQ(page.child<QLabel>("lblCommStatus")->text().toStdString(),
+                  "status " + std::to_string(c.status));
+    }
+}
+
+TEST_F(Pages, APageOpenedTwiceStaysRegisteredUntilItsOwnRelease) {
+    for (bool firstClosesFirst : {true, false}) {
+        Page& a = Open("Tivmate.ctlOfflineParam");
+        Page& b = Open("Tivmate.ctlOfflineParam");
+        Page& first = firstClosesFirst ? a : b;
+        Page& second = firstClosesFirst ? b : a;
+        QPointer<QWidget> firstWidget = first.widget, secondWidget = second.widget;
+        frame_->closed.clear();
+        Close(first);
+        EXPECT_FALSE(firstWidget);  // the page ended with its control: nothing kept it alive
+        auto* status = second.child<QLabel>("lblCommStatus");
+        status->clear();
+        dtm_->Set_Status();
+        // The later page holds the slot; closing the earlier one must not silence it.
+        EXPECT_EQ(!status->text().isEmpty(), firstClosesFirst);
+        Close(second);
+        EXPECT_FALSE(secondWidget);
+        EXPECT_EQ(frame_->closed, (std::vector<std::string>{first.invokeId, second.invokeId}));
+        EXPECT_EQ(dtm_->Set_Status(), com::S_OK);
+        pages_.clear();
+    }
+}
+
+TEST_F(Pages, MissingPicturesLeaveEmptyOrOldPicturesWithoutAMessage) {
+    Page& offline = Open("Tivmate.ctlOfflineParam");
+    ComPtr<fdt::IOfflineParamView> view;
+    offline.control->QueryInterface(fdt::IOfflineParamView::iid, view.putVoid());
+    view->SetParameterStatus(0, "");
+    int boxes = 0;
+    os::ScopedMessageBoxHandler count([&](const std::string&, const std::string&, std::uint32_t) {
+        ++boxes;
+        return os::IDOK;
+    });
+    testsupport::TempDir empty{"pages-no-pictures"};
+    ::setenv("TIVMATE_APPDIR", empty.path().c_str(), 1);
+    Page& about = Open("Tivmate.ctlAbout");
+    view->SetParameterStatus(1, "gone");
+    ::unsetenv("TIVMATE_APPDIR");
+    EXPECT_TRUE(about.child("imgLogo")->sizeHint().isEmpty());
+    EXPECT_TRUE(about.child("DeviceImage")->sizeHint().isEmpty());
+    // The status picture that could not be loaded leaves the green lamp of the last one.
+    EXPECT_EQ(offline.child("StatusImage")->grab().toImage().pixelColor(6, 42),
+              QColor(78, 162, 78));
+    EXPECT_EQ(offline.child<QLabel>("lblCommStatus")->text(), "gone");
+    EXPECT_EQ(boxes, 0);
+}
+
+class UrlSpy : public QObject {
+    Q_OBJECT
+public:
+    QList<QUrl> urls;
+public slots:
+    void open(const QUrl& url) { urls << url; }
+};
+
+TEST_F(Pages, LanguageSwitchRecaptionsEveryPageAndTheAboutPageKeepsOneVersion) {
+    Page& about = Open("Tivmate.ctlAbout");
+    Page& offline = Open("Tivmate.ctlOfflineParam");
+    com::Variant dll;
+    dtm_->get_DllVersionNumber(&dll);
+    const std::string driver = dll.value().bstr();
+    const struct {
+        std::int32_t language;
+        const char* suffix;
+        const char* dllCaption;
+        const char* delayCaption;
+    } cases[] = {{0x0407, "de", "Treiberversion: ", "USB-Verzögerung"},
+                 {0x0409, "en", "Driver version: ", "USB delay"},
+                 {0x0409, "en", "Driver version: ", "USB delay"}};
+    for (const auto& c : cases) {
+        com::VARIANT_BOOL ok = com::VARIANT_FALSE;
+        ASSERT_EQ(idtm_->SetLanguage(c.language, &ok), com::S_OK);
+        // The same language again must not append the version a second time.
+        ComPtr<fdt::IActiveXGUI> gui;
+        about.control->QueryInterface(fdt::IActiveXGUI::iid, gui.putVoid());
+        gui->UpdateLanguage();
+        EXPECT_EQ(about.child<QLabel>("lblVersion")->text().toStdString(), "Version: 1.0.0");
+        EXPECT_EQ(about.child<QLabel>("lblDllVersion")->text().toStdString(),
+                  c.dllCaption + driver);
+        EXPECT_EQ(offline.child<QCheckBox>("chkUSBDelayOn")->text().toStdString(), c.delayCaption);
+        EXPECT_FALSE(offline.child<QLabel>("lblCommStatus")->text().isEmpty());
+        Screenshot(about, std::string("ctlAbout-") + c.suffix);
+        Screenshot(offline, std::string("ctlOfflineParam-") + c.suffix);
+    }
+
+    UrlSpy spy;
+    QDesktopServices::setUrlHandler("https", &spy, "open");
+    auto* logo = about.child("imgLogo");
+    ASSERT_FALSE(logo->size().isEmpty());
+    QTest::mouseClick(logo, Qt::LeftButton);
+    QDesktopServices::unsetUrlHandler("https");
+    ASSERT_EQ(spy.urls.size(), 1);
+    EXPECT_EQ(spy.urls[0].scheme(), "https");
+}
+
+TEST_F(Pages, InitRefusesWhatIsNoDtmAndCreationOffTheGuiThreadIsRefused) {
+    com::Guid clsid;
+    ASSERT_EQ(com::CLSIDFromProgID("Tivmate.ctlAbout", &clsid), com::S_OK);
+    ComPtr<fdt::IDtmActiveXControl> control;
+    ASSERT_EQ(com::CoCreateInstance(clsid, fdt::IDtmActiveXControl::iid, control.putVoid()),
+              com::S_OK);
+    com::VARIANT_BOOL ok = com::VARIANT_TRUE;
+    const struct {
+        const char* invokeId;
+        com::IDispatch* dtm;
+    } refused[] = {{"", static_cast<com::IDispatch*>(dtm_.get())},
+                   {"{1}", nullptr},
+                   {"{1}", static_cast<IgnoredEvents*>(frame_.get())}};
+    for (const auto& r : refused) {
+        EXPECT_EQ(control->Init(r.invokeId, "", r.dtm, &ok), com::S_OK);
+        EXPECT_FALSE(ok) << r.invokeId;
+    }
+    // Never initialised: no release to report, but no harm either.
+    EXPECT_EQ(control->PrepareToRelease(&ok), com::S_OK);
+    EXPECT_FALSE(ok);
+
+    com::HRESULT hr = com::S_OK;
+    std::string description;
+    std::thread([&] {
+        ComPtr<fdt::IDtmActiveXControl> other;
+        hr = com::CoCreateInstance(clsid, fdt::IDtmActiveXControl::iid, other.putVoid());
+        if (auto info = com::takeErrorInfo()) description = info->description;
+    }).join();
+    EXPECT_EQ(hr, com::E_FAIL);
+    EXPECT_EQ(description, "no Qt application on this thread");
+}
+
+}  // namespace
+
+#include "PagesQtTest.moc"
