@@ -157,7 +157,7 @@ TEST(TivmateData, ShippedSettingsHaveEveryKeyWithAWorkingValue) {
           "disconn_13x52.gif", "error_13x52.gif", "manufacturer_logo.bmp"}) {
         const auto size = fs::file_size(kData / "Resources" / picture);
         EXPECT_GT(size, 0u) << picture;
-        EXPECT_LT(size, 8192u) << picture;
+        EXPECT_LT(size, 16384u) << picture;
     }
 }
 
