@@ -30,6 +30,7 @@ constexpr com::CoClassInterface kCoClassInterfaces[] = {
     {&fdt::IFdtEventsDescription::desc, false, false},
     {&fdt::IDtmChannelDescription::desc, false, false},
     {&fdt::IFdtChannelDescription::desc, false, false},
+    {&fdt::IFdtCommunicationDescription::desc, false, false},
 };
 constexpr com::CoClassDesc kCoClasses[] = {
     {"DTMMain", CLSID_DTMMain, "Tivmate communication DTM", true, kCoClassInterfaces},
@@ -40,7 +41,8 @@ constexpr const com::InterfaceDesc* kInterfaces[] = {&kDTMMain,
                                                      &fdt::IDtmInformationDescription::desc,
                                                      &fdt::IFdtEventsDescription::desc,
                                                      &fdt::IDtmChannelDescription::desc,
-                                                     &fdt::IFdtChannelDescription::desc};
+                                                     &fdt::IFdtChannelDescription::desc,
+                                                     &fdt::IFdtCommunicationDescription::desc};
 constexpr com::TypeLibDesc kTypeLib{"Tivmate",        LIBID_Tivmate,   kTivmateLibMajor,
                                     kTivmateLibMinor, kTivmateLibLcid, "Tivmate library",
                                     kImports,         kInterfaces,     kCoClasses};
