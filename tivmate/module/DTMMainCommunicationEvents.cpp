@@ -16,7 +16,8 @@ bool truthOf(const com::Variant& v) {
 
 std::vector<std::uint8_t> bytesOf(const com::Variant& data) {
     std::vector<std::uint8_t> bytes;
-    if (const com::SafeArray* array = data.value().arrayPtr()) {
+    const com::Variant value = data.value();
+    if (const com::SafeArray* array = value.arrayPtr()) {
         for (std::int32_t i = array->lowerBound(); i <= array->upperBound(); ++i) {
             com::Variant element;
             if (array->getElement(i, element) == com::S_OK)
