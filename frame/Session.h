@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "DeviceDtm.h"
 #include "FrameHost.h"
 #include "com/ComPtr.h"
 #include "com/Variant.h"
@@ -62,6 +63,17 @@ private:
     bool Demo();
     bool Text(const std::string& key);
 
+    // Playing a device DTM over the DTM's IFdtCommunication.
+    bool Connect();
+    bool Disconnect();
+    bool Transaction(const std::string& step, const std::string& document);
+    bool Delayed();
+    bool AbortRequests();
+    bool Protocols();
+    bool WaitAnswer(const std::string& kind, const std::string& invokeId, double seconds);
+    std::string NextInvokeId(const std::string& step);
+    com::ComPtr<fdt::IFdtCommunication> Communication();
+
     bool NeedDtm(const std::string& step);
     // Calls a member by name through IDispatch.
     com::HRESULT Invoke(const std::string& name, std::uint16_t flags,
@@ -78,6 +90,8 @@ private:
     com::ComPtr<FrameHost> frame_;
     com::ComPtr<MonitorLines> monitor_;
     bool embedded_ = false;
+    com::ComPtr<DeviceDtm> device_;
+    int invokeCount_ = 0;
 };
 
 }  // namespace tivframe
