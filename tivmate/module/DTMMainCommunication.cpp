@@ -512,7 +512,7 @@ void DTMMain::StatusLine(std::uint8_t control) {
         {0x40, 17, "msg_FatalErrorData", kColorRed},
         {0x40, 32, "msg_FatalErrorDescription", kColorRed},
         {0x40, 33, "msg_FatalErrorDescription", kColorRed},
-        {0x80, 1, "msg_NoSpecificationAvailable", kColorOrange},
+        {0x80, 1, "msg_NoDescriptionAvailable", kColorOrange},
         {0x80, 2, "msg_WrongAccessRight", kColorOrange},
         {0x80, 4, "msg_Func_DataCannotBeExecuted", kColorOrange},
         {0x80, 8, "msg_Func_DataNotSupported", kColorOrange},
