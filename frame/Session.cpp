@@ -2,7 +2,9 @@
 
 #include <charconv>
 #include <cstdio>
+#include <fstream>
 #include <iostream>
+#include <sstream>
 
 #include <nlohmann/json.hpp>
 
@@ -95,12 +97,49 @@ const std::vector<std::pair<std::string, int>> kSteps = {{"create", 0},
                                                          {"channel-parameters", 0},
                                                          {"validate-add-child", 1},
                                                          {"add-child", 1},
-                                                         {"remove-child", 1}};
+                                                         {"remove-child", 1},
+                                                         // Playing a device DTM.
+                                                         {"connect", 0},
+                                                         {"disconnect", 0},
+                                                         {"read", 2},
+                                                         {"write", 3},
+                                                         {"request", 1},
+                                                         {"delayed", 0},
+                                                         {"abort", 0},
+                                                         {"protocols", 0}};
 
 // A frame's function call for one function identifier.
 std::string FunctionCall(const std::string& id) {
     return R"(<FDT xmlns="x-schema:DTMFunctionCallSchema.xml" xmlns:func="x-schema:DTMFunctionsSchema.xml"><FDTFunctionCall func:functionId=")" +
            xml::escapeText(id) + R"("/></FDT>)";
+}
+
+constexpr char kTivProtocolId[] = "81684E65-6385-4690-ACCF-49995B3B4E8B";
+constexpr char kTivNamespaces[] =
+    R"(xmlns="x-schema:FDTTivCommunicationSchema.xml" xmlns:fdt="x-schema:FDTDataTypesSchema.xml")";
+
+std::string TransactionDocument(const std::string& obj, const std::string& sub, int control,
+                                const std::string& hex, const std::string& special = "") {
+    std::string doc = std::string("<FDT ") + kTivNamespaces +
+                      R"(><DataExchangeRequest CommunicationReference="" Control=")" +
+                      std::to_string(control) + "\"";
+    if (!special.empty()) doc += " SpecialFunction=\"" + xml::escapeText(special) + "\"";
+    doc += R"(><CommunicationHeader MessageType="5" ObjectType="0" NoOfBytes=")" +
+           std::to_string(4 + (hex.size() + 1) / 2) + R"(" SubNo=")" + xml::escapeText(sub) +
+           R"(" ObjectNo=")" + xml::escapeText(obj) + "\"";
+    if (!hex.empty()) doc += " CommunicationData=\"" + xml::escapeText(hex) + "\"";
+    return doc + "/></DataExchangeRequest></FDT>";
+}
+
+// An attribute of an answer document at PATH ("FDT/…"); "" when absent or not XML.
+constexpr char kHeader[] = "FDT/DataExchangeResponse/CommunicationHeader";
+
+std::string AttributeOf(const std::string& doc, const std::string& path, const std::string& name) {
+    xml::Document parsed;
+    parsed.validateOnParse = false;
+    if (!parsed.loadXML(doc)) return {};
+    const xml::Node node = parsed.selectSingleNode(path);
+    return node ? node.getAttribute(name).value_or("") : std::string();
 }
 
 }  // namespace
@@ -120,6 +159,180 @@ Session::~Session() {
     dtm_.reset();
 }
 
+// ---- playing a device DTM ----
+
+com::ComPtr<fdt::IFdtCommunication> Session::Communication() {
+    com::ComPtr<fdt::IFdtCommunication> communication;
+    dtm_->QueryInterface(fdt::IFdtCommunication::iid, communication.putVoid());
+    return communication;
+}
+
+std::string Session::NextInvokeId(const std::string& step) {
+    return step + "-" + std::to_string(++invokeCount_);
+}
+
+bool Session::WaitAnswer(const std::string& kind, const std::string& invokeId, double seconds) {
+    auto done = [&] { return device_->Find(kind, invokeId) || host::Interrupted(); };
+    os::MessageQueue::current().runUntil(done, host::Nominal(seconds),
+                                         std::chrono::milliseconds(5));
+    return device_->Find(kind, invokeId) != nullptr;
+}
+
+bool Session::Connect() {
+    auto communication = Communication();
+    if (!communication) {
+        Failed("connect", "the DTM has no IFdtCommunication");
+        return false;
+    }
+    if (!device_) device_ = DeviceDtm::create();
+    const std::string id = NextInvokeId("connect");
+    const std::string doc = std::string("<FDT ") + kTivNamespaces +
+                            R"(><ConnectRequest fdt:tag=")" + options_.tag + R"("/></FDT>)";
+    com::VARIANT_BOOL ok = com::VARIANT_FALSE;
+    if (!Check("connect", communication->ConnectRequest(
+                              static_cast<fdt::IFdtCommunicationEvents*>(device_.get()), id,
+                              kTivProtocolId, doc, &ok)))
+        return false;
+    if (!ok) {
+        Failed("connect", "refused (is the adapter ready? run wait-ready first)");
+        return false;
+    }
+    if (!WaitAnswer("connect", id, 10)) {
+        Failed("connect", "accepted, but no connect response came");
+        return false;
+    }
+    const auto& doc2 = device_->Find("connect", id)->document;
+    Print("connect",
+          {{"invokeId", com::Variant(id)},
+           {"communicationReference",
+            com::Variant(AttributeOf(doc2, "FDT/ConnectResponse", "CommunicationReference"))},
+           {"document", com::Variant(doc2)}});
+    return true;
+}
+
+bool Session::Disconnect() {
+    auto communication = Communication();
+    const std::string id = NextInvokeId("disconnect");
+    com::VARIANT_BOOL ok = com::VARIANT_FALSE;
+    if (!communication || !Check("disconnect", communication->DisconnectRequest(id, "", &ok)))
+        return false;
+    if (!ok) {
+        Failed("disconnect", "refused (no connection?)");
+        return false;
+    }
+    if (!WaitAnswer("disconnect", id, 600)) {
+        Failed("disconnect", "accepted, but no disconnect response came");
+        return false;
+    }
+    Print("disconnect", {{"invokeId", com::Variant(id)},
+                         {"document", com::Variant(device_->Find("disconnect", id)->document)}});
+    return true;
+}
+
+bool Session::Transaction(const std::string& step, const std::string& document) {
+    auto communication = Communication();
+    if (!communication || !device_) {
+        Failed(step, "no connection (run \"connect\" first)");
+        return false;
+    }
+    const std::string id = NextInvokeId(step);
+    com::VARIANT_BOOL ok = com::VARIANT_FALSE;
+    if (!Check(step, communication->TransactionRequest(id, document, &ok))) return false;
+    if (!ok) {
+        Failed(step, "refused (no connection, or a malformed document: see --monitor)");
+        return false;
+    }
+    // Every repetition may take the whole time-out: wait as long as the queue can.
+    if (!WaitAnswer("transaction", id, 600)) {
+        Failed(step, "no answer");
+        return false;
+    }
+    const std::string& answer = device_->Find("transaction", id)->document;
+    const std::string error = AttributeOf(answer, "FDT/TivCommError", "TivcommError");
+    if (!error.empty()) {
+        Print(step,
+              {{"invokeId", com::Variant(id)},
+               {"error", com::Variant(error)},
+               {"busActive", com::Variant(AttributeOf(answer, "FDT/TivCommError", "TivActive"))},
+               {"document", com::Variant(answer)}});
+        Failed(step, "answered with the error \"" + error + "\"");
+        return false;
+    }
+    std::vector<std::pair<std::string, com::Variant>> fields = {
+        {"invokeId", com::Variant(id)},
+        {"status", com::Variant(AttributeOf(answer, "FDT/DataExchangeResponse", "Status"))},
+        {"objectNo", com::Variant(AttributeOf(answer, kHeader, "ObjectNo"))},
+        {"subNo", com::Variant(AttributeOf(answer, kHeader, "SubNo"))},
+        {"data", com::Variant(AttributeOf(answer, kHeader, "CommunicationData"))}};
+    const std::string record = AttributeOf(answer, "FDT/DataExchangeResponse", "RecordState");
+    if (!record.empty()) fields.emplace_back("recordState", com::Variant(record));
+    fields.emplace_back("document", com::Variant(answer));
+    Print(step, fields);
+    return true;
+}
+
+bool Session::Delayed() {
+    auto communication = Communication();
+    if (!communication || !device_) {
+        Failed("delayed", "no connection (run \"connect\" first)");
+        return false;
+    }
+    const auto deadline = os::clock().now() + host::Nominal(30);
+    for (;;) {
+        const std::string id = NextInvokeId("delayed");
+        com::VARIANT_BOOL ok = com::VARIANT_FALSE;
+        if (!Check("delayed",
+                   communication->TransactionRequest(
+                       id, TransactionDocument("0", "0", 0, "", "ReadDelayedResponse"), &ok)))
+            return false;
+        if (!ok || !WaitAnswer("transaction", id, 10)) {
+            Failed("delayed", ok ? "no answer" : "refused");
+            return false;
+        }
+        const std::string answer = device_->Find("transaction", id)->document;
+        const std::string data = AttributeOf(answer, kHeader, "CommunicationData");
+        const int state = data.size() >= 2 ? std::stoi(data.substr(0, 2), nullptr, 16) : 0;
+        // Announced but not yet delivered: ask again a little later.
+        if ((state & 0x80) && !(state & 0x40) && os::clock().now() < deadline &&
+            !host::Interrupted()) {
+            os::MessageQueue::current().runUntil([] { return host::Interrupted(); },
+                                                 host::Nominal(0.1), std::chrono::milliseconds(5));
+            continue;
+        }
+        auto hexField = [&](std::size_t at, std::size_t n) {
+            return data.size() >= at + n ? std::stoi(data.substr(at, n), nullptr, 16) : 0;
+        };
+        Print("delayed", {{"invokeId", com::Variant(id)},
+                          {"state", com::Variant(state)},
+                          {"announced", com::Variant((state & 0x80) != 0)},
+                          {"arrived", com::Variant((state & 0x40) != 0)},
+                          {"objectNo", com::Variant(hexField(2, 4))},
+                          {"subNo", com::Variant(hexField(6, 2))},
+                          {"length", com::Variant(hexField(10, 2))},
+                          {"data", com::Variant(data.size() > 12 ? data.substr(12) : "")},
+                          {"document", com::Variant(answer)}});
+        return true;
+    }
+}
+
+bool Session::AbortRequests() {
+    auto communication = Communication();
+    if (!communication || !Check("abort", communication->Abort(""))) return false;
+    Print("abort", {{"aborted", com::Variant(true)}});
+    return true;
+}
+
+bool Session::Protocols() {
+    auto communication = Communication();
+    std::string doc;
+    if (!communication || !Check("protocols", communication->GetSupportedProtocols(&doc)))
+        return false;
+    Print("protocols",
+          {{"busCategory", com::Variant(AttributeOf(doc, "fdt:BusCategory", "busCategory"))},
+           {"document", com::Variant(doc)}});
+    return true;
+}
+
 const char* Session::StepHelp() {
     return "Steps (run in order on one DTM):\n"
            "  create                 create Tivmate.DTMMain\n"
@@ -137,8 +350,17 @@ const char* Session::StepHelp() {
            "  save FILE              save the project file\n"
            "  release-communication  prepare to release and release communication\n"
            "  release                PrepareToRelease and drop the DTM\n"
-           "  demo                   bring the DTM up on the simulated adapter, switch\n"
-           "                         language, change, save, release, reopen and show\n"
+           "  connect                connect as a device DTM (after wait-ready)\n"
+           "  read OBJ SUB           read an object of the device: the answer document\n"
+           "  write OBJ SUB HEX      write hex data to an object of the device\n"
+           "  request FILE           send any transaction document from FILE\n"
+           "  delayed                collect a delayed answer (waits while one is announced)\n"
+           "  abort                  drop the queued requests\n"
+           "  disconnect             disconnect the device DTM\n"
+           "  protocols              the supported protocols document\n"
+           "  demo                   bring the DTM up on the simulated adapter, connect, read,\n"
+           "                         write, read a delayed answer, disconnect, switch language,\n"
+           "                         change, save, release, reopen and show\n"
            "  info                   the DTM's information document\n"
            "  parameters             its parameter document\n"
            "  functions              its functions document\n"
@@ -174,6 +396,11 @@ std::optional<std::vector<Session::Step>> Session::Parse(const std::vector<std::
             }
             step.args.push_back(words[i++]);
         }
+        if ((step.name == "read" || step.name == "write") &&
+            (!Number(step.args[0]) || !Number(step.args[1]))) {
+            error = step.name + ": object and sub number must be numbers";
+            return std::nullopt;
+        }
         if (step.name == "language" && !LanguageId(step.args[0])) {
             error = "language: \"" + step.args[0] + "\" is not a language id";
             return std::nullopt;
@@ -200,6 +427,7 @@ bool Session::Do(const Step& s) {
     const auto& a = s.args;
     if (s.name == "create") return Create();
     if (s.name == "demo") return Demo();
+    // A project entry starts with its DTM: "new" alone is enough.
     if ((s.name == "new" || s.name == "open") && !dtm_ && !Create()) return false;
     if (!NeedDtm(s.name)) return false;
     if (s.name == "text") return Text(a[0]);
@@ -221,6 +449,21 @@ bool Session::Do(const Step& s) {
     if (s.name == "channels") return Channels();
     if (s.name == "channel-parameters") return ChannelParameters();
     if (s.name.ends_with("-child")) return Child(s.name, a[0]);
+    if (s.name == "connect") return Connect();
+    if (s.name == "disconnect") return Disconnect();
+    if (s.name == "read") return Transaction("read", TransactionDocument(a[0], a[1], 192, ""));
+    if (s.name == "write") return Transaction("write", TransactionDocument(a[0], a[1], 193, a[2]));
+    if (s.name == "request") {
+        const auto text = xml::loadTextFile(a[0]);
+        if (!text) {
+            Failed("request", "cannot read " + a[0]);
+            return false;
+        }
+        return Transaction("request", *text);
+    }
+    if (s.name == "delayed") return Delayed();
+    if (s.name == "abort") return AbortRequests();
+    if (s.name == "protocols") return Protocols();
     return false;
 }
 
@@ -529,10 +772,13 @@ bool Session::Demo() {
             std::filesystem::remove(f, ec);
         }
     } cleanup{file};
-    const bool ok = Create() && NewOrOpen(std::nullopt) && WaitReady(60) && Status() &&
-                    Language(7) && Language(9) && Set("PersistentCommTimeoutValue", "2500") &&
-                    Save(file) && Release() && Create() && NewOrOpen(file) &&
-                    Get("PersistentCommTimeoutValue") && Release();
+    const bool ok = Create() && NewOrOpen(std::nullopt) && WaitReady(60) && Status() && Connect() &&
+                    Transaction("read", TransactionDocument("1217", "29", 192, "")) &&
+                    Transaction("write", TransactionDocument("1218", "29", 193, "54495632")) &&
+                    Transaction("read", TransactionDocument("1301", "2", 192, "")) && Delayed() &&
+                    Disconnect() && Language(7) && Language(9) &&
+                    Set("PersistentCommTimeoutValue", "2500") && Save(file) && Release() &&
+                    Create() && NewOrOpen(file) && Get("PersistentCommTimeoutValue") && Release();
     return ok;
 }
 

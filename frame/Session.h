@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "DeviceDtm.h"
 #include "FrameHost.h"
 #include "com/ComPtr.h"
 #include "com/Variant.h"
@@ -75,6 +76,16 @@ private:
     bool PrintDocument(const std::string& step,
                        std::vector<std::pair<std::string, com::Variant>> fields,
                        const std::string& document);
+    // Playing a device DTM over the DTM's IFdtCommunication.
+    bool Connect();
+    bool Disconnect();
+    bool Transaction(const std::string& step, const std::string& document);
+    bool Delayed();
+    bool AbortRequests();
+    bool Protocols();
+    bool WaitAnswer(const std::string& kind, const std::string& invokeId, double seconds);
+    std::string NextInvokeId(const std::string& step);
+    com::ComPtr<fdt::IFdtCommunication> Communication();
 
     bool NeedDtm(const std::string& step);
     // Calls a member by name through IDispatch.
@@ -93,6 +104,8 @@ private:
     com::ComPtr<MonitorLines> monitor_;
     bool embedded_ = false;
     std::shared_ptr<xml::SchemaCache> schemas_;
+    com::ComPtr<DeviceDtm> device_;
+    int invokeCount_ = 0;
 };
 
 }  // namespace tivframe

@@ -69,8 +69,14 @@ Bus::Bus(const Scenario& scenario, TimePoint start)
 }
 
 void Bus::clearFaults() {
-    dropNext_ = corruptNext_ = wrongSubNext_ = false;
+    dropCount_ = corruptCount_ = wrongSubCount_ = 0;
     answerDelay_ = configuredDelay_;
+}
+
+bool Bus::takeFault(int& count) {
+    if (count == 0) return false;
+    if (count > 0) --count;
+    return true;
 }
 
 void Bus::transmit(std::vector<std::uint8_t> record, TimePoint now) {
@@ -119,14 +125,9 @@ void Bus::answer(const std::vector<std::uint8_t>& request, TimePoint now) {
         if (answerControl == kCtrlPositive && it->delayed) delayTicks = *it->delayed;
     }
 
-    if (dropNext_) {
-        dropNext_ = false;
-        return;
-    }
-    const int answerSub = wrongSubNext_ ? (sub + 1) & 0xFF : sub;
-    wrongSubNext_ = false;
-    const bool corrupt = corruptNext_;
-    corruptNext_ = false;
+    if (takeFault(dropCount_)) return;
+    const int answerSub = takeFault(wrongSubCount_) ? (sub + 1) & 0xFF : sub;
+    const bool corrupt = takeFault(corruptCount_);
 
     const TimePoint when = now + answerDelay_;
     quietUntil_ = std::max(quietUntil_, when);

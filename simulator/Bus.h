@@ -39,9 +39,13 @@ public:
     void advance(TimePoint now);
     TimePoint nextEventTime() const;
 
-    void dropNextAnswer() { dropNext_ = true; }
-    void corruptNextChecksum() { corruptNext_ = true; }
-    void wrongSubNextAnswer() { wrongSubNext_ = true; }
+    // Answer faults for the next `count` answers; -1 for every answer until clearFaults().
+    void dropAnswers(int count) { dropCount_ = count; }
+    void corruptChecksums(int count) { corruptCount_ = count; }
+    void wrongSubAnswers(int count) { wrongSubCount_ = count; }
+    void dropNextAnswer() { dropAnswers(1); }
+    void corruptNextChecksum() { corruptChecksums(1); }
+    void wrongSubNextAnswer() { wrongSubAnswers(1); }
     void setAnswerDelay(std::chrono::milliseconds d) { answerDelay_ = d; }
     void clearFaults();
 
@@ -76,9 +80,11 @@ private:
     TimePoint EffectiveDue(const Cyclic& c) const { return std::max(c.due, quietUntil_); }
     std::chrono::milliseconds answerDelay_;
     std::chrono::milliseconds configuredDelay_;
-    bool dropNext_ = false;
-    bool corruptNext_ = false;
-    bool wrongSubNext_ = false;
+    // Takes one from a fault count; true when the fault applies to this answer.
+    static bool takeFault(int& count);
+    int dropCount_ = 0;
+    int corruptCount_ = 0;
+    int wrongSubCount_ = 0;
 };
 
 }  // namespace sim

@@ -40,7 +40,8 @@ bool toInt(std::string_view s, int& value) {
 const char* const Simulator::kControlHelp =
     "unplug [N] | replug [N] | bus-disconnect [N] | bus-connect [N] | logoff [N] | logon [N]\n"
     "usb-errors COUNT [N]   (COUNT -1: every transfer fails until usb-errors 0)\n"
-    "drop-answer | corrupt-checksum | wrong-sub | answer-delay MS | clear\n"
+    "drop-answer [N] | corrupt-checksum [N] | wrong-sub [N]   (N answers, default 1; -1: every\n"
+    "    answer until clear) | answer-delay MS | clear\n"
     "status [N] | list | help        (N: device number, default the first adapter)";
 
 Simulator::Simulator(Scenario scenario) : scenario_(std::move(scenario)) {
@@ -155,19 +156,19 @@ void Simulator::failTransfers(int device, int count) {
     if (auto* a = find(device)) a->failTransfers(count);
 }
 
-void Simulator::dropNextAnswer() {
+void Simulator::dropAnswers(int count) {
     std::lock_guard lock(mutex_);
-    bus_->dropNextAnswer();
+    bus_->dropAnswers(count);
 }
 
-void Simulator::corruptNextChecksum() {
+void Simulator::corruptChecksums(int count) {
     std::lock_guard lock(mutex_);
-    bus_->corruptNextChecksum();
+    bus_->corruptChecksums(count);
 }
 
-void Simulator::wrongSubNextAnswer() {
+void Simulator::wrongSubAnswers(int count) {
     std::lock_guard lock(mutex_);
-    bus_->wrongSubNextAnswer();
+    bus_->wrongSubAnswers(count);
 }
 
 void Simulator::setAnswerDelay(std::chrono::milliseconds delay) {
@@ -217,16 +218,19 @@ std::string Simulator::controlLocked(std::string_view command) {
 
     // Commands that name no adapter act on the bus.
     if (verb == "help") return std::string("ok\n") + kControlHelp;
-    if (verb == "drop-answer" || verb == "corrupt-checksum" || verb == "wrong-sub" ||
-        verb == "clear") {
-        if (w.size() != 1) return fail(std::string(verb) + " takes no argument");
-        if (verb == "drop-answer") bus_->dropNextAnswer();
-        if (verb == "corrupt-checksum") bus_->corruptNextChecksum();
-        if (verb == "wrong-sub") bus_->wrongSubNextAnswer();
-        if (verb == "clear") {
-            bus_->clearFaults();
-            for (auto& a : adapters_) a->failTransfers(0);
-        }
+    if (verb == "drop-answer" || verb == "corrupt-checksum" || verb == "wrong-sub") {
+        int count = 1;
+        if (w.size() > 2 || (w.size() == 2 && (!toInt(w[1], count) || count < -1)))
+            return fail(std::string(verb) + " takes a count of answers (-1: every answer)");
+        if (verb == "drop-answer") bus_->dropAnswers(count);
+        if (verb == "corrupt-checksum") bus_->corruptChecksums(count);
+        if (verb == "wrong-sub") bus_->wrongSubAnswers(count);
+        return "ok";
+    }
+    if (verb == "clear") {
+        if (w.size() != 1) return fail("clear takes no argument");
+        bus_->clearFaults();
+        for (auto& a : adapters_) a->failTransfers(0);
         return "ok";
     }
     if (verb == "answer-delay") {

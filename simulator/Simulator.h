@@ -63,9 +63,14 @@ public:
     void setBusConnected(int device, bool connected);
     void setLoggedOn(int device, bool loggedOn);
     void failTransfers(int device, int count);  // next `count` requests fail; -1: all
-    void dropNextAnswer();
-    void corruptNextChecksum();
-    void wrongSubNextAnswer();
+    // The next `count` device answers are dropped / corrupted / sent with another sub number;
+    // -1: every answer until clearFaults().
+    void dropAnswers(int count = 1);
+    void corruptChecksums(int count = 1);
+    void wrongSubAnswers(int count = 1);
+    void dropNextAnswer() { dropAnswers(1); }
+    void corruptNextChecksum() { corruptChecksums(1); }
+    void wrongSubNextAnswer() { wrongSubAnswers(1); }
     void setAnswerDelay(std::chrono::milliseconds delay);
     void clearFaults();
 

@@ -97,6 +97,44 @@ TEST(Tivframe, DemoBringsTheDtmUpAndRestoresTheSavedParameter) {
     ASSERT_EQ(value.size(), 1u);
     EXPECT_EQ(value[0], 2500);
     EXPECT_EQ(find("event", "event").back(), "OnPreparedToRelease");
+    // The device DTM's part: a read, a write, a delayed read collected, a disconnect.
+    const auto data = find("read", "data");
+    ASSERT_EQ(data.size(), 2u);
+    EXPECT_EQ(data[0], "0A0B0C0D");
+    EXPECT_EQ(find("write", "status"), std::vector<nlohmann::json>{"65"});
+    EXPECT_EQ(find("delayed", "arrived"), std::vector<nlohmann::json>{true});
+    EXPECT_EQ(find("disconnect", "document").size(), 1u);
+}
+
+TEST(Tivframe, PlaysADeviceDtm) {
+    testsupport::TempDir dir("tivframe-device");
+    std::ofstream(dir / "bad.xml") << "<FDT><DataExchangeRequest/></FDT>";
+    std::ofstream(dir / "write.xml")
+        << R"(<FDT xmlns="x-schema:FDTTivCommunicationSchema.xml"><DataExchangeRequest Control="193">)"
+        << R"(<CommunicationHeader MessageType="5" ObjectType="0" NoOfBytes="5" SubNo="1" ObjectNo="100" CommunicationData="09"/>)"
+        << "</DataExchangeRequest></FDT>";
+    const std::vector<std::string> up = {"new", "wait-ready", "connect"};
+    auto with = [&](std::vector<std::string> steps) {
+        steps.insert(steps.begin(), up.begin(), up.end());
+        return steps;
+    };
+    struct Row {
+        std::vector<std::string> args;
+        int code;
+        const char* says;
+    } rows[] = {
+        {with({"read", "1217", "29", "disconnect"}), 0, "CommunicationData=\"0A0B0C0D\""},
+        {with({"request", (dir / "write.xml").string()}), 0, "status=130"},
+        {with({"request", (dir / "bad.xml").string()}), 1, "refused"},
+        {with({"protocols"}), 0, "81684E65-6385-4690-ACCF-49995B3B4E8B"},
+        {{"new", "read", "1217", "29"}, 1, "run \"connect\" first"},
+        {{"new", "read", "x", "29"}, 2, "must be numbers"},
+    };
+    for (const auto& row : rows) {
+        const auto run = Frame(row.args);
+        EXPECT_EQ(run.Code(), row.code) << testing::PrintToString(row.args) << run.err;
+        EXPECT_THAT(run.out + run.err, HasSubstr(row.says)) << testing::PrintToString(row.args);
+    }
 }
 
 // What a frame asks of a new DTM: each document loads against the frame's schemas.

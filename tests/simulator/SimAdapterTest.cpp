@@ -227,7 +227,8 @@ TEST(SimAdapterFaults, TransferErrorsAndWrongDirections) {
 TEST(SimControl, RefusesBadCommandsWithReasons) {
     Rig r(testScenario());
     for (const char* bad : {"", "fly", "unplug 9", "unplug x", "usb-errors", "usb-errors -5",
-                            "answer-delay -1", "answer-delay", "drop-answer now", "unplug 0 1"}) {
+                            "answer-delay -1", "answer-delay", "drop-answer now", "drop-answer -2",
+                            "wrong-sub 1 2", "clear 1", "unplug 0 1"}) {
         const auto reply = r.sim->control(bad);
         EXPECT_EQ(reply.rfind("error: ", 0), 0u) << "'" << bad << "' gave " << reply;
     }

@@ -190,6 +190,25 @@ TEST(SimBusFaults, AnswerFaultsHitOnlyTheNextAnswer) {
     EXPECT_EQ(f[1].checksum, sim::telegramChecksum(f[1].record, true));
 }
 
+TEST(SimBusFaults, CountedFaultsLastTheirCountOrUntilClear) {
+    BusRig r(withoutCyclic());
+    ASSERT_EQ(r.sim->control("drop-answer 2"), "ok");
+    EXPECT_EQ(r.exchange(request(5, 29, 1217, 0xC0), 2, 300ms).size(), 1u);
+    EXPECT_EQ(r.exchange(request(5, 29, 1217, 0xC0), 2, 300ms).size(), 1u);
+    EXPECT_EQ(r.exchange(request(5, 29, 1217, 0xC0), 2).size(), 2u);
+
+    ASSERT_EQ(r.sim->control("corrupt-checksum -1"), "ok");
+    for (int i = 0; i < 3; ++i) {
+        const auto f = r.exchange(request(5, 29, 1217, 0xC0), 2);
+        ASSERT_EQ(f.size(), 2u);
+        EXPECT_NE(f[1].checksum, sim::telegramChecksum(f[1].record, true)) << i;
+    }
+    ASSERT_EQ(r.sim->control("clear"), "ok");
+    const auto f = r.exchange(request(5, 29, 1217, 0xC0), 2);
+    ASSERT_EQ(f.size(), 2u);
+    EXPECT_EQ(f[1].checksum, sim::telegramChecksum(f[1].record, true));
+}
+
 TEST(SimBusFaults, SlowAnswersKeepTheirOrder) {
     BusRig r(withoutCyclic(), 20.0);
     ASSERT_EQ(r.sim->control("answer-delay 400"), "ok");

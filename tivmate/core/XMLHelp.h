@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "com/Variant.h"
+#include "core/clsCommunicationCall.h"
 #include "core/clsDataElement.h"
 #include "xml/Document.h"
 #include "xml/SchemaCache.h"
@@ -88,6 +89,26 @@ public:
     // A document loaded from text or a template with the cache's schemas; raises on failure.
     std::unique_ptr<xml::Document> LoadText(std::string_view text, bool validate = true) const;
     std::unique_ptr<xml::Document> LoadTemplate(std::string_view fileName) const;
+
+    // ---- Tiv protocol documents (XMLHelpProtocol.cpp) ----
+    std::string TIVConnectResponseXML(const std::string& communicationReference,
+                                      const std::string& fdtTag) const;
+    std::string TIVDisconnectResponseXML(const std::string& communicationReference) const;
+    // The request a transaction document describes. A document from a caller is parsed without
+    // validation and never raises: a malformed one gives nullptr and the reason in refusal.
+    std::shared_ptr<clsCommunicationCall> XMLDocumentToTIVProtocol(std::string_view fieldbusFrame,
+                                                                   std::string& refusal) const;
+    std::string TIVProtocolToXMLDocument(const std::string& communicationReference,
+                                         const clsCommunicationCall& ComResponse) const;
+    std::string GetSupportedProtocols() const;
+    std::string TIVCommunicationErrorXML(fdtTIVCommErrorCode ComError, const std::string& Tag,
+                                         bool TIVActive, const std::string& ComRef) const;
+    // The word the error document carries for a code; "" for cecNone and unknown codes.
+    static std::string_view TIVCommErrorWord(fdtTIVCommErrorCode ComError);
+    // An attribute of a caller's document, parsed without validation: "" when the document
+    // does not load, or the node or the attribute is absent.
+    static std::string GetCallerAttribute(std::string_view XMLString, std::string_view PathToAttr,
+                                          std::string_view AttrName);
 
 private:
     std::string FunctionsDoc(std::string_view TestCtrlHidden) const;

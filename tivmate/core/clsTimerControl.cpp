@@ -1,5 +1,7 @@
 #include "core/clsTimerControl.h"
 
+#include <cmath>
+
 namespace tivmate {
 
 namespace {
@@ -23,8 +25,14 @@ void clsTimerControl::SetEnabled(bool enabled) {
     tick_->start(interval_);
 }
 
-void clsTimerControl::SetInterval(std::uint32_t ms) {
-    interval_ = ms;
+std::uint32_t clsTimerControl::ArmedInterval(double ms) {
+    if (!(ms > 1)) return 1;  // NaN included
+    if (ms >= 64767) return 64767;
+    return static_cast<std::uint32_t>(std::ceil(ms));
+}
+
+void clsTimerControl::SetInterval(double ms) {
+    interval_ = ArmedInterval(ms);
     if (enabled_) SetEnabled(true);
 }
 

@@ -11,6 +11,8 @@ namespace tivmate {
 
 // A window timer on the thread that creates it: Timer runs there at every tick while Enabled.
 // Disabling (or destroying) it guarantees that no further tick runs, even one already queued.
+// An interval is armed as max(1, ceil(ms)) and at most 64767 ms, so an interval of 0 or a
+// remaining time below a millisecond still ticks instead of stalling whoever waits for it.
 class clsTimerControl {
 public:
     explicit clsTimerControl(std::function<void()> Timer);
@@ -22,7 +24,8 @@ public:
     void SetEnabled(bool enabled);
     std::uint32_t Interval() const { return interval_; }
     // Restarts a running timer with the new interval.
-    void SetInterval(std::uint32_t ms);
+    void SetInterval(double ms);
+    static std::uint32_t ArmedInterval(double ms);
 
 private:
     void onMessage(const os::Message& message);

@@ -78,10 +78,18 @@ DTMMain::DTMMain() {
 
         // 6. Timers. Their work belongs to the call queue; after PrepareToRelease they are off.
         m_TimeoutTimer = std::make_unique<clsTimerControl>([this] {
-            if (!m_tivdrv) m_TimeoutTimer->SetEnabled(false);
+            try {
+                TimeoutTimerEvent();
+            } catch (const std::exception& e) {
+                WriteTrace("TimeoutTimer_TimerEvent()", e.what());
+            }
         });
         m_RecordTimer = std::make_unique<clsTimerControl>([this] {
-            if (!m_tivdrv) m_RecordTimer->SetEnabled(false);
+            try {
+                RecordTimerEvent();
+            } catch (const std::exception& e) {
+                WriteTrace("RecordTimer_TimerEvent()", e.what());
+            }
         });
 
         // 7. Documents and dictionary; a dictionary that does not load leaves every text empty.
@@ -219,9 +227,9 @@ com::HRESULT DTMMain::PrepareToRelease(com::VARIANT_BOOL* result) {
     return Guarded(fdt::IID_IDtm, result, [&] {
         auto events = ContainerEvents();
         if (!events) return false;
-        // Nothing may reach the driver once it is freed: no tick, no event.
-        m_TimeoutTimer->SetEnabled(false);
-        m_RecordTimer->SetEnabled(false);
+        // Nothing may reach the driver once it is freed: no tick, no event; pending requests
+        // are answered now and the device DTM's callback let go.
+        EndCommunicationForRelease();
         if (m_tivdrv) {
             std::int32_t freed = 0;
             const com::HRESULT hr = m_tivdrv->DrvFree(&freed);

@@ -57,10 +57,12 @@ class DTMMain final
           fdt::DualImpl<DTMMain, fdt::IDtmDocumentation>,
           fdt::DualImpl<DTMMain, fdt::IFdtChannelSubTopology>,
           fdt::DualImpl<DTMMain, fdt::IDtmParameter>,
+          fdt::DualImpl<DTMMain, fdt::IFdtCommunication>,
           com::SupportErrorInfoImpl<&IID__DTMMain, &fdt::IID_IDtm, &fdt::IID_IDtmInformation,
                                     &fdt::IID_IPersistPropertyBag, &fdt::IID_IDtmActiveXInformation,
                                     &fdt::IID_IDtmDocumentation, &fdt::IID_IFdtChannel,
-                                    &fdt::IID_IFdtChannelSubTopology, &fdt::IID_IDtmParameter>> {
+                                    &fdt::IID_IFdtChannelSubTopology, &fdt::IID_IDtmParameter,
+                                    &fdt::IID_IFdtCommunication>> {
 public:
     // Creation in the described order; raises com::ComError (the driver's own failure
     // included) when the object cannot be made.
@@ -139,6 +141,20 @@ public:
     com::HRESULT Load(fdt::IPropertyBag* bag, fdt::IErrorLog* errorLog) override;
     com::HRESULT Save(fdt::IPropertyBag* bag, bool clearDirty, bool saveAllProperties) override;
     com::HRESULT IsDirty() override;
+
+    // IFdtCommunication (DTMMainCommunication.cpp)
+    com::HRESULT Abort(const std::string& communicationReference) override;
+    com::HRESULT ConnectRequest(com::IDispatch* callback, const std::string& invokeId,
+                                const std::string& protocolId, const std::string& xmlDocument,
+                                com::VARIANT_BOOL* result) override;
+    com::HRESULT DisconnectRequest(const std::string& invokeId, const std::string& xmlDocument,
+                                   com::VARIANT_BOOL* result) override;
+    com::HRESULT TransactionRequest(const std::string& invokeId, const std::string& xmlDocument,
+                                    com::VARIANT_BOOL* result) override;
+    com::HRESULT GetSupportedProtocols(std::string* result) override;
+    com::HRESULT SequenceBegin(const std::string& sequence, com::VARIANT_BOOL* result) override;
+    com::HRESULT SequenceStart(const std::string& sequence, com::VARIANT_BOOL* result) override;
+    com::HRESULT SequenceEnd(const std::string& sequence, com::VARIANT_BOOL* result) override;
 
     // C++ accessors of the members the dispatch table does not carry.
     XMLHelp& XMLHelpPointer() {
@@ -241,6 +257,45 @@ private:
                  m_USBAdapterFirmwareLoadedColor = kColorRed, m_TIVBusActiveColor = kColorRed;
     std::string m_USBSWInfo, m_StatusText;
     std::int16_t m_LoadAdapterResult = 0;
+
+    // ---- communication services (DTMMainCommunication*.cpp) ----
+    enum class SendStep { Sent, NotSent, AnsweredGoOn };
+    bool DoSendOnConnectResponse(fdt::IFdtCommunicationEvents* I_Callback);
+    bool SendOnDisconnectResponse();
+    bool QueueTransaction(const clsCommunicator::Call& request);
+    bool SendProtocol();
+    SendStep SendProtocolStep();
+    void ProcessResponse(std::int32_t TelType, std::int32_t DataSize, std::int32_t SubNo,
+                         std::int32_t ObjNo, std::int32_t Control, const com::Variant& Data,
+                         const std::string& invokeId);
+    void HandleCommunicationFailure(fdtTIVCommErrorCode code, std::string_view FunctionText,
+                                    std::string_view MessageText);
+    void TimeoutTimerEvent();
+    void RecordTimerEvent();
+    void OnResponseEvent();
+    void OnDelayedResponseEvent();
+    void OnOverrunEvent();
+    void OnMvAvailableEvent();
+    void RetryPendingConnect();
+    void EndCommunicationForRelease();
+    // The cyclic record's special functions; the reply is the prepared answer.
+    bool StartCyclicRecord(const clsCommunicator::Call& request, clsCommunicationCall& reply);
+    bool StopCyclicRecord(const clsCommunicator::Call& request, clsCommunicationCall& reply);
+    void SendCyclicRecordResponse(const std::string& RecordState);
+    void ReadDelayedResponse(const clsCommunicator::Call& request, clsCommunicationCall& reply);
+    // Every answer to a device DTM goes through here: a missing callback is skipped, the
+    // callback's failure traced and never passed on.
+    void AnswerTransaction(const std::string& invokeId, const std::string& document);
+    void ShowQueueCounters();
+    // Reception stops only when nobody waits for it: no request on the bus, no record, no
+    // delayed answer announced.
+    void StopReceptionWhenIdle();
+    void ProtocolLine(const std::string& text, std::int32_t color);
+    void DumpTelegram(const clsCommunicationCall& call, bool transmit);
+    void StatusLine(std::uint8_t control);
+    bool m_DelayedPending = false;
+    bool m_InSendProtocol = false;
+    bool m_SendAgain = false;
 
     struct DelayedResponse {
         std::uint8_t StateDelayed = 0, ObjectNoMSB = 0, ObjectNoLSB = 0, SubNo = 0, CtlByte = 0,

@@ -34,6 +34,8 @@ com::ComPtr<Itf> DTMMain::ControlAs(Control which) const {
     if (m_Controls[which]) m_Controls[which]->QueryInterface(Itf::iid, itf.putVoid());
     return itf;
 }
+template com::ComPtr<fdt::IMonitorView> DTMMain::ControlAs(Control) const;
+template com::ComPtr<fdt::IDiagnosisView> DTMMain::ControlAs(Control) const;
 
 // ---- adapter start-up ----
 
@@ -158,6 +160,18 @@ void DTMMain::OnDriverEvent(com::DISPID id) {
             case tivlink::TivDriverEvent::OnAdapterDiscon:
                 OnAdapterDisconEvent();
                 break;
+            case tivlink::TivDriverEvent::OnResponse:
+                OnResponseEvent();
+                break;
+            case tivlink::TivDriverEvent::OnDelayedResponse:
+                OnDelayedResponseEvent();
+                break;
+            case tivlink::TivDriverEvent::OnOverrun:
+                OnOverrunEvent();
+                break;
+            case tivlink::TivDriverEvent::OnMvAvailable:
+                OnMvAvailableEvent();
+                break;
             default:
                 break;
         }
@@ -172,6 +186,7 @@ void DTMMain::OnTivConnectedEvent() {
     m_TIVBusConnected = com::Variant(connected != com::VARIANT_FALSE);
     m_TIVBusActiveColor = colourFor(connected != com::VARIANT_FALSE);
     DoSetStatus();
+    RetryPendingConnect();
 }
 
 void DTMMain::OnAdapterDisconEvent() {
@@ -233,6 +248,7 @@ void DTMMain::OnFirmwareLoadedStep() {
             break;
     }
     DoSetStatus();
+    RetryPendingConnect();
 }
 
 // ---- status, monitor, captions ----
@@ -386,12 +402,6 @@ com::HRESULT DTMMain::OnInitControl(com::IDispatch** Container) {
     *Container = m_Container.get();
     if (*Container) (*Container)->AddRef();
     return com::S_OK;
-}
-
-com::HRESULT DTMMain::SendOnConnectResponse(com::IDispatch*, com::VARIANT_BOOL* Result) {
-    if (!Result) return com::E_POINTER;
-    return com::reportError(com::E_NOTIMPL, IID__DTMMain, kDTMMainSource,
-                            "SendOnConnectResponse: the communication services are not available");
 }
 
 com::HRESULT DTMMain::TIVDriverPointer(com::IDispatch** Driver) {

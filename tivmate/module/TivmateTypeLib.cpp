@@ -34,6 +34,7 @@ constexpr com::CoClassInterface kCoClassInterfaces[] = {
     {&fdt::IFdtChannelDescription::desc, false, false},
     {&fdt::IFdtChannelSubTopologyDescription::desc, false, false},
     {&fdt::IDtmParameterDescription::desc, false, false},
+    {&fdt::IFdtCommunicationDescription::desc, false, false},
 };
 constexpr com::CoClassDesc kCoClasses[] = {
     {"DTMMain", CLSID_DTMMain, "Tivmate communication DTM", true, kCoClassInterfaces},
@@ -48,7 +49,8 @@ constexpr const com::InterfaceDesc* kInterfaces[] = {&kDTMMain,
                                                      &fdt::IDtmChannelDescription::desc,
                                                      &fdt::IFdtChannelDescription::desc,
                                                      &fdt::IFdtChannelSubTopologyDescription::desc,
-                                                     &fdt::IDtmParameterDescription::desc};
+                                                     &fdt::IDtmParameterDescription::desc,
+                                                     &fdt::IFdtCommunicationDescription::desc};
 constexpr com::TypeLibDesc kTypeLib{"Tivmate",        LIBID_Tivmate,   kTivmateLibMajor,
                                     kTivmateLibMinor, kTivmateLibLcid, "Tivmate library",
                                     kImports,         kInterfaces,     kCoClasses};
