@@ -17,10 +17,12 @@ class QWidget;
 #define FDT_MEMBERS_IOfflineParamView(X, P) \
     X(IOfflineParamView, 1, method, SetParameterStatus, (P(in, long, CommStatus), P(in, BSTR, StatusText)))
 
-// Colours are COLORREF values (0x00BBGGRR).
+// Colours are COLORREF values (0x00BBGGRR). CommStackVal and ProgBarVal show the queue's length.
 #define FDT_MEMBERS_IDiagnosisView(X, P) \
     X(IDiagnosisView, 1, method, SetDiagnosisStatus, (P(in, long, CommStatus), P(in, BSTR, StatusText), P(in, BSTR, USBSWInfo), P(in, long, ConnectionColor), P(in, long, USBAdapterPresentColor), P(in, long, USBAdapterFirmwareLoadedColor), P(in, long, TIVBusActiveColor))) \
-    X(IDiagnosisView, 2, propput, MaxStackSize, (P(in, VARIANT, )))
+    X(IDiagnosisView, 2, propput, MaxStackSize, (P(in, VARIANT, ))) \
+    X(IDiagnosisView, 3, propput, CommStackVal, (P(in, VARIANT, ))) \
+    X(IDiagnosisView, 4, propput, ProgBarVal, (P(in, VARIANT, )))
 
 #define FDT_MEMBERS_IMonitorView(X, P) \
     X(IMonitorView, 1, method, MessageLine, (P(in, BSTR, Line), P(in, long, LineColor)))

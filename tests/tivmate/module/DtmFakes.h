@@ -184,6 +184,14 @@ public:
         calls.push_back("MaxStackSize(" + v.converted(com::VT_BSTR).bstr() + ")");
         return com::S_OK;
     }
+    com::HRESULT put_CommStackVal(const com::Variant& v) override {
+        calls.push_back("CommStackVal(" + v.converted(com::VT_BSTR).bstr() + ")");
+        return com::S_OK;
+    }
+    com::HRESULT put_ProgBarVal(const com::Variant& v) override {
+        calls.push_back("ProgBarVal(" + v.converted(com::VT_BSTR).bstr() + ")");
+        return com::S_OK;
+    }
     com::HRESULT get_Count(std::int32_t* count) override {
         *count = static_cast<std::int32_t>(children.size());
         return com::S_OK;
