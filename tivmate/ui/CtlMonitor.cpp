@@ -248,8 +248,10 @@ void CtlMonitor::Save() {
         // Through a temporary file: a failed write leaves the old file whole.
         QSaveFile out(QString::fromStdString(file->string()));
         const QByteArray bytes = SaveText();
-        const bool saved =
-            out.open(QIODevice::WriteOnly) && out.write(bytes) == bytes.size() && out.commit();
+        // Unbuffered: a short write (disk full) shows here; a buffered one could be lost in
+        // the flush at commit, which then still renames a truncated file over the old one.
+        const bool saved = out.open(QIODevice::WriteOnly | QIODevice::Unbuffered) &&
+                           out.write(bytes) == bytes.size() && out.commit();
         if (saved) return;
         std::string text = core_.Text("err_MonitorSaveFailed");
         if (text.empty()) text = "The monitor lines could not be saved:";
