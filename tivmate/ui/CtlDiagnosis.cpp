@@ -195,10 +195,18 @@ com::HRESULT CtlDiagnosis::SetDiagnosisStatus(
         statusImage_->Load(ControlCore::Resource(kPictures[CommStatus]));
     lblCommStatus_->setText(QString::fromStdString(StatusText));
     SetUSBSWInfo(USBSWInfo);
-    Paint(connection_, ConnectionColor);
-    Paint(present_, USBAdapterPresentColor);
-    Paint(firmware_, USBAdapterFirmwareLoadedColor);
-    Paint(busActive_, TIVBusActiveColor);
+    const std::pair<QFrame*, std::int32_t> lamps[] = {{connection_, ConnectionColor},
+                                                      {present_, USBAdapterPresentColor},
+                                                      {firmware_, USBAdapterFirmwareLoadedColor},
+                                                      {busActive_, TIVBusActiveColor}};
+    for (auto [lamp, colour] : lamps) {
+        Paint(lamp, colour);
+        // In words too: red and green alone fail colour-blind users.
+        const char* key = colour == kColorGreen ? "str_yes" : colour == kColorRed ? "str_no" : "";
+        const QString word = *key ? QString::fromStdString(core_.Text(key)) : QString();
+        lamp->setToolTip(word);
+        lamp->setAccessibleDescription(word);
+    }
     return com::S_OK;
 }
 
