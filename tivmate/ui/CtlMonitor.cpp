@@ -5,6 +5,7 @@
 #include <QKeyEvent>
 #include <QSaveFile>
 #include <QScrollBar>
+#include <QShortcut>
 #include <QTextBlock>
 #include <QTextDocument>
 #include <functional>
@@ -119,6 +120,20 @@ CtlMonitor::CtlMonitor() : Control("ctlMonitor_", &_DTMMain::putref_CtlMonitorPo
     });
     QObject::connect(find_, &QLineEdit::returnPressed, page,
                      [this] { Find(QGuiApplication::keyboardModifiers() & Qt::ShiftModifier); });
+
+    // The keys users of monitors reach for; they act while focus is anywhere on the page.
+    const auto shortcut = [page](QKeySequence keys, std::function<void()> f) {
+        auto* s = new QShortcut(keys, page);
+        s->setContext(Qt::WidgetWithChildrenShortcut);
+        QObject::connect(s, &QShortcut::activated, page, std::move(f));
+    };
+    shortcut(QKeySequence::Save, [this] { Save(); });
+    shortcut(QKeySequence::Find, [this] {
+        find_->setFocus();
+        find_->selectAll();
+    });
+    shortcut(QKeySequence::FindNext, [this] { Find(false); });
+    shortcut(QKeySequence::FindPrevious, [this] { Find(true); });
 
     new EventHook(save_, [this](QEvent* e) {
         const auto* key = e->type() == QEvent::KeyPress || e->type() == QEvent::KeyRelease

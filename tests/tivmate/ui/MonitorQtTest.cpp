@@ -3,6 +3,7 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTest>
@@ -164,6 +165,17 @@ TEST_F(Monitor, PauseKeepsCollectingAndCopyTakesWholeLines) {
     box_->setTextCursor(c);
     Button("btnCopy")->click();
     EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), "first\r\nsecond");
+}
+
+TEST_F(Monitor, FindGoesOnFromTheLastMatchAndWrapsAround) {
+    Lines({"alpha", "beta", "alpha 2"});
+    auto* find = page_->findChild<QLineEdit*>("txtFind");
+    QTest::keyClicks(find, "alpha");
+    for (int expectedLine : {1, 3, 1}) {
+        QTest::keyClick(find, Qt::Key_Return);
+        EXPECT_EQ(box_->textCursor().blockNumber(), expectedLine);
+        EXPECT_EQ(box_->textCursor().selectedText(), "alpha");
+    }
 }
 
 TEST_F(Monitor, SaveButtonPaintsWhileHeld) {
