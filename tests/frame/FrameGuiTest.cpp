@@ -3,6 +3,8 @@
 // the edit, and every page reports its release before the DTM goes.
 
 #include <QApplication>
+#include <QCheckBox>
+#include <QDeadlineTimer>
 #include <QLineEdit>
 #include <QTabWidget>
 #include <QTest>
@@ -15,6 +17,7 @@
 #include "host/HostSetup.h"
 #include "os/Clock.h"
 #include "qt/QtMessagePump.h"
+#include "simulator/SimTransport.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -80,6 +83,60 @@ TEST(FrameWindow, PagesOpenOnceFollowTheLanguageAndTheProjectKeepsTheirEdits) {
     }
     EXPECT_EQ(closed.size(), 3u);
     EXPECT_EQ(std::set<std::string>(closed.begin(), closed.end()).size(), 3u);
+    os::setClock(nullptr);
+}
+
+TEST(FrameWindow, DiagnosisFollowsTheBusAndTheMonitorFilterMarksTheProject) {
+    App();
+    ASSERT_TRUE(qtos::InstallMessagePump());
+    const std::filesystem::path build = std::getenv("TIV_TEST_BINARY_DIR");
+    com::Registry::setPath(build / "registry.reg");
+    testsupport::TempDir dir{"frame-gui-diagnosis"};
+    std::ofstream(dir / "running.json")
+        << R"({"adapters":[{"device":0,"port":255,"firmware":"running"}]})";
+    host::TransportOptions transport;
+    transport.scenario = (dir / "running.json").string();
+    std::string error;
+    ASSERT_TRUE(host::InstallTransport(transport, error)) << error;
+    os::setClock(std::make_shared<os::ScaledClock>(5));
+    auto simulator = sim::processSimulator();
+    ASSERT_TRUE(simulator);
+
+    tivframe::Options options;
+    options.schemas = build / "frame" / "FrameSchemas";
+    {
+        tivframe::MainWindow window(options);
+        window.show();
+        ASSERT_TRUE(window.NewProject()) << window.Error();
+        for (const char* f : {"20", "30"})
+            ASSERT_TRUE(window.OpenFunction(f)) << f << ": " << window.Error();
+        QTabWidget* tabs = window.Tabs();
+        ASSERT_EQ(tabs->count(), 2);
+        QWidget* lamp = tabs->widget(0)->findChild<QWidget*>("ShapeTIVBusActive");
+        ASSERT_TRUE(lamp);
+        const auto colour = [&] {
+            return QColor(lamp->grab().toImage().pixel(lamp->width() / 2, lamp->height() / 2));
+        };
+        const auto waitFor = [](QColor want, const std::function<QColor()>& now) {
+            QDeadlineTimer deadline(20000);
+            while (now() != want && !deadline.hasExpired())
+                QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+            return now() == want;
+        };
+        simulator->setBusConnected(0, true);
+        EXPECT_TRUE(waitFor(QColor(78, 162, 78), colour));
+        simulator->setBusConnected(0, false);
+        EXPECT_TRUE(waitFor(QColor(255, 0, 0), colour));
+        simulator->setBusConnected(0, true);
+        EXPECT_TRUE(waitFor(QColor(78, 162, 78), colour));
+
+        auto* filter = tabs->widget(1)->findChild<QCheckBox*>("chkFDTInterface");
+        ASSERT_TRUE(filter);
+        EXPECT_FALSE(window.Dirty());
+        QTest::mouseClick(filter, Qt::LeftButton, {}, QPoint(6, filter->height() / 2));
+        EXPECT_TRUE(window.Dirty());
+        window.close();
+    }
     os::setClock(nullptr);
 }
 

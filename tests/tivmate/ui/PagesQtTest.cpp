@@ -10,8 +10,12 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
+#include <QPlainTextEdit>
 #include <QPointer>
+#include <QProgressBar>
+#include <QPushButton>
 #include <QTest>
+#include <QTextBlock>
 #include <QTimer>
 #include <QUrl>
 #include <fstream>
@@ -30,7 +34,9 @@
 #include "os/Clock.h"
 #include "os/MessageBox.h"
 #include "qt/QtMessagePump.h"
+#include "simulator/SimTransport.h"
 #include "support/TempDir.h"
+#include "tivlink/ITivDriver.h"
 #include "tivmate/DTMMain.h"
 #include "ui/ColorRef.h"
 #include "xml/Document.h"
@@ -437,6 +443,247 @@ TEST_F(Pages, LanguageSwitchRecaptionsEveryPageAndTheAboutPageKeepsOneVersion) {
     QDesktopServices::unsetUrlHandler("https");
     ASSERT_EQ(spy.urls.size(), 1);
     EXPECT_EQ(spy.urls[0].scheme(), "https");
+}
+
+QColor Lamp(const Page& page, const char* name) {
+    QWidget* lamp = page.child(name);
+    return QColor(lamp->grab().toImage().pixel(lamp->width() / 2, lamp->height() / 2));
+}
+
+ComPtr<tivlink::ITivDriver> DriverOf(tivmate::_DTMMain* dtm) {
+    ComPtr<com::IDispatch> d;
+    dtm->TIVDriverPointer(d.put());
+    ComPtr<tivlink::ITivDriver> driver;
+    if (d) d->QueryInterface(tivlink::ITivDriver::iid, driver.putVoid());
+    return driver;
+}
+
+TEST_F(Pages, DiagnosisLampsFollowTheAdapterAndTheBus) {
+    Page& page = Open("Tivmate.ctlDiagnosis");
+    const QColor red(255, 0, 0), green(78, 162, 78);
+    auto simulator = sim::processSimulator();
+    ASSERT_TRUE(simulator);
+    const auto lamps = [&] {
+        return std::vector<QColor>{Lamp(page, "ShapeUSBAdapterPresent"),
+                                   Lamp(page, "ShapeUSBAdapterFirmwareLoaded"),
+                                   Lamp(page, "ShapeTIVBusActive")};
+    };
+    const std::vector<QColor> allOn{green, green, green}, busOff{green, green, red},
+        allOff{red, red, red};
+    simulator->setBusConnected(0, true);
+    ASSERT_TRUE(WaitFor([&] { return lamps() == allOn; }));
+    EXPECT_EQ(Lamp(page, "ShapeConnection"), red);  // no device connection yet
+    EXPECT_NE(page.child<QLabel>("lblFirmware")->text().toStdString().find("Adapter firmware: "),
+              std::string::npos);
+
+    simulator->setBusConnected(0, false);
+    EXPECT_TRUE(WaitFor([&] { return lamps() == busOff; }));
+    simulator->setBusConnected(0, true);
+    EXPECT_TRUE(WaitFor([&] { return lamps() == allOn; }));
+    EXPECT_EQ(page.child<QLabel>("lblCommStatus")->text(), "Connected");
+    simulator->unplug(0);
+    EXPECT_TRUE(WaitFor([&] { return lamps() == allOff; }));
+    EXPECT_EQ(page.child<QLabel>("lblCommStatus")->text(), "Disconnected");
+    simulator->replug(0);  // as at power-up, for whatever runs next in this process
+
+    // Four distinct colours: a swapped lamp shows.
+    ComPtr<fdt::IDiagnosisView> view;
+    page.control->QueryInterface(fdt::IDiagnosisView::iid, view.putVoid());
+    view->SetDiagnosisStatus(0, "ok", "fw 9", 0x0000FF, 0x00FF00, 0xFF0000, 0x0092FF);
+    EXPECT_EQ(Lamp(page, "ShapeConnection"), QColor(255, 0, 0));
+    EXPECT_EQ(Lamp(page, "ShapeUSBAdapterPresent"), QColor(0, 255, 0));
+    EXPECT_EQ(Lamp(page, "ShapeUSBAdapterFirmwareLoaded"), QColor(0, 0, 255));
+    EXPECT_EQ(Lamp(page, "ShapeTIVBusActive"), QColor(255, 146, 0));
+    EXPECT_EQ(page.child<QLabel>("lblFirmware")->text(), "fw 9");
+}
+
+TEST_F(Pages, DiagnosisGaugeTakesOnlyValidMaximaAndValuesAndKeepsItsCount) {
+    dtm_->put_PersistentMaxStackValue(8);
+    Page& page = Open("Tivmate.ctlDiagnosis");
+    auto* bar = page.child<QProgressBar>("StackProgressBar");
+    auto* count = page.child<QLabel>("ComStackValLabel");
+    EXPECT_EQ(bar->maximum(), 8);
+    ComPtr<fdt::IDiagnosisView> view;
+    page.control->QueryInterface(fdt::IDiagnosisView::iid, view.putVoid());
+    // By name, as a late-bound caller reaches the page.
+    const auto put = [&](const char* name, com::Variant v) {
+        return com::invokeByName(view.get(), name, com::DISPATCH_PROPERTYPUT,
+                                 com::DispArgs::propertyPut(std::move(v)), nullptr);
+    };
+    const struct {
+        const char* member;
+        com::Variant value;
+        int max, value_after;
+    } cases[] = {
+        {"ProgBarVal", com::Variant(8), 8, 8},    // the maximum fills the bar
+        {"ProgBarVal", com::Variant(9), 8, 8},    // above it: unchanged
+        {"ProgBarVal", com::Variant(-1), 8, 8},   // below the minimum: unchanged
+        {"MaxStackSize", com::Variant(0), 8, 8},  // a maximum below 1 is ignored
+        {"MaxStackSize", com::Variant(-5), 8, 8},
+        {"MaxStackSize", com::Variant("x"), 8, 8},  // so is one that is no number
+        {"MaxStackSize", com::Variant(4), 4, 4},    // lowered below the value: full, not empty
+        {"MaxStackSize", com::Variant("20"), 20, 4},
+        {"ProgBarVal", com::Variant(3), 20, 3},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.member) + " " + c.value.converted(com::VT_BSTR).bstr());
+        EXPECT_EQ(put(c.member, c.value), com::S_OK);
+        EXPECT_EQ(bar->maximum(), c.max);
+        EXPECT_EQ(bar->value(), c.value_after);
+    }
+    // An edit on the offline page reaches the gauge.
+    Page& offline = Open("Tivmate.ctlOfflineParam");
+    auto* field = offline.child<QLineEdit>("MaxStackSizeValue");
+    field->setFocus();
+    QTest::keyClick(field, Qt::Key_End);
+    QTest::keyClicks(field, "0");
+    EXPECT_EQ(bar->maximum(), 80);
+
+    EXPECT_EQ(put("CommStackVal", com::Variant(3)), com::S_OK);
+    EXPECT_EQ(count->text(), "3");
+    com::VARIANT_BOOL ok = com::VARIANT_FALSE;
+    ASSERT_EQ(idtm_->SetLanguage(0x0407, &ok), com::S_OK);
+    EXPECT_EQ(count->text(), "3");  // a language switch does not blank the count
+    EXPECT_EQ(page.child<QCheckBox>("chkDLLDebugWindow")->text(), "Debug-Fenster des Treibers");
+    ASSERT_EQ(idtm_->SetLanguage(0x0409, &ok), com::S_OK);
+}
+
+TEST_F(Pages, DiagnosisSwitchesTheDriversWindowAndLogWithConfirmation) {
+    auto driver = DriverOf(dtm_.get());
+    ASSERT_TRUE(driver);
+    testsupport::TempDir cwd{"pages-log"};
+    const auto home = std::filesystem::current_path();
+    std::filesystem::current_path(cwd.path());
+    driver->put_LogFileOn(com::VARIANT_TRUE);
+
+    std::vector<std::string> texts;
+    int answer = os::IDOK;
+    os::ScopedMessageBoxHandler spy(
+        [&](const std::string& text, const std::string& title, std::uint32_t flags) {
+            texts.push_back(text);
+            EXPECT_EQ(title, "Warning");
+            EXPECT_EQ(flags, 305u);
+            return answer;
+        });
+    Page& page = Open("Tivmate.ctlDiagnosis");
+    auto* log = page.child<QCheckBox>("chkDLLTraceFunction");
+    const auto logging = [&] {
+        com::VARIANT_BOOL on = com::VARIANT_FALSE;
+        driver->get_LogFileOn(&on);
+        return on != com::VARIANT_FALSE;
+    };
+    // The box shows the running log without asking.
+    EXPECT_TRUE(log->isChecked());
+    EXPECT_TRUE(texts.empty());
+    const struct {
+        int answer;
+        bool checked, logging;
+        std::size_t asked;
+    } clicks[] = {{os::IDOK, false, false, 0},      // off: nothing asked
+                  {os::IDCANCEL, false, false, 1},  // Cancel: stays off, box cleared
+                  {os::IDOK, true, true, 2}};
+    for (const auto& c : clicks) {
+        answer = c.answer;
+        QTest::mouseClick(log, Qt::LeftButton, {}, QPoint(6, log->height() / 2));
+        EXPECT_EQ(log->isChecked(), c.checked);
+        EXPECT_EQ(logging(), c.logging);
+        EXPECT_EQ(texts.size(), c.asked);
+    }
+    ASSERT_FALSE(texts.empty());
+    EXPECT_EQ(texts.back().find("---"), std::string::npos);
+    driver->put_LogFileOn(com::VARIANT_FALSE);
+    std::filesystem::current_path(home);
+
+    const auto debugWindow = [] {
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (w->windowTitle() == "COM-Server - TIV-Adapter") return w->isVisible();
+        return false;
+    };
+    const auto debugFlag = [&] {
+        com::VARIANT_BOOL on = com::VARIANT_FALSE;
+        dtm_->get_TIVDrvDebug(&on);
+        return on != com::VARIANT_FALSE;
+    };
+    auto* debug = page.child<QCheckBox>("chkDLLDebugWindow");
+    QTest::mouseClick(debug, Qt::LeftButton, {}, QPoint(6, debug->height() / 2));
+    EXPECT_TRUE(WaitFor(debugWindow));
+    EXPECT_TRUE(debugFlag());
+    QTest::mouseClick(debug, Qt::LeftButton, {}, QPoint(6, debug->height() / 2));
+    EXPECT_TRUE(WaitFor([&] { return !debugWindow(); }));
+    EXPECT_FALSE(debugFlag());
+}
+
+TEST_F(Pages, MonitorFollowsTheDtmWithItsFiltersInColour) {
+    dtm_->put_PersistentInterfaceFilter(com::VARIANT_FALSE);
+    dtm_->put_PersistentProtocolFilter(com::VARIANT_TRUE);
+    Page& page = Open("Tivmate.ctlMonitor");
+    auto* box = page.child<QPlainTextEdit>("RichTextBoxComm");
+    const auto lines = [&] { return box->toPlainText().split('\n'); };
+    com::VARIANT_BOOL ok = com::VARIANT_FALSE;
+
+    idtm_->SetCommunication(nullptr, &ok);  // an FDT call: filtered out
+    dtm_->MonitorMsg("Telegram", "to the bus", 0x008000, 0);
+    ASSERT_TRUE(WaitFor([&] { return lines().size() == 2; }));
+    EXPECT_TRUE(lines()[1].contains("to the bus"));
+
+    QTest::mouseClick(page.child<QCheckBox>("chkFDTInterface"), Qt::LeftButton);
+    ASSERT_EQ(frame_->changes.size(), 1u);
+    EXPECT_EQ(frame_->changes[0],
+              (std::pair<std::string, std::string>{"PersistentInterfaceFilter", "True"}));
+    idtm_->SetCommunication(nullptr, &ok);
+    ASSERT_TRUE(WaitFor([&] { return lines().size() == 3; }));
+    EXPECT_TRUE(lines()[2].contains("IDtm_SetCommunication = True"));
+    const QTextBlock blue = box->document()->findBlockByNumber(2);
+    EXPECT_EQ(blue.begin().fragment().charFormat().foreground().color(), QColor(0, 0, 255));
+
+    // A late-bound caller reaches the page by name.
+    ComPtr<fdt::IMonitorView> view;
+    page.control->QueryInterface(fdt::IMonitorView::iid, view.putVoid());
+    EXPECT_EQ(com::invokeByName(view.get(), "MessageLine", com::DISPATCH_METHOD,
+                                {com::Variant("by name"), com::Variant(255)}, nullptr),
+              com::S_OK);
+    ASSERT_TRUE(WaitFor([&] { return lines().size() == 4; }));
+
+    // Drawn in its colour: some pixels of the blue line are pure blue.
+    const QImage shot = box->viewport()->grab().toImage();
+    const QRect rect = box->cursorRect(QTextCursor(blue));
+    int bluePixels = 0;
+    for (int y = rect.top(); y <= rect.bottom(); ++y)
+        for (int x = 0; x < shot.width(); ++x)
+            if (shot.valid(x, y) && shot.pixelColor(x, y) == QColor(0, 0, 255)) ++bluePixels;
+    EXPECT_GT(bluePixels, 0);
+
+    QTest::mouseClick(page.child<QPushButton>("btnClear"), Qt::LeftButton);
+    dtm_->MonitorMsg("Telegram", "again", 0, 0);
+    ASSERT_TRUE(WaitFor([&] { return lines().size() == 2; }));
+    EXPECT_TRUE(lines()[0].isEmpty());  // the box starts with a line break again
+}
+
+TEST_F(Pages, DiagnosisAndMonitorScreenshotsInBothLanguages) {
+    Page& diagnosis = Open("Tivmate.ctlDiagnosis");
+    Page& monitor = Open("Tivmate.ctlMonitor");
+    dtm_->put_PersistentProtocolFilter(com::VARIANT_TRUE);
+    dtm_->MonitorMsg("IDtm_Environment", "Tiv1", 0xFF0000, 0);
+    dtm_->MonitorMsg("Telegram", "0xC0 ObjNo 1217", 0x008000, 0);
+    dtm_->MonitorMsg("Telegram", "time-out", 0x0000FF, 0);
+    auto* box = monitor.child<QPlainTextEdit>("RichTextBoxComm");
+    ASSERT_TRUE(WaitFor([&] { return box->document()->blockCount() == 4; }));
+    std::string englishCaption;
+    for (auto [language, suffix] : {std::pair{0x0409, "en"}, std::pair{0x0407, "de"}}) {
+        com::VARIANT_BOOL ok = com::VARIANT_FALSE;
+        ASSERT_EQ(idtm_->SetLanguage(language, &ok), com::S_OK);
+        const std::string caption =
+            monitor.child<QCheckBox>("chkFDTInterface")->text().toStdString();
+        if (englishCaption.empty())
+            englishCaption = caption;
+        else
+            EXPECT_NE(caption, englishCaption);
+        EXPECT_EQ(Lamp(diagnosis, "ShapeUSBAdapterPresent"), QColor(78, 162, 78));
+        Screenshot(diagnosis, std::string("ctlDiagnosis-") + suffix);
+        Screenshot(monitor, std::string("ctlMonitor-") + suffix);
+    }
+    com::VARIANT_BOOL ok = com::VARIANT_FALSE;
+    idtm_->SetLanguage(0x0409, &ok);
 }
 
 TEST_F(Pages, InitRefusesWhatIsNoDtmAndCreationOffTheGuiThreadIsRefused) {
