@@ -227,7 +227,7 @@ TEST_F(TivctlTest, DeviceErrorsAndMissingAnswersExitWithOne) {
 TEST_F(TivctlTest, SendWaitsForTheDelayedAnswer) {
     const auto run = Tivctl(
         {"--json", "--scenario", File("running.json"), "send", "--obj", "1301", "--sub", "2"});
-    ASSERT_EQ(run.code, 0) << run.err;
+    ASSERT_EQ(run.code, 0) << run.err << run.out;
     const auto j = run.Json();
     EXPECT_EQ(j["result"], 6);
     EXPECT_EQ(j["control"], 0x01);
