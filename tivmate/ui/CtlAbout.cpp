@@ -6,14 +6,15 @@
 
 #include "TivmateVersion.h"
 #include "ui/ControlCaptions.h"
+#include "ui/PageParts.h"
 
 namespace tivmate::ui {
 
 namespace {
 
-QLabel* AddLabel(QWidget* parent, const char* name) {
-    auto* label = new QLabel(parent);
-    label->setObjectName(name);
+// Information the user may want to copy.
+QLabel* AddTextLabel(QWidget* parent, const char* name) {
+    auto* label = AddLabel(parent, name);
     label->setWordWrap(true);
     label->setTextInteractionFlags(Qt::TextSelectableByMouse);
     return label;
@@ -38,15 +39,7 @@ std::string TextOf(const com::Variant& v) {
 CtlAbout::CtlAbout() : Control("ctlAbout_", &_DTMMain::putref_CtlAboutPointer) {
     QWidget* page = core_.Page();
     page->setObjectName("ctlAbout");
-    auto* top = new QHBoxLayout;
-    auto* title = AddLabel(page, "lblTitle");
-    QFont big = title->font();
-    big.setPointSizeF(big.pointSizeF() * 1.4);
-    big.setBold(true);
-    title->setFont(big);
-    headline_ = new CtlHeadline(page);
-    top->addWidget(title, 1);
-    top->addWidget(headline_, 0);
+    QHBoxLayout* top = AddTitleRow(page, &headline_, "lblTitle");
 
     auto* back = new QFrame(page);
     back->setObjectName("AboutBack");
@@ -54,16 +47,16 @@ CtlAbout::CtlAbout() : Control("ctlAbout_", &_DTMMain::putref_CtlAboutPointer) {
     deviceImage_ = new PictureBox("DeviceImage", back);
     auto* grid = new QGridLayout(back);
     grid->addWidget(deviceImage_, 0, 0, 2, 1, Qt::AlignTop);
-    grid->addWidget(AddLabel(back, "lblDescription"), 0, 1);
+    grid->addWidget(AddTextLabel(back, "lblDescription"), 0, 1);
     grid->addWidget(AddLine(back, 0), 2, 0, 1, 2);
-    lblVersion_ = AddLabel(back, "lblVersion");
-    lblDllVersion_ = AddLabel(back, "lblDllVersion");
-    lblAdapterInfo_ = AddLabel(back, "lblAdapterInfo");
+    lblVersion_ = AddTextLabel(back, "lblVersion");
+    lblDllVersion_ = AddTextLabel(back, "lblDllVersion");
+    lblAdapterInfo_ = AddTextLabel(back, "lblAdapterInfo");
     grid->addWidget(lblVersion_, 3, 1);
     grid->addWidget(lblDllVersion_, 4, 1);
     grid->addWidget(lblAdapterInfo_, 5, 1);
     grid->addWidget(AddLine(back, 1), 6, 0, 1, 2);
-    grid->addWidget(AddLabel(back, "lblDisclaimer"), 7, 1);
+    grid->addWidget(AddTextLabel(back, "lblDisclaimer"), 7, 1);
     grid->setColumnStretch(1, 1);
     grid->setRowStretch(8, 1);
 

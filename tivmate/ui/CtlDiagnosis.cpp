@@ -40,24 +40,11 @@ CtlDiagnosis::CtlDiagnosis() : Control("ctlDiagnosis_", &_DTMMain::putref_CtlDia
     page->setObjectName("ctlDiagnosis");
     QHBoxLayout* top = AddTitleRow(page, &headline_);
 
-    auto* deviceArea = AddPanel(page, "DeviceArea");
-    deviceImage_ = new PictureBox("DeviceImage", deviceArea);
-    auto* device = new QVBoxLayout(deviceArea);
-    device->addWidget(deviceImage_, 0, Qt::AlignHCenter);
-    device->addWidget(AddLabel(deviceArea, "lblDeviceType"), 0, Qt::AlignHCenter);
-    auto* treeArea = AddPanel(page, "TreeArea");
-    auto* statusArea = AddPanel(page, "StatusArea");
-    statusImage_ = new PictureBox("StatusImage", statusArea);
-    lblCommStatus_ = AddLabel(statusArea, "lblCommStatus");
-    lblCommStatus_->setWordWrap(true);
-    auto* status = new QHBoxLayout(statusArea);
-    status->addWidget(statusImage_);
-    status->addWidget(lblCommStatus_, 1);
-    for (QFrame* f : {deviceArea, treeArea, statusArea}) f->setFixedWidth(180);
-    auto* left = new QVBoxLayout;
-    left->addWidget(deviceArea);
-    left->addWidget(treeArea, 1);
-    left->addWidget(statusArea);
+    const DeviceColumn device = AddDeviceColumn(page);
+    deviceImage_ = device.deviceImage;
+    statusImage_ = device.statusImage;
+    lblCommStatus_ = device.commStatus;
+    QVBoxLayout* left = device.layout;
 
     auto* titleArea = AddPanel(page, "TitleParameterArea");
     (new QHBoxLayout(titleArea))->addWidget(AddLabel(titleArea, "lblDiagnosis"));

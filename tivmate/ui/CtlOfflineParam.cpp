@@ -7,22 +7,11 @@
 #include <QVBoxLayout>
 #include <charconv>
 
+#include "ui/PageParts.h"
+
 namespace tivmate::ui {
 
 namespace {
-
-QLabel* AddLabel(QWidget* parent, const char* name) {
-    auto* label = new QLabel(parent);
-    label->setObjectName(name);
-    return label;
-}
-
-QFrame* AddPanel(QWidget* parent, const char* name) {
-    auto* panel = new QFrame(parent);
-    panel->setObjectName(name);
-    panel->setFrameShape(QFrame::StyledPanel);
-    return panel;
-}
 
 QComboBox* AddList(QWidget* parent, const char* name, int first, int last) {
     auto* combo = new QComboBox(parent);
@@ -49,35 +38,14 @@ CtlOfflineParam::CtlOfflineParam()
     QWidget* page = core_.Page();
     page->setObjectName("ctlOfflineParam");
 
-    auto* top = new QHBoxLayout;
-    auto* title = AddLabel(page, "lblHeadlineTitle");
-    QFont big = title->font();
-    big.setPointSizeF(big.pointSizeF() * 1.4);
-    big.setBold(true);
-    title->setFont(big);
-    headline_ = new CtlHeadline(page);
-    top->addWidget(title, 1);
-    top->addWidget(headline_, 0);
+    QHBoxLayout* top = AddTitleRow(page, &headline_);
 
     // Left column: device, tree, status.
-    auto* deviceArea = AddPanel(page, "DeviceArea");
-    deviceImage_ = new PictureBox("DeviceImage", deviceArea);
-    auto* device = new QVBoxLayout(deviceArea);
-    device->addWidget(deviceImage_, 0, Qt::AlignHCenter);
-    device->addWidget(AddLabel(deviceArea, "lblDeviceType"), 0, Qt::AlignHCenter);
-    auto* treeArea = AddPanel(page, "TreeArea");
-    auto* statusArea = AddPanel(page, "StatusArea");
-    statusImage_ = new PictureBox("StatusImage", statusArea);
-    lblCommStatus_ = AddLabel(statusArea, "lblCommStatus");
-    lblCommStatus_->setWordWrap(true);
-    auto* status = new QHBoxLayout(statusArea);
-    status->addWidget(statusImage_);
-    status->addWidget(lblCommStatus_, 1);
-    for (QFrame* f : {deviceArea, treeArea, statusArea}) f->setFixedWidth(180);
-    auto* left = new QVBoxLayout;
-    left->addWidget(deviceArea);
-    left->addWidget(treeArea, 1);
-    left->addWidget(statusArea);
+    const DeviceColumn device = AddDeviceColumn(page);
+    deviceImage_ = device.deviceImage;
+    statusImage_ = device.statusImage;
+    lblCommStatus_ = device.commStatus;
+    QVBoxLayout* left = device.layout;
 
     // Right: the parameters.
     auto* freeArea = AddPanel(page, "ParameterFreeArea");
