@@ -144,7 +144,11 @@ public:
     int FileRecState() const { return recorder_.File().State(); }
     int AssignMvPara(int val, int msg, int obj) { return recorder_.Values().Assign(val, msg, obj); }
     MvSlot MeasuredValue(int n) const { return recorder_.Values().Slot(n); }
-    int ValueNr() const { return recorder_.Values().ValueNr(); }
+    // Inside an OnMvAvailable handler, the slot that event stands for.
+    int ValueNr() const {
+        const std::uintptr_t slot = events_.DeliveringParam();
+        return slot >= 1 && slot <= 10 ? static_cast<int>(slot) : recorder_.Values().ValueNr();
+    }
 
     // ---- adapter -----------------------------------------------------------------------
     bool IsDelayOn() const { return usb_.IsDelayOn(); }

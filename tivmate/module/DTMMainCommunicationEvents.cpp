@@ -147,7 +147,13 @@ void DTMMain::OnOverrunEvent() {
     com.TimeoutState = false;
     m_tivdrv->get_BufferSize(&size);
     DoMonitorMsg("Record Memory Overrun - Buffer Size -> " + std::to_string(size), "", 255, 0);
-    if (com.CyclicComActive) SendCyclicRecordResponse(FinishCyclicRecord("MemoryOverflow"));
+    if (com.CyclicComActive) {
+        // Answered without sending: a request sent from here would be taken for the one the
+        // overrun hit, below.
+        const std::string state = FinishCyclicRecord("MemoryOverflow");
+        com.CyclicComActive = false;
+        AnswerCyclicRecord(com.CyclicComReq ? com.CyclicComReq->invokeId : std::string(), state);
+    }
     if (com.TIVCommunicationActive && com.ActiveComReq) {
         const auto request = com.ActiveComReq;
         com.RemoveComCall(*request);

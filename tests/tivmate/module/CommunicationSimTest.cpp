@@ -4,9 +4,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
 #include <map>
 #include <random>
 #include <set>
+#include <sstream>
 
 #include "DtmFakes.h"
 #include "com/ErrorInfo.h"
@@ -109,13 +112,15 @@ std::string Data(const std::string& doc) {
 
 class CommunicationOnSimulator : public ::testing::Test {
 protected:
-    CommunicationOnSimulator() {
+    explicit CommunicationOnSimulator(bool cyclic = false,
+                                      const std::string& ini = dtmtest::DtmAppDir::ShippedIni())
+        : app(ini) {
         os::setClock(std::make_shared<os::ScaledClock>(10));
         com::Registry::setPath(std::filesystem::path(std::getenv("TIV_TEST_BINARY_DIR")) /
                                "registry.reg");
         sim::Scenario scenario = sim::demoScenario();
         scenario.adapters[0].firmwareRunning = true;
-        scenario.devices[0].cyclic.clear();
+        if (!cyclic) scenario.devices[0].cyclic.clear();
         simulator = std::make_shared<sim::Simulator>(scenario);
         usbio::installProcessTransport(sim::makeSimTransport(simulator));
 
@@ -178,7 +183,7 @@ protected:
             }));
     }
 
-    dtmtest::DtmAppDir app{dtmtest::DtmAppDir::ShippedIni()};
+    dtmtest::DtmAppDir app;
     std::shared_ptr<sim::Simulator> simulator;
     ComPtr<dtmtest::FakeFrame> frame = dtmtest::FakeFrame::create();
     ComPtr<MonitorSpy> monitor = MonitorSpy::create();
@@ -379,6 +384,199 @@ TEST_F(CommunicationOnSimulator, EveryAcceptedRequestIsAnsweredExactlyOnce) {
         EXPECT_EQ(count, 1) << id;
         EXPECT_TRUE(accepted.count(id)) << id;
     }
+}
+
+// ---- cyclic record ----
+
+std::string StartRec(const std::string& pairs, int secs, const std::string& file) {
+    char time[8];
+    std::snprintf(time, sizeof time, "%04X", secs);
+    std::string doc = Transaction(0, 0, 0, pairs + time, 5, "StartRec");
+    const std::string special = "SpecialFunction=\"StartRec\"";
+    return doc.insert(doc.find(special) + special.size(), " FilePath=\"" + file + "\"");
+}
+std::string StopRec() {
+    return Transaction(0, 0, 0, "", 5, "StopRec");
+}
+std::string RecordState(const std::string& doc) {
+    return Attr(doc, "FDT/DataExchangeResponse", "RecordState");
+}
+std::vector<std::vector<std::string>> CsvLines(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    const std::string text{std::istreambuf_iterator<char>(in), {}};
+    std::vector<std::vector<std::string>> lines;
+    for (std::size_t at = 0, end; (end = text.find("\r\n", at)) != std::string::npos;
+         at = end + 2) {
+        std::vector<std::string> fields;
+        std::stringstream line(text.substr(at, end - at));
+        for (std::string field; std::getline(line, field, ';');) fields.push_back(field);
+        lines.push_back(fields);
+    }
+    return lines;
+}
+
+class RecordOnSimulator : public CommunicationOnSimulator {
+protected:
+    explicit RecordOnSimulator(int saveSize = 4096)
+        : CommunicationOnSimulator(true, IniWithSaveSize(saveSize)) {}
+    static std::string IniWithSaveSize(int size) {
+        std::string ini = dtmtest::DtmAppDir::ShippedIni();
+        const std::string key = "CyclicRecordSaveSize=";
+        const auto at = ini.find(key) + key.size();
+        return ini.replace(at, ini.find_first_of("\r\n", at) - at, std::to_string(size));
+    }
+    std::string File(const std::string& name) const { return (app.path() / name).string(); }
+};
+
+// Every value written to the file must be one the device sent for that object, in sending
+// order (a value may be seen twice or skipped when updates queue up).
+TEST_F(RecordOnSimulator, ThreeTypesAreRecordedAsTheDeviceSentThem) {
+    ASSERT_TRUE(Connect());
+    // Windows separators and folders that do not exist yet.
+    const std::string file = File("records") + "\\run 1\\three.csv";
+    const std::string answer = Transact("r1", StartRec("030004010502", 2, file));
+    EXPECT_EQ(RecordState(answer), "finished");
+    const auto lines = CsvLines(app.path() / "records" / "run 1" / "three.csv");
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0], (std::vector<std::string>{"Date", "Time", "mSec", "ValueNumber", "DataType",
+                                                  "Value", "Timestamp", "ShortStatus"}));
+    std::map<int, const sim::CyclicSpec*> specs;
+    for (const auto& c : simulator->scenario().devices[0].cyclic) specs[c.obj] = &c;
+    std::map<int, std::size_t> next, count;
+    std::map<int, long> lastStamp;
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+        const auto& f = lines[i];
+        ASSERT_EQ(f.size(), 8u) << i;
+        const int obj = std::stoi(f[3]);
+        ASSERT_TRUE(specs.count(obj)) << i;
+        const sim::CyclicSpec& spec = *specs[obj];
+        EXPECT_EQ(std::stoi(f[4]), spec.type) << i;
+        char status[3];
+        std::snprintf(status, sizeof status, "%02X", spec.status);
+        EXPECT_EQ(f[7], status) << i;
+        const double value = std::strtod(f[5].c_str(), nullptr);
+        double sent = spec.value;
+        std::size_t k = 0;
+        for (; k < 1000; ++k, sent += spec.step) {
+            const double onBus = spec.type == 2 ? sent : static_cast<float>(sent);
+            if (k >= next[obj] - (next[obj] > 0) && onBus == value) break;
+        }
+        ASSERT_LT(k, 1000u) << "line " << i << ": " << f[5] << " was never sent for " << obj;
+        next[obj] = k + 1;
+        ++count[obj];
+        const long stamp = std::stol(f[6]);
+        if (spec.type == 0)
+            EXPECT_GE(stamp, lastStamp[obj]) << i;
+        else
+            EXPECT_EQ(stamp, 0) << i;
+        lastStamp[obj] = stamp;
+    }
+    // 2 s at 100 ms and 200 ms periods.
+    EXPECT_GE(count[3], 15u);
+    EXPECT_GE(count[4], 8u);
+    EXPECT_GE(count[5], 15u);
+}
+
+TEST_F(RecordOnSimulator, AcyclicRequestsAroundARecordAllComplete) {
+    ASSERT_TRUE(Connect());
+    ASSERT_TRUE(Request("q1", Transaction(1217, 29)));  // on the bus as the record starts
+    ASSERT_TRUE(Request("r1", StartRec("0300", 1, File("r.csv"))));
+    ASSERT_TRUE(Request("q2", Transaction(100, 1)));  // waits for the record's end
+    ASSERT_TRUE(Pump([&] { return device->Count("transaction") == 3; }));
+    EXPECT_EQ(Data(device->For("q1")->document), "0A0B0C0D");
+    EXPECT_EQ(RecordState(device->For("r1")->document), "finished");
+    EXPECT_EQ(Data(device->For("q2")->document), "01020304");
+    EXPECT_GT(CsvLines(File("r.csv")).size(), 1u);
+}
+
+TEST_F(RecordOnSimulator, OverrunEndsTheRecordAndKeepsItsValues) {
+    dtm->put_PersistentBufferSizeValue(1);
+    ASSERT_TRUE(Connect());
+    ASSERT_TRUE(Request("r1", StartRec("030004010502", 60, File("over.csv"))));
+    ASSERT_TRUE(Request("q1", Transaction(1217, 29)));
+    // A buffer this small would overrun the read as well: the queued read goes out with a
+    // usable one.
+    device->onAnswer = [&](const DeviceDtm::Answer& a) {
+        if (a.invokeId == "r1") dtm->put_PersistentBufferSizeValue(200);
+    };
+    ASSERT_TRUE(Pump([&] { return device->Count("transaction") == 2; }));
+    EXPECT_EQ(RecordState(device->For("r1")->document), "MemoryOverflow");
+    EXPECT_EQ(Data(device->For("q1")->document), "0A0B0C0D") << device->For("q1")->document;
+    EXPECT_GT(CsvLines(File("over.csv")).size(), 1u);
+}
+
+TEST_F(RecordOnSimulator, RefusedRecordsAnswerRecFailOnce) {
+    ASSERT_TRUE(Connect());
+    std::filesystem::create_directories(File("adir"));
+    std::ofstream(File("plain")) << "x";
+    const std::string ten = [] {
+        std::string p;
+        for (int i = 1; i <= 11; ++i) p += "0300";
+        return p;
+    }();
+    const struct {
+        std::string pairs;  // with the record time
+        std::string file;
+        const char* why;
+    } cases[] = {
+        {ten + "0002", File("a.csv"), "eleven pairs"},
+        {"00000002", File("a.csv"), "object 0"},
+        {"1F000002", File("a.csv"), "object 31"},
+        {"05050002", File("a.csv"), "type 5"},
+        {"03000000", File("a.csv"), "record time 0"},
+        {"01", File("a.csv"), "no record time"},
+        {"030000", File("a.csv"), "half a pair"},
+        {"03000002", "", "no file name"},
+        {"03000002", File("adir"), "a folder"},
+        {"03000002", File("plain") + "/a.csv", "a file as folder"},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        const std::string id = "r" + std::to_string(++n);
+        // The data as given, record time included.
+        std::string doc = Transaction(0, 0, 0, c.pairs, 5, "StartRec");
+        doc.insert(doc.find("\"StartRec\"") + 10, " FilePath=\"" + c.file + "\"");
+        EXPECT_FALSE(Request(id, doc)) << c.why;
+        ASSERT_NE(device->For(id), nullptr) << c.why;
+        EXPECT_EQ(RecordState(device->For(id)->document), "recFail") << c.why;
+    }
+    EXPECT_EQ(device->Count("transaction"), std::size(cases));
+    // A second start while one runs is answered at once and leaves the first alone.
+    ASSERT_TRUE(Request("run", StartRec("0300", 1, File("ok.csv"))));
+    ASSERT_TRUE(Request("again", StartRec("0400", 1, File("other.csv"))));
+    EXPECT_EQ(RecordState(device->For("again")->document), "inProgress");
+    ASSERT_TRUE(Pump([&] { return device->For("run") != nullptr; }));
+    EXPECT_EQ(RecordState(device->For("run")->document), "finished");
+    EXPECT_FALSE(std::filesystem::exists(File("other.csv")));
+}
+
+class RecordWritingEachLine : public RecordOnSimulator {
+protected:
+    RecordWritingEachLine() : RecordOnSimulator(0) {}
+};
+
+TEST_F(RecordWritingEachLine, StopAnswersBothAndNothingIsWrittenAfterIt) {
+    ASSERT_TRUE(Connect());
+    const std::string file = File("stop.csv");
+    ASSERT_TRUE(Request("r1", StartRec("0300", 60, file)));
+    ASSERT_TRUE(Pump([&] { return CsvLines(file).size() >= 3; }));
+    ASSERT_TRUE(Request("q1", Transaction(1217, 29)));
+    EXPECT_EQ(device->For("q1"), nullptr);  // held while the record runs
+    ASSERT_TRUE(Request("s1", StopRec()));
+    ASSERT_NE(device->For("r1"), nullptr);
+    ASSERT_NE(device->For("s1"), nullptr);
+    EXPECT_EQ(RecordState(device->For("r1")->document), "aborted");
+    EXPECT_EQ(RecordState(device->For("s1")->document), "finished");
+    ASSERT_TRUE(Pump([&] { return device->For("q1") != nullptr; }));
+    const std::size_t written = CsvLines(file).size();
+    // Reception runs again for these reads while the device keeps sending values.
+    for (const char* id : {"q2", "q3", "q4"})
+        EXPECT_EQ(Data(Transact(id, Transaction(1217, 29))), "0A0B0C0D");
+    EXPECT_EQ(CsvLines(file).size(), written);
+    // No record runs: accepted, never answered.
+    EXPECT_TRUE(Request("s2", StopRec()));
+    EXPECT_EQ(Data(Transact("q5", Transaction(1217, 29))), "0A0B0C0D");
+    EXPECT_EQ(device->For("s2"), nullptr);
 }
 
 }  // namespace
