@@ -47,6 +47,10 @@ int main(int argc, char** argv) {
     app.add_option("--clock-scale", clockScale,
                    "run the system's clock this many times faster (for tests)")
         ->check(CLI::PositiveNumber);
+    app.add_option("--pairs", options.recordPairs, "record: OBJ:TYPE,... (up to 10 values)");
+    app.add_option("--seconds", options.recordSeconds, "record: its length in seconds")
+        ->check(CLI::Range(1, 65535));
+    app.add_option("--file", options.recordFile, "record: the CSV file");
     app.add_option("steps", steps, "steps to run")->required();
     try {
         app.parse(argc, argv);
