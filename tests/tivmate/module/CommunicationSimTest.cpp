@@ -11,6 +11,8 @@
 #include <set>
 #include <sstream>
 
+#include <unistd.h>
+
 #include "DtmFakes.h"
 #include "com/ErrorInfo.h"
 #include "core/XMLHelp.h"
@@ -113,9 +115,10 @@ std::string Data(const std::string& doc) {
 class CommunicationOnSimulator : public ::testing::Test {
 protected:
     explicit CommunicationOnSimulator(bool cyclic = false,
-                                      const std::string& ini = dtmtest::DtmAppDir::ShippedIni())
+                                      const std::string& ini = dtmtest::DtmAppDir::ShippedIni(),
+                                      double clockScale = 10)
         : app(ini) {
-        os::setClock(std::make_shared<os::ScaledClock>(10));
+        os::setClock(std::make_shared<os::ScaledClock>(clockScale));
         com::Registry::setPath(std::filesystem::path(std::getenv("TIV_TEST_BINARY_DIR")) /
                                "registry.reg");
         sim::Scenario scenario = sim::demoScenario();
@@ -191,6 +194,7 @@ protected:
     ComPtr<DeviceDtm> device = DeviceDtm::create();
 };
 
+#ifndef TIVMATE_SOAK
 TEST_F(CommunicationOnSimulator, ConnectReadWriteDisconnect) {
     com::VARIANT_BOOL ok = com::VARIANT_TRUE;
     // Nothing is accepted before a connection; a lower-case protocol id is not ours.
@@ -386,6 +390,8 @@ TEST_F(CommunicationOnSimulator, EveryAcceptedRequestIsAnsweredExactlyOnce) {
     }
 }
 
+#endif
+
 // ---- cyclic record ----
 
 std::string StartRec(const std::string& pairs, int secs, const std::string& file) {
@@ -417,8 +423,8 @@ std::vector<std::vector<std::string>> CsvLines(const std::filesystem::path& file
 
 class RecordOnSimulator : public CommunicationOnSimulator {
 protected:
-    explicit RecordOnSimulator(int saveSize = 4096)
-        : CommunicationOnSimulator(true, IniWithSaveSize(saveSize)) {}
+    explicit RecordOnSimulator(int saveSize = 4096, double clockScale = 10)
+        : CommunicationOnSimulator(true, IniWithSaveSize(saveSize), clockScale) {}
     static std::string IniWithSaveSize(int size) {
         std::string ini = dtmtest::DtmAppDir::ShippedIni();
         const std::string key = "CyclicRecordSaveSize=";
@@ -428,6 +434,7 @@ protected:
     std::string File(const std::string& name) const { return (app.path() / name).string(); }
 };
 
+#ifndef TIVMATE_SOAK
 // Every value written to the file must be one the device sent for that object, in sending
 // order (a value may be seen twice or skipped when updates queue up).
 TEST_F(RecordOnSimulator, ThreeTypesAreRecordedAsTheDeviceSentThem) {
@@ -578,5 +585,160 @@ TEST_F(RecordWritingEachLine, StopAnswersBothAndNothingIsWrittenAfterIt) {
     EXPECT_EQ(Data(Transact("q5", Transaction(1217, 29))), "0A0B0C0D");
     EXPECT_EQ(device->For("s2"), nullptr);
 }
+
+#endif
+
+#ifdef TIVMATE_SOAK
+// Long randomized traffic with faults: reads, writes, failing and delayed objects, polls,
+// records started, refused and stopped, aborts, disconnects. Every accepted request is
+// answered exactly once ("StopRec" with no record may go unanswered, a refused "StartRec" is
+// answered "recFail"), nothing dropped by Abort is answered, and memory stays flat.
+class Soak : public RecordOnSimulator {
+protected:
+    Soak() : RecordOnSimulator(4096, 50) {}
+};
+
+std::size_t ResidentBytes() {
+    std::ifstream statm("/proc/self/statm");
+    std::size_t pages = 0, resident = 0;
+    statm >> pages >> resident;
+    return resident * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+}
+
+TEST_F(Soak, EveryAcceptedRequestIsAnsweredOnceAndMemoryStaysFlat) {
+    dtm->put_PersistentCommRetriesValue(1);
+    dtm->put_PersistentMaxStackValue(6);
+    ASSERT_TRUE(Connect());
+    std::mt19937 random(1717);
+    const char* faults[] = {"drop-answer", "corrupt-checksum", "wrong-sub"};
+    // The bookkeeping covers the requests in flight only, so it does not grow with the run:
+    // `owed` must be answered once, `optional` at most once; any other answer is unexpected.
+    std::map<std::string, int> answered;
+    std::set<std::string> owed, optional, records;
+    std::vector<std::string> unexpected, wrongCount;
+    int timeouts = 0, values = 0;
+    std::map<std::string, int> recordEnds;
+    device->onAnswer = [&](const DeviceDtm::Answer& a) {
+        if (a.kind != "transaction") return;
+        if (!owed.count(a.invokeId) && !optional.count(a.invokeId)) {
+            if (unexpected.size() < 20) unexpected.push_back(a.invokeId);
+            return;
+        }
+        ++answered[a.invokeId];
+        timeouts += Error(a.document) == "timeout";
+        values += !Data(a.document).empty();
+        if (const auto state = RecordState(a.document); !state.empty()) ++recordEnds[state];
+    };
+    const auto settled = [&] {
+        for (const auto& id : owed)
+            if (!answered.count(id)) return false;
+        return true;
+    };
+    const auto checkAndForget = [&] {
+        for (const auto& id : owed)
+            if (answered[id] != 1 && wrongCount.size() < 20) wrongCount.push_back(id);
+        for (const auto& id : optional)
+            if (answered.count(id) && answered[id] > 1 && wrongCount.size() < 20)
+                wrongCount.push_back(id);
+        owed.clear();
+        optional.clear();
+        records.clear();
+        answered.clear();
+        device->answers.clear();
+        monitor->lines.clear();
+    };
+    const std::string file = File("soak\\record.csv");
+    constexpr int kRequests = 20000, kWarmUp = 2000;
+    std::size_t rssWarm = 0;
+    int sent = 0, disconnects = 0, aborts = 0, starts = 0;
+    while (sent < kRequests) {
+        if (sent >= kWarmUp && rssWarm == 0) rssWarm = ResidentBytes();
+        if (random() % 5 == 0)
+            simulator->control(std::string(faults[random() % 3]) + " " +
+                               std::to_string(random() % 3));
+        const int burst = 1 + static_cast<int>(random() % 6);
+        for (int k = 0; k < burst; ++k) {
+            const std::string id = "i" + std::to_string(sent++);
+            const int kind = static_cast<int>(random() % 40);
+            if (kind == 0) {
+                // Whatever is queued or on the bus is dropped unanswered; a record runs on.
+                for (auto it = owed.begin(); it != owed.end();)
+                    it = !answered.count(*it) && !records.count(*it) ? owed.erase(it)
+                                                                     : std::next(it);
+                dtm->Abort("");
+                ++aborts;
+                continue;
+            }
+            if (kind == 1) {
+                com::VARIANT_BOOL ok = com::VARIANT_FALSE;
+                dtm->DisconnectRequest("d" + id, "", &ok);
+                ASSERT_TRUE(ok);
+                // The disconnect waits for every request and a running record.
+                ASSERT_TRUE(Pump([&] { return device->For("d" + id) != nullptr; }));
+                ASSERT_TRUE(settled()) << id;
+                checkAndForget();
+                ASSERT_TRUE(Connect());
+                ++disconnects;
+                continue;
+            }
+            std::string doc;
+            if (kind < 4) {
+                // Ten pairs at most, objects 1..30, types 0..2: one in four is refused.
+                std::string pairs;
+                const int n = 1 + static_cast<int>(random() % 3);
+                for (int p = 0; p < n; ++p) {
+                    char pair[24];
+                    std::snprintf(pair, sizeof pair, "%02X%02X", 3 + p, p);
+                    pairs += pair;
+                }
+                if (random() % 4 == 0) pairs += "1F00";
+                doc = StartRec(pairs, 1, file);
+                records.insert(id);
+                owed.insert(id);  // a refused start is answered "recFail"
+                ++starts;
+            } else if (kind < 6) {
+                doc = StopRec();
+                optional.insert(id);
+            } else if (kind < 8) {
+                doc = Transaction(1301, 2);
+            } else if (kind < 9) {
+                doc = Transaction(0, 0, 0, "", 5, "ReadDelayedResponse");
+            } else if (kind < 12) {
+                doc = Transaction(1300, 1);
+            } else if (kind < 16) {
+                doc = Transaction(1218, 29, 193, "54495620");
+            } else {
+                doc = Transaction(1217, 29);
+            }
+            if (!records.count(id) && !optional.count(id)) owed.insert(id);
+            if (!Request(id, doc) && !records.count(id)) owed.erase(id);
+        }
+        ASSERT_TRUE(Pump(settled, 120s)) << sent;
+        checkAndForget();
+    }
+    simulator->control("clear");
+    // Late answers to dropped requests would come before the disconnect's.
+    com::VARIANT_BOOL ok = com::VARIANT_FALSE;
+    dtm->DisconnectRequest("last", "", &ok);
+    ASSERT_TRUE(Pump([&] { return device->For("last") != nullptr; }));
+    checkAndForget();
+    const std::size_t rssEnd = ResidentBytes();
+
+    EXPECT_THAT(unexpected, testing::IsEmpty()) << "answered though dropped, refused or done";
+    EXPECT_THAT(wrongCount, testing::IsEmpty()) << "not answered exactly once";
+    EXPECT_GT(aborts, 100);
+    EXPECT_GT(disconnects, 100);
+    EXPECT_GT(starts, 1000);
+    EXPECT_GT(timeouts, 0);
+    EXPECT_GT(values, kRequests / 4);
+    for (const char* state : {"finished", "recFail", "aborted"})
+        EXPECT_GT(recordEnds[state], 0) << state;
+    EXPECT_EQ(CsvLines(app.path() / "soak" / "record.csv").at(0).at(0), "Date");
+    RecordProperty("rss_warm_kib", static_cast<int>(rssWarm / 1024));
+    RecordProperty("rss_end_kib", static_cast<int>(rssEnd / 1024));
+    EXPECT_LE(static_cast<double>(rssEnd), static_cast<double>(rssWarm) * 1.05)
+        << "warm " << rssWarm << " end " << rssEnd;
+}
+#endif
 
 }  // namespace
