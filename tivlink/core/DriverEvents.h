@@ -80,7 +80,7 @@ public:
     // the measured values' events leave none).
     void PostSilent(std::uint32_t message, std::uintptr_t wParam = 0);
 
-    // Client thread: the slot of the OnMvAvailable being invoked, 0 outside one.
+    // Client thread: the wParam of the OnMvAvailable being invoked, 0 outside one.
     std::uintptr_t DeliveringParam() const { return delivering_; }
 
     // Client thread: invokes an event on the sink at once (OnFree), also once closed.

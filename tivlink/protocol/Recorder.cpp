@@ -231,10 +231,10 @@ void Recorder::RecordFrame(std::span<const std::uint8_t> frame) {
     const int type = frame[3] >> 5;
     if (type <= 2) {
         recFile_.WriteFrame(4, frame, state_.checkMethod);
-        // The slot travels with the event: by the time a handler runs, later frames may
-        // have updated other slots.
-        if (const int slot = mv_.Update(frame); slot != 0)
-            events_.PostSilent(kMsgMvAvailable, static_cast<std::uintptr_t>(slot));
+        // The update travels with the event: by the time a handler runs, later frames may
+        // have updated this slot and others.
+        if (std::uint32_t sequence = 0; mv_.Update(frame, &sequence) != 0)
+            events_.PostSilent(kMsgMvAvailable, sequence);
     }
     bool forced = false;
     if (type == kTelTypeService) {
