@@ -15,6 +15,7 @@
 #include "fdt/PropertyBag.h"
 #include "host/StopSignals.h"
 #include "os/MessageQueue.h"
+#include "os/TimeUtil.h"
 #include "tivlink/ITivDriver.h"
 #include "xml/Document.h"
 
@@ -106,7 +107,8 @@ const std::vector<std::pair<std::string, int>> kSteps = {{"create", 0},
                                                          {"request", 1},
                                                          {"delayed", 0},
                                                          {"abort", 0},
-                                                         {"protocols", 0}};
+                                                         {"protocols", 0},
+                                                         {"record", 0}};
 
 // A frame's function call for one function identifier.
 std::string FunctionCall(const std::string& id) {
@@ -131,9 +133,26 @@ std::string TransactionDocument(const std::string& obj, const std::string& sub, 
     return doc + "/></DataExchangeRequest></FDT>";
 }
 
-// An attribute of an answer document at PATH ("FDT/…"); "" when absent or not XML.
+// "3:0,4:1,5:2" as the record's data bytes (object, type per value); empty on a bad list.
+std::string RecordPairsHex(const std::string& pairs) {
+    std::string hex;
+    std::stringstream list(pairs);
+    for (std::string pair; std::getline(list, pair, ',');) {
+        unsigned obj = 0, type = 0;
+        char colon = 0, extra = 0;
+        std::istringstream in(pair);
+        if (!(in >> obj >> colon >> type) || colon != ':' || in >> extra || obj > 255 || type > 255)
+            return {};
+        char bytes[5];
+        std::snprintf(bytes, sizeof bytes, "%02X%02X", obj, type);
+        hex += bytes;
+    }
+    return hex;
+}
+
 constexpr char kHeader[] = "FDT/DataExchangeResponse/CommunicationHeader";
 
+// An attribute of an answer document at PATH ("FDT/…"); "" when absent or not XML.
 std::string AttributeOf(const std::string& doc, const std::string& path, const std::string& name) {
     xml::Document parsed;
     parsed.validateOnParse = false;
@@ -333,6 +352,74 @@ bool Session::Protocols() {
     return true;
 }
 
+bool Session::Record(const std::string& pairs, int seconds, std::filesystem::path file) {
+    auto communication = Communication();
+    if (!communication || !device_) {
+        Failed("record", "no connection (run \"connect\" first)");
+        return false;
+    }
+    if (file.empty()) {
+        const os::SystemTime t = os::localSystemTime(std::chrono::system_clock::now());
+        char name[64];
+        std::snprintf(name, sizeof name, "record-%04u%02u%02u-%02u%02u%02u.csv", t.year, t.month,
+                      t.day, t.hour, t.minute, t.second);
+        file = name;
+    }
+    std::error_code ec;
+    file = std::filesystem::absolute(file, ec).lexically_normal();
+    char time[8];
+    std::snprintf(time, sizeof time, "%04X", seconds);
+    std::string doc = TransactionDocument("0", "0", 0, RecordPairsHex(pairs) + time, "StartRec");
+    const std::string special = "SpecialFunction=\"StartRec\"";
+    doc.insert(doc.find(special) + special.size(),
+               " FilePath=\"" + xml::escapeText(file.string()) + "\"");
+    const std::string id = NextInvokeId("record");
+    com::VARIANT_BOOL ok = com::VARIANT_FALSE;
+    if (!Check("record", communication->TransactionRequest(id, doc, &ok))) return false;
+    if (!ok && !device_->Find("transaction", id)) {
+        Failed("record", "refused (no connection?)");
+        return false;
+    }
+    if (!options_.json) std::cout << "record: " << file.string() << std::endl;
+    // Progress once a second; the DTM's record timer ends the record.
+    for (int elapsed = 0; !device_->Find("transaction", id) && !host::Interrupted();) {
+        os::MessageQueue::current().runUntil(
+            [&] { return device_->Find("transaction", id) || host::Interrupted(); },
+            host::Nominal(1.0), std::chrono::milliseconds(5));
+        if (device_->Find("transaction", id)) break;
+        if (++elapsed > seconds + 600) break;
+        if (options_.json)
+            std::cout << nlohmann::json{{"step", "record"},
+                                        {"progress", elapsed},
+                                        {"seconds", seconds}}
+                             .dump()
+                      << std::endl;
+        else
+            std::cout << "record: " << std::min(elapsed, seconds) << " of " << seconds << " s"
+                      << std::endl;
+    }
+    const auto* answer = device_->Find("transaction", id);
+    if (!answer) {
+        Failed("record", host::Interrupted() ? "interrupted" : "no answer");
+        return false;
+    }
+    const std::string state =
+        AttributeOf(answer->document, "FDT/DataExchangeResponse", "RecordState");
+    std::size_t lines = 0;
+    if (const auto text = xml::loadTextFile(file))
+        lines = static_cast<std::size_t>(std::count(text->begin(), text->end(), '\n'));
+    Print("record", {{"invokeId", com::Variant(id)},
+                     {"recordState", com::Variant(state)},
+                     {"file", com::Variant(file.string())},
+                     {"values", com::Variant(static_cast<std::int32_t>(lines > 0 ? lines - 1 : 0))},
+                     {"document", com::Variant(answer->document)}});
+    if (state != "finished") {
+        Failed("record", "the record ended \"" + state + "\"");
+        return false;
+    }
+    return true;
+}
+
 const char* Session::StepHelp() {
     return "Steps (run in order on one DTM):\n"
            "  create                 create Tivmate.DTMMain\n"
@@ -358,6 +445,9 @@ const char* Session::StepHelp() {
            "  abort                  drop the queued requests\n"
            "  disconnect             disconnect the device DTM\n"
            "  protocols              the supported protocols document\n"
+           "  record                 a cyclic record to a CSV file, set by the options\n"
+           "                         --pairs OBJ:TYPE,... --seconds N [--file F] (default\n"
+           "                         record-<time>.csv here); shows progress and the file\n"
            "  demo                   bring the DTM up on the simulated adapter, connect, read,\n"
            "                         write, read a delayed answer, disconnect, switch language,\n"
            "                         change, save, release, reopen and show\n"
@@ -413,7 +503,13 @@ std::optional<std::vector<Session::Step>> Session::Parse(const std::vector<std::
 
 int Session::Run(const std::vector<std::string>& words) {
     std::string error;
-    const auto steps = Parse(words, error);
+    auto steps = Parse(words, error);
+    const bool records = steps && std::any_of(steps->begin(), steps->end(),
+                                              [](const Step& s) { return s.name == "record"; });
+    if (records && (options_.recordSeconds < 1 || RecordPairsHex(options_.recordPairs).empty())) {
+        error = "record: needs --pairs OBJ:TYPE,... and --seconds N (1..65535)";
+        steps.reset();
+    }
     if (!steps) {
         std::cerr << "tivframe: " << error << "\n";
         return 2;
@@ -464,6 +560,8 @@ bool Session::Do(const Step& s) {
     if (s.name == "delayed") return Delayed();
     if (s.name == "abort") return AbortRequests();
     if (s.name == "protocols") return Protocols();
+    if (s.name == "record")
+        return Record(options_.recordPairs, options_.recordSeconds, options_.recordFile);
     return false;
 }
 
@@ -765,20 +863,23 @@ bool Session::Release() {
 bool Session::Demo() {
     const auto file = std::filesystem::temp_directory_path() /
                       ("tivframe-demo-" + std::to_string(::getpid()) + ".xml");
+    const auto record = std::filesystem::temp_directory_path() /
+                        ("tivframe-demo-" + std::to_string(::getpid()) + ".csv");
     struct Cleanup {
         std::filesystem::path f;
         ~Cleanup() {
             std::error_code ec;
             std::filesystem::remove(f, ec);
         }
-    } cleanup{file};
+    } cleanup{file}, cleanupRecord{record};
     const bool ok = Create() && NewOrOpen(std::nullopt) && WaitReady(60) && Status() && Connect() &&
                     Transaction("read", TransactionDocument("1217", "29", 192, "")) &&
                     Transaction("write", TransactionDocument("1218", "29", 193, "54495632")) &&
                     Transaction("read", TransactionDocument("1301", "2", 192, "")) && Delayed() &&
-                    Disconnect() && Language(7) && Language(9) &&
-                    Set("PersistentCommTimeoutValue", "2500") && Save(file) && Release() &&
-                    Create() && NewOrOpen(file) && Get("PersistentCommTimeoutValue") && Release();
+                    Record("3:0,4:1,5:2", 2, record) && Disconnect() && Language(7) &&
+                    Language(9) && Set("PersistentCommTimeoutValue", "2500") && Save(file) &&
+                    Release() && Create() && NewOrOpen(file) && Get("PersistentCommTimeoutValue") &&
+                    Release();
     return ok;
 }
 

@@ -24,6 +24,10 @@ struct Options {
     std::string tag = "Tivframe1";
     std::string userLevel = "planningEngineer";
     std::filesystem::path schemas;  // the frame's schema directory
+    // The "record" step's settings: object:type pairs, seconds, the CSV file.
+    std::string recordPairs;
+    int recordSeconds = 0;
+    std::filesystem::path recordFile;
 };
 
 // One DTM driven through a list of steps, as a frame drives it. Each step prints its result
@@ -81,6 +85,7 @@ private:
     bool Disconnect();
     bool Transaction(const std::string& step, const std::string& document);
     bool Delayed();
+    bool Record(const std::string& pairs, int seconds, std::filesystem::path file);
     bool AbortRequests();
     bool Protocols();
     bool WaitAnswer(const std::string& kind, const std::string& invokeId, double seconds);

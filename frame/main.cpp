@@ -53,6 +53,10 @@ int main(int argc, char** argv) {
     double guiSeconds = 0;
     app.add_option("--gui-seconds", guiSeconds, "gui: close the window after this many seconds")
         ->check(CLI::NonNegativeNumber);
+    app.add_option("--pairs", options.recordPairs, "record: OBJ:TYPE,... (up to 10 values)");
+    app.add_option("--seconds", options.recordSeconds, "record: its length in seconds")
+        ->check(CLI::Range(1, 65535));
+    app.add_option("--file", options.recordFile, "record: the CSV file");
     app.add_option("steps", steps, "steps to run, or gui")->required();
     try {
         app.parse(argc, argv);

@@ -104,6 +104,9 @@ TEST(Tivframe, DemoBringsTheDtmUpAndRestoresTheSavedParameter) {
     EXPECT_EQ(find("write", "status"), std::vector<nlohmann::json>{"65"});
     EXPECT_EQ(find("delayed", "arrived"), std::vector<nlohmann::json>{true});
     EXPECT_EQ(find("disconnect", "document").size(), 1u);
+    const auto values = find("record", "values");
+    ASSERT_EQ(values.size(), 1u);
+    EXPECT_GT(values[0].get<int>(), 0);
 }
 
 TEST(Tivframe, PlaysADeviceDtm) {
@@ -129,12 +132,23 @@ TEST(Tivframe, PlaysADeviceDtm) {
         {with({"protocols"}), 0, "81684E65-6385-4690-ACCF-49995B3B4E8B"},
         {{"new", "read", "1217", "29"}, 1, "run \"connect\" first"},
         {{"new", "read", "x", "29"}, 2, "must be numbers"},
+        {with({"record", "disconnect", "--pairs", "3:0,5:2", "--seconds", "1", "--file",
+               (dir / "out" / "r.csv").string()}),
+         0, "recordState=finished"},
+        {with({"record", "--pairs", "31:0", "--seconds", "1", "--file", (dir / "x.csv").string()}),
+         1, "ended \"recFail\""},
+        {{"new", "record", "--pairs", "3:0"}, 2, "needs --pairs"},
     };
     for (const auto& row : rows) {
         const auto run = Frame(row.args);
         EXPECT_EQ(run.Code(), row.code) << testing::PrintToString(row.args) << run.err;
         EXPECT_THAT(run.out + run.err, HasSubstr(row.says)) << testing::PrintToString(row.args);
     }
+    std::ifstream csv(dir / "out" / "r.csv", std::ios::binary);
+    std::string header, value;
+    std::getline(csv, header);
+    EXPECT_EQ(header, "Date;Time;mSec;ValueNumber;DataType;Value;Timestamp;ShortStatus\r");
+    EXPECT_TRUE(std::getline(csv, value)) << "no values recorded";
 }
 
 // What a frame asks of a new DTM: each document loads against the frame's schemas.

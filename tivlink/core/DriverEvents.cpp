@@ -73,8 +73,8 @@ void EventPoster::Post(std::uint32_t message, std::string_view text, std::string
     if (connected && !closed_) handle_.post(message, wParam, lParam);
 }
 
-void EventPoster::PostSilent(std::uint32_t message) {
-    if (SinkConnected() && !closed_) handle_.post(message);
+void EventPoster::PostSilent(std::uint32_t message, std::uintptr_t wParam) {
+    if (SinkConnected() && !closed_) handle_.post(message, wParam);
 }
 
 void EventPoster::Close() {
@@ -92,7 +92,15 @@ void EventPoster::CloseWindow() {
 void EventPoster::Deliver(const os::Message& m) {
     const auto dispId = DispIdOfMessage(m.msg);
     if (!dispId || closed_) return;
-    if (auto sink = Sink()) sink->OnEvent(*dispId);
+    if (auto sink = Sink()) {
+        struct Restore {
+            std::uintptr_t& param;
+            std::uintptr_t saved;
+            ~Restore() { param = saved; }
+        } restore{delivering_, delivering_};
+        delivering_ = m.msg == kMsgMvAvailable ? m.wParam : 0;
+        sink->OnEvent(*dispId);
+    }
 }
 
 }  // namespace tivlink

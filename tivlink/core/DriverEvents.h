@@ -66,7 +66,10 @@ public:
 
     // Any thread: posts when a sink is connected, without a log line (the buffer's and
     // the measured values' events leave none).
-    void PostSilent(std::uint32_t message);
+    void PostSilent(std::uint32_t message, std::uintptr_t wParam = 0);
+
+    // Client thread: the wParam of the OnMvAvailable being invoked, 0 outside one.
+    std::uintptr_t DeliveringParam() const { return delivering_; }
 
     // Client thread: invokes an event on the sink at once (OnFree), also once closed.
     void InvokeDirect(int dispId);
@@ -86,6 +89,7 @@ private:
     mutable std::mutex mutex_;
     std::shared_ptr<IDriverEventSink> sink_;
     std::atomic<bool> closed_{false};
+    std::uintptr_t delivering_ = 0;
     std::unique_ptr<os::Window> window_;
     os::WindowHandle handle_;
 };

@@ -143,8 +143,21 @@ public:
     void SetFileRecMode(int mode) { recorder_.SetFileRecMode(mode); }
     int FileRecState() const { return recorder_.File().State(); }
     int AssignMvPara(int val, int msg, int obj) { return recorder_.Values().Assign(val, msg, obj); }
-    MvSlot MeasuredValue(int n) const { return recorder_.Values().Slot(n); }
-    int ValueNr() const { return recorder_.Values().ValueNr(); }
+    // Inside an OnMvAvailable handler, the slot as that event's update left it.
+    MvSlot MeasuredValue(int n) const {
+        if (const auto posted = DeliveredUpdate(); posted && posted->first == n)
+            return posted->second;
+        return recorder_.Values().Slot(n);
+    }
+    // Inside an OnMvAvailable handler, the slot that event stands for.
+    int ValueNr() const {
+        if (const auto posted = DeliveredUpdate()) return posted->first;
+        return recorder_.Values().ValueNr();
+    }
+    std::optional<std::pair<int, MvSlot>> DeliveredUpdate() const {
+        const auto sequence = static_cast<std::uint32_t>(events_.DeliveringParam());
+        return sequence != 0 ? recorder_.Values().Posted(sequence) : std::nullopt;
+    }
 
     // ---- adapter -----------------------------------------------------------------------
     bool IsDelayOn() const { return usb_.IsDelayOn(); }

@@ -58,7 +58,14 @@ int MeasuredValues::ValueNr() const {
     return valueNr_;
 }
 
-int MeasuredValues::Update(std::span<const std::uint8_t> frame) {
+std::optional<std::pair<int, MvSlot>> MeasuredValues::Posted(std::uint32_t sequence) const {
+    std::lock_guard lock(mutex_);
+    const Kept& k = kept_[sequence % kept_.size()];
+    if (sequence == 0 || k.sequence != sequence) return std::nullopt;
+    return std::pair{k.slot, k.values};
+}
+
+int MeasuredValues::Update(std::span<const std::uint8_t> frame, std::uint32_t* sequence) {
     if (frame.size() < 5) return 0;
     const int type = frame[3] >> 5;
     if (type > 2) return 0;
@@ -83,6 +90,10 @@ int MeasuredValues::Update(std::span<const std::uint8_t> frame) {
             if (type == 0) slot.timeStamp = static_cast<std::int32_t>(U32(frame, 9));
         }
         valueNr_ = i + 1;
+        if (nextSequence_ == 0) ++nextSequence_;
+        kept_[nextSequence_ % kept_.size()] = {nextSequence_, i + 1, slot};
+        if (sequence) *sequence = nextSequence_;
+        ++nextSequence_;
         return i + 1;
     }
     return 0;

@@ -4,7 +4,9 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <span>
+#include <utility>
 
 namespace tivlink {
 
@@ -28,8 +30,11 @@ public:
     int ValueNr() const;
 
     // Worker thread: the slot (1..10) a cyclic frame updated, or 0. A frame too short for
-    // its value updates nothing.
-    int Update(std::span<const std::uint8_t> frame);
+    // its value updates nothing. An update is also kept under a sequence number (never 0),
+    // so the event posted for it can show this update even after later ones.
+    int Update(std::span<const std::uint8_t> frame, std::uint32_t* sequence = nullptr);
+    // The slot number and values of update `sequence`; nullopt once it has been overwritten.
+    std::optional<std::pair<int, MvSlot>> Posted(std::uint32_t sequence) const;
 
 private:
     void Rewatch();  // under mutex_
@@ -37,6 +42,14 @@ private:
     mutable std::mutex mutex_;
     std::array<MvSlot, kSlots> slots_{};
     int valueNr_ = 0;
+    struct Kept {
+        std::uint32_t sequence = 0;
+        int slot = 0;
+        MvSlot values;
+    };
+    // About 0.4 s of updates at ten values per millisecond.
+    std::array<Kept, 4096> kept_{};
+    std::uint32_t nextSequence_ = 1;
     // Per message type, a bit for each object some slot watches: most cyclic frames match
     // no slot, and the check needs no lock. Written under mutex_.
     std::array<std::atomic<std::uint32_t>, 3> watched_{};

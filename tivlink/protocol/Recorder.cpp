@@ -233,7 +233,10 @@ void Recorder::RecordFrame(std::span<const std::uint8_t> frame) {
     const int type = frame[3] >> 5;
     if (type <= 2) {
         recFile_.WriteFrame(4, frame, state_.checkMethod);
-        if (mv_.Update(frame) != 0) events_.PostSilent(kMsgMvAvailable);
+        // The update travels with the event: by the time a handler runs, later frames may
+        // have updated this slot and others.
+        if (std::uint32_t sequence = 0; mv_.Update(frame, &sequence) != 0)
+            events_.PostSilent(kMsgMvAvailable, sequence);
     }
     bool forced = false;
     if (type == kTelTypeService) {

@@ -282,6 +282,18 @@ private:
     bool StartCyclicRecord(const clsCommunicator::Call& request, clsCommunicationCall& reply);
     bool StopCyclicRecord(const clsCommunicator::Call& request, clsCommunicationCall& reply);
     void SendCyclicRecordResponse(const std::string& RecordState);
+    // Refuses pairs and times the driver cannot hold; the reason, or empty.
+    std::string CheckCyclicRecordRequest(const clsCommunicationCall& request) const;
+    bool CreateRecordFile(const std::filesystem::path& file);
+    // Every end: timer off, reception stopped when idle, slots freed, buffer written and
+    // cleared. Returns the state to answer: `state`, or "recFail" after a write error.
+    std::string FinishCyclicRecord(const std::string& state);
+    void FreeMeasuredValueSlots();
+    void WriteRecordBuffer();
+    void AnswerCyclicRecord(const std::string& invokeId, const std::string& RecordState);
+    std::filesystem::path m_RecordFile;
+    bool m_RecordWriteFailed = false;
+    std::chrono::system_clock::time_point m_RecordStartTime{};
     void ReadDelayedResponse(const clsCommunicator::Call& request, clsCommunicationCall& reply);
     // Every answer to a device DTM goes through here: a missing callback is skipped, the
     // callback's failure traced and never passed on.

@@ -432,6 +432,10 @@ void DTMMain::EndCommunicationForRelease() {
     }
     com.TIVCommunicationActive = false;
     com.TimeoutState = false;
+    // A running record keeps what it has and hears that it ended.
+    if (com.CyclicComActive)
+        AnswerCyclicRecord(com.CyclicComReq ? com.CyclicComReq->invokeId : std::string(),
+                           FinishCyclicRecord("aborted"));
     com.CyclicComActive = false;
     // The callback holds its DTM as the DTM holds it.
     com.ReleaseCallbackInterface();

@@ -1,4 +1,4 @@
-// DTMMain: the driver events that complete communication work, and the cyclic record's seams.
+// DTMMain: the driver events that complete communication work.
 
 #include <algorithm>
 
@@ -147,7 +147,13 @@ void DTMMain::OnOverrunEvent() {
     com.TimeoutState = false;
     m_tivdrv->get_BufferSize(&size);
     DoMonitorMsg("Record Memory Overrun - Buffer Size -> " + std::to_string(size), "", 255, 0);
-    if (com.CyclicComActive) SendCyclicRecordResponse("MemoryOverflow");
+    if (com.CyclicComActive) {
+        // Answered without sending: a request sent from here would be taken for the one the
+        // overrun hit, below.
+        const std::string state = FinishCyclicRecord("MemoryOverflow");
+        com.CyclicComActive = false;
+        AnswerCyclicRecord(com.CyclicComReq ? com.CyclicComReq->invokeId : std::string(), state);
+    }
     if (com.TIVCommunicationActive && com.ActiveComReq) {
         const auto request = com.ActiveComReq;
         com.RemoveComCall(*request);
@@ -161,48 +167,6 @@ void DTMMain::OnOverrunEvent() {
         ShowQueueCounters();
     }
     SendProtocol();
-}
-
-// ---- cyclic record ----
-// The record itself (start, values, file, end) is not built yet: "StartRec" fails the way a
-// record that cannot start does, "StopRec" finds no record running. These are the seams the
-// record plugs into; the stop, overrun and disconnect paths already honour CyclicComActive.
-
-bool DTMMain::StartCyclicRecord(const clsCommunicator::Call& request, clsCommunicationCall& reply) {
-    WriteTrace("StartCyclicRecord", "cyclic records are not available: recFail");
-    m_Communicator->CyclicComReq = request;
-    reply.RecordState = "recFail";
-    SendCyclicRecordResponse(reply.RecordState);
-    return false;
-}
-
-bool DTMMain::StopCyclicRecord(const clsCommunicator::Call&, clsCommunicationCall&) {
-    // No record runs, so there is nothing to stop and nobody to answer.
-    return true;
-}
-
-void DTMMain::SendCyclicRecordResponse(const std::string& RecordState) {
-    clsCommunicator& com = *m_Communicator;
-    com.CyclicComActive = false;
-    clsCommunicationCall reply;
-    reply.MessageType = 6;
-    reply.ObjectType = 2;
-    reply.NoOfBytes = 4;
-    reply.RecordState = RecordState;
-    const std::string invokeId = com.CyclicComReq ? com.CyclicComReq->invokeId : std::string();
-    AnswerTransaction(invokeId,
-                      m_XMLHelp->TIVProtocolToXMLDocument(com.communicationReference, reply));
-    DoMonitorMsg("I_Callback.OnTransactionResponse()", "InvokeID=" + invokeId, kColorBlue, 2);
-    SendProtocol();
-}
-
-void DTMMain::OnMvAvailableEvent() {
-    // Values count only while a record runs; none can run yet.
-    if (!m_Communicator->CyclicComActive) return;
-}
-
-void DTMMain::RecordTimerEvent() {
-    if (!m_Communicator->CyclicComActive || !m_tivdrv) m_RecordTimer->SetEnabled(false);
 }
 
 }  // namespace tivmate

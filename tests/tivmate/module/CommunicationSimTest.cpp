@@ -4,9 +4,14 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
 #include <map>
 #include <random>
 #include <set>
+#include <sstream>
+
+#include <unistd.h>
 
 #include "DtmFakes.h"
 #include "com/ErrorInfo.h"
@@ -109,13 +114,16 @@ std::string Data(const std::string& doc) {
 
 class CommunicationOnSimulator : public ::testing::Test {
 protected:
-    CommunicationOnSimulator() {
-        os::setClock(std::make_shared<os::ScaledClock>(10));
+    explicit CommunicationOnSimulator(bool cyclic = false,
+                                      const std::string& ini = dtmtest::DtmAppDir::ShippedIni(),
+                                      double clockScale = 10)
+        : app(ini) {
+        os::setClock(std::make_shared<os::ScaledClock>(clockScale));
         com::Registry::setPath(std::filesystem::path(std::getenv("TIV_TEST_BINARY_DIR")) /
                                "registry.reg");
         sim::Scenario scenario = sim::demoScenario();
         scenario.adapters[0].firmwareRunning = true;
-        scenario.devices[0].cyclic.clear();
+        if (!cyclic) scenario.devices[0].cyclic.clear();
         simulator = std::make_shared<sim::Simulator>(scenario);
         usbio::installProcessTransport(sim::makeSimTransport(simulator));
 
@@ -178,7 +186,7 @@ protected:
             }));
     }
 
-    dtmtest::DtmAppDir app{dtmtest::DtmAppDir::ShippedIni()};
+    dtmtest::DtmAppDir app;
     std::shared_ptr<sim::Simulator> simulator;
     ComPtr<dtmtest::FakeFrame> frame = dtmtest::FakeFrame::create();
     ComPtr<MonitorSpy> monitor = MonitorSpy::create();
@@ -186,6 +194,7 @@ protected:
     ComPtr<DeviceDtm> device = DeviceDtm::create();
 };
 
+#ifndef TIVMATE_SOAK
 TEST_F(CommunicationOnSimulator, ConnectReadWriteDisconnect) {
     com::VARIANT_BOOL ok = com::VARIANT_TRUE;
     // Nothing is accepted before a connection; a lower-case protocol id is not ours.
@@ -380,5 +389,360 @@ TEST_F(CommunicationOnSimulator, EveryAcceptedRequestIsAnsweredExactlyOnce) {
         EXPECT_TRUE(accepted.count(id)) << id;
     }
 }
+
+#endif
+
+// ---- cyclic record ----
+
+std::string StartRec(const std::string& pairs, int secs, const std::string& file) {
+    char time[8];
+    std::snprintf(time, sizeof time, "%04X", secs);
+    std::string doc = Transaction(0, 0, 0, pairs + time, 5, "StartRec");
+    const std::string special = "SpecialFunction=\"StartRec\"";
+    return doc.insert(doc.find(special) + special.size(), " FilePath=\"" + file + "\"");
+}
+std::string StopRec() {
+    return Transaction(0, 0, 0, "", 5, "StopRec");
+}
+std::string RecordState(const std::string& doc) {
+    return Attr(doc, "FDT/DataExchangeResponse", "RecordState");
+}
+std::vector<std::vector<std::string>> CsvLines(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    const std::string text{std::istreambuf_iterator<char>(in), {}};
+    std::vector<std::vector<std::string>> lines;
+    for (std::size_t at = 0, end; (end = text.find("\r\n", at)) != std::string::npos;
+         at = end + 2) {
+        std::vector<std::string> fields;
+        std::stringstream line(text.substr(at, end - at));
+        for (std::string field; std::getline(line, field, ';');) fields.push_back(field);
+        lines.push_back(fields);
+    }
+    return lines;
+}
+
+class RecordOnSimulator : public CommunicationOnSimulator {
+protected:
+    explicit RecordOnSimulator(int saveSize = 4096, double clockScale = 10)
+        : CommunicationOnSimulator(true, IniWithSaveSize(saveSize), clockScale) {}
+    static std::string IniWithSaveSize(int size) {
+        std::string ini = dtmtest::DtmAppDir::ShippedIni();
+        const std::string key = "CyclicRecordSaveSize=";
+        const auto at = ini.find(key) + key.size();
+        return ini.replace(at, ini.find_first_of("\r\n", at) - at, std::to_string(size));
+    }
+    std::string File(const std::string& name) const { return (app.path() / name).string(); }
+};
+
+#ifndef TIVMATE_SOAK
+// Every value written to the file is one the device sent for that object, in sending order,
+// none lost or repeated, also when updates queue up behind each other.
+TEST_F(RecordOnSimulator, ThreeTypesAreRecordedAsTheDeviceSentThem) {
+    ASSERT_TRUE(Connect());
+    // Windows separators and folders that do not exist yet.
+    const std::string file = File("records") + "\\run 1\\three.csv";
+    const std::string answer = Transact("r1", StartRec("030004010502", 2, file));
+    EXPECT_EQ(RecordState(answer), "finished");
+    const auto lines = CsvLines(app.path() / "records" / "run 1" / "three.csv");
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0], (std::vector<std::string>{"Date", "Time", "mSec", "ValueNumber", "DataType",
+                                                  "Value", "Timestamp", "ShortStatus"}));
+    std::map<int, const sim::CyclicSpec*> specs;
+    for (const auto& c : simulator->scenario().devices[0].cyclic) specs[c.obj] = &c;
+    std::map<int, std::size_t> next, count;
+    std::map<int, long> lastStamp;
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+        const auto& f = lines[i];
+        ASSERT_EQ(f.size(), 8u) << i;
+        const int obj = std::stoi(f[3]);
+        ASSERT_TRUE(specs.count(obj)) << i;
+        const sim::CyclicSpec& spec = *specs[obj];
+        EXPECT_EQ(std::stoi(f[4]), spec.type) << i;
+        char status[3];
+        std::snprintf(status, sizeof status, "%02X", spec.status);
+        EXPECT_EQ(f[7], status) << i;
+        const double value = std::strtod(f[5].c_str(), nullptr);
+        double sent = spec.value;
+        std::size_t k = 0;
+        for (; k < 1000; ++k, sent += spec.step) {
+            const double onBus = spec.type == 2 ? sent : static_cast<float>(sent);
+            if (k >= next[obj] && onBus == value) break;
+        }
+        ASSERT_LT(k, 1000u) << "line " << i << ": " << f[5] << " was never sent for " << obj;
+        // From the first value on, each one the device sent, once.
+        if (count[obj] > 0) {
+            EXPECT_EQ(k, next[obj]) << "line " << i << ": values lost";
+        }
+        next[obj] = k + 1;
+        ++count[obj];
+        const long stamp = std::stol(f[6]);
+        if (spec.type == 0)
+            EXPECT_GE(stamp, lastStamp[obj]) << i;
+        else
+            EXPECT_EQ(stamp, 0) << i;
+        lastStamp[obj] = stamp;
+    }
+    // 2 s at 100 ms and 200 ms periods.
+    EXPECT_GE(count[3], 15u);
+    EXPECT_GE(count[4], 8u);
+    EXPECT_GE(count[5], 15u);
+}
+
+TEST_F(RecordOnSimulator, AcyclicRequestsAroundARecordAllComplete) {
+    ASSERT_TRUE(Connect());
+    ASSERT_TRUE(Request("q1", Transaction(1217, 29)));  // on the bus as the record starts
+    ASSERT_TRUE(Request("r1", StartRec("0300", 1, File("r.csv"))));
+    ASSERT_TRUE(Request("q2", Transaction(100, 1)));  // waits for the record's end
+    ASSERT_TRUE(Pump([&] { return device->Count("transaction") == 3; }));
+    EXPECT_EQ(Data(device->For("q1")->document), "0A0B0C0D");
+    EXPECT_EQ(RecordState(device->For("r1")->document), "finished");
+    EXPECT_EQ(Data(device->For("q2")->document), "01020304");
+    EXPECT_GT(CsvLines(File("r.csv")).size(), 1u);
+}
+
+TEST_F(RecordOnSimulator, OverrunEndsTheRecordAndKeepsItsValues) {
+    dtm->put_PersistentBufferSizeValue(1);
+    ASSERT_TRUE(Connect());
+    ASSERT_TRUE(Request("r1", StartRec("030004010502", 60, File("over.csv"))));
+    ASSERT_TRUE(Request("q1", Transaction(1217, 29)));
+    // A buffer this small would overrun the read as well: the queued read goes out with a
+    // usable one.
+    device->onAnswer = [&](const DeviceDtm::Answer& a) {
+        if (a.invokeId == "r1") dtm->put_PersistentBufferSizeValue(200);
+    };
+    ASSERT_TRUE(Pump([&] { return device->Count("transaction") == 2; }));
+    EXPECT_EQ(RecordState(device->For("r1")->document), "MemoryOverflow");
+    EXPECT_EQ(Data(device->For("q1")->document), "0A0B0C0D") << device->For("q1")->document;
+    EXPECT_GT(CsvLines(File("over.csv")).size(), 1u);
+}
+
+TEST_F(RecordOnSimulator, RefusedRecordsAnswerRecFailOnce) {
+    ASSERT_TRUE(Connect());
+    std::filesystem::create_directories(File("adir"));
+    std::ofstream(File("plain")) << "x";
+    const std::string ten = [] {
+        std::string p;
+        for (int i = 1; i <= 11; ++i) p += "0300";
+        return p;
+    }();
+    const struct {
+        std::string pairs;  // with the record time
+        std::string file;
+        const char* why;
+    } cases[] = {
+        {ten + "0002", File("a.csv"), "eleven pairs"},
+        {"00000002", File("a.csv"), "object 0"},
+        {"1F000002", File("a.csv"), "object 31"},
+        {"05050002", File("a.csv"), "type 5"},
+        {"03000000", File("a.csv"), "record time 0"},
+        {"01", File("a.csv"), "no record time"},
+        {"030000", File("a.csv"), "half a pair"},
+        {"03000002", "", "no file name"},
+        {"03000002", File("adir"), "a folder"},
+        {"03000002", File("plain") + "/a.csv", "a file as folder"},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        const std::string id = "r" + std::to_string(++n);
+        // The data as given, record time included.
+        std::string doc = Transaction(0, 0, 0, c.pairs, 5, "StartRec");
+        doc.insert(doc.find("\"StartRec\"") + 10, " FilePath=\"" + c.file + "\"");
+        EXPECT_FALSE(Request(id, doc)) << c.why;
+        ASSERT_NE(device->For(id), nullptr) << c.why;
+        EXPECT_EQ(RecordState(device->For(id)->document), "recFail") << c.why;
+    }
+    EXPECT_EQ(device->Count("transaction"), std::size(cases));
+    // A second start while one runs is answered at once and leaves the first alone.
+    ASSERT_TRUE(Request("run", StartRec("0300", 1, File("ok.csv"))));
+    ASSERT_TRUE(Request("again", StartRec("0400", 1, File("other.csv"))));
+    EXPECT_EQ(RecordState(device->For("again")->document), "inProgress");
+    ASSERT_TRUE(Pump([&] { return device->For("run") != nullptr; }));
+    EXPECT_EQ(RecordState(device->For("run")->document), "finished");
+    EXPECT_FALSE(std::filesystem::exists(File("other.csv")));
+}
+
+class RecordWritingEachLine : public RecordOnSimulator {
+protected:
+    RecordWritingEachLine() : RecordOnSimulator(0) {}
+};
+
+TEST_F(RecordWritingEachLine, StopAnswersBothAndNothingIsWrittenAfterIt) {
+    ASSERT_TRUE(Connect());
+    const std::string file = File("stop.csv");
+    ASSERT_TRUE(Request("r1", StartRec("0300", 60, file)));
+    ASSERT_TRUE(Pump([&] { return CsvLines(file).size() >= 3; }));
+    ASSERT_TRUE(Request("q1", Transaction(1217, 29)));
+    EXPECT_EQ(device->For("q1"), nullptr);  // held while the record runs
+    ASSERT_TRUE(Request("s1", StopRec()));
+    ASSERT_NE(device->For("r1"), nullptr);
+    ASSERT_NE(device->For("s1"), nullptr);
+    EXPECT_EQ(RecordState(device->For("r1")->document), "aborted");
+    EXPECT_EQ(RecordState(device->For("s1")->document), "finished");
+    ASSERT_TRUE(Pump([&] { return device->For("q1") != nullptr; }));
+    const std::size_t written = CsvLines(file).size();
+    // Reception runs again for these reads while the device keeps sending values.
+    for (const char* id : {"q2", "q3", "q4"})
+        EXPECT_EQ(Data(Transact(id, Transaction(1217, 29))), "0A0B0C0D");
+    EXPECT_EQ(CsvLines(file).size(), written);
+    // No record runs: accepted, never answered.
+    EXPECT_TRUE(Request("s2", StopRec()));
+    EXPECT_EQ(Data(Transact("q5", Transaction(1217, 29))), "0A0B0C0D");
+    EXPECT_EQ(device->For("s2"), nullptr);
+}
+
+#endif
+
+#ifdef TIVMATE_SOAK
+// Long randomized traffic with faults: reads, writes, failing and delayed objects, polls,
+// records started, refused and stopped, aborts, disconnects. Every accepted request is
+// answered exactly once ("StopRec" with no record may go unanswered, a refused "StartRec" is
+// answered "recFail"), nothing dropped by Abort is answered, and memory stays flat.
+class Soak : public RecordOnSimulator {
+protected:
+    Soak() : RecordOnSimulator(4096, 50) {}
+};
+
+std::size_t ResidentBytes() {
+    std::ifstream statm("/proc/self/statm");
+    std::size_t pages = 0, resident = 0;
+    statm >> pages >> resident;
+    return resident * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+}
+
+TEST_F(Soak, EveryAcceptedRequestIsAnsweredOnceAndMemoryStaysFlat) {
+    dtm->put_PersistentCommRetriesValue(1);
+    dtm->put_PersistentMaxStackValue(6);
+    ASSERT_TRUE(Connect());
+    std::mt19937 random(1717);
+    const char* faults[] = {"drop-answer", "corrupt-checksum", "wrong-sub"};
+    // The bookkeeping covers the requests in flight only, so it does not grow with the run:
+    // `owed` must be answered once, `optional` at most once; any other answer is unexpected.
+    std::map<std::string, int> answered;
+    std::set<std::string> owed, optional, records;
+    std::vector<std::string> unexpected, wrongCount;
+    int timeouts = 0, values = 0;
+    std::map<std::string, int> recordEnds;
+    device->onAnswer = [&](const DeviceDtm::Answer& a) {
+        if (a.kind != "transaction") return;
+        if (!owed.count(a.invokeId) && !optional.count(a.invokeId)) {
+            if (unexpected.size() < 20) unexpected.push_back(a.invokeId);
+            return;
+        }
+        ++answered[a.invokeId];
+        timeouts += Error(a.document) == "timeout";
+        values += !Data(a.document).empty();
+        if (const auto state = RecordState(a.document); !state.empty()) ++recordEnds[state];
+    };
+    const auto settled = [&] {
+        for (const auto& id : owed)
+            if (!answered.count(id)) return false;
+        return true;
+    };
+    const auto checkAndForget = [&] {
+        for (const auto& id : owed)
+            if (answered[id] != 1 && wrongCount.size() < 20) wrongCount.push_back(id);
+        for (const auto& id : optional)
+            if (answered.count(id) && answered[id] > 1 && wrongCount.size() < 20)
+                wrongCount.push_back(id);
+        owed.clear();
+        optional.clear();
+        records.clear();
+        answered.clear();
+        device->answers.clear();
+        monitor->lines.clear();
+    };
+    const std::string file = File("soak\\record.csv");
+    constexpr int kRequests = 20000, kWarmUp = 2000;
+    std::size_t rssWarm = 0;
+    int sent = 0, disconnects = 0, aborts = 0, starts = 0;
+    while (sent < kRequests) {
+        if (sent >= kWarmUp && rssWarm == 0) rssWarm = ResidentBytes();
+        if (random() % 5 == 0)
+            simulator->control(std::string(faults[random() % 3]) + " " +
+                               std::to_string(random() % 3));
+        const int burst = 1 + static_cast<int>(random() % 6);
+        for (int k = 0; k < burst; ++k) {
+            const std::string id = "i" + std::to_string(sent++);
+            const int kind = static_cast<int>(random() % 40);
+            if (kind == 0) {
+                // Whatever is queued or on the bus is dropped unanswered; a record runs on.
+                for (auto it = owed.begin(); it != owed.end();)
+                    it = !answered.count(*it) && !records.count(*it) ? owed.erase(it)
+                                                                     : std::next(it);
+                dtm->Abort("");
+                ++aborts;
+                continue;
+            }
+            if (kind == 1) {
+                com::VARIANT_BOOL ok = com::VARIANT_FALSE;
+                dtm->DisconnectRequest("d" + id, "", &ok);
+                ASSERT_TRUE(ok);
+                // The disconnect waits for every request and a running record.
+                ASSERT_TRUE(Pump([&] { return device->For("d" + id) != nullptr; }));
+                ASSERT_TRUE(settled()) << id;
+                checkAndForget();
+                ASSERT_TRUE(Connect());
+                ++disconnects;
+                continue;
+            }
+            std::string doc;
+            if (kind < 4) {
+                // Ten pairs at most, objects 1..30, types 0..2: one in four is refused.
+                std::string pairs;
+                const int n = 1 + static_cast<int>(random() % 3);
+                for (int p = 0; p < n; ++p) {
+                    char pair[24];
+                    std::snprintf(pair, sizeof pair, "%02X%02X", 3 + p, p);
+                    pairs += pair;
+                }
+                if (random() % 4 == 0) pairs += "1F00";
+                doc = StartRec(pairs, 1, file);
+                records.insert(id);
+                owed.insert(id);  // a refused start is answered "recFail"
+                ++starts;
+            } else if (kind < 6) {
+                doc = StopRec();
+                optional.insert(id);
+            } else if (kind < 8) {
+                doc = Transaction(1301, 2);
+            } else if (kind < 9) {
+                doc = Transaction(0, 0, 0, "", 5, "ReadDelayedResponse");
+            } else if (kind < 12) {
+                doc = Transaction(1300, 1);
+            } else if (kind < 16) {
+                doc = Transaction(1218, 29, 193, "54495620");
+            } else {
+                doc = Transaction(1217, 29);
+            }
+            if (!records.count(id) && !optional.count(id)) owed.insert(id);
+            if (!Request(id, doc) && !records.count(id)) owed.erase(id);
+        }
+        ASSERT_TRUE(Pump(settled, 120s)) << sent;
+        checkAndForget();
+    }
+    simulator->control("clear");
+    // Late answers to dropped requests would come before the disconnect's.
+    com::VARIANT_BOOL ok = com::VARIANT_FALSE;
+    dtm->DisconnectRequest("last", "", &ok);
+    ASSERT_TRUE(Pump([&] { return device->For("last") != nullptr; }));
+    checkAndForget();
+    const std::size_t rssEnd = ResidentBytes();
+
+    EXPECT_THAT(unexpected, testing::IsEmpty()) << "answered though dropped, refused or done";
+    EXPECT_THAT(wrongCount, testing::IsEmpty()) << "not answered exactly once";
+    EXPECT_GT(aborts, 100);
+    EXPECT_GT(disconnects, 100);
+    EXPECT_GT(starts, 1000);
+    EXPECT_GT(timeouts, 0);
+    EXPECT_GT(values, kRequests / 4);
+    for (const char* state : {"finished", "recFail", "aborted"})
+        EXPECT_GT(recordEnds[state], 0) << state;
+    EXPECT_EQ(CsvLines(app.path() / "soak" / "record.csv").at(0).at(0), "Date");
+    RecordProperty("rss_warm_kib", static_cast<int>(rssWarm / 1024));
+    RecordProperty("rss_end_kib", static_cast<int>(rssEnd / 1024));
+    EXPECT_LE(static_cast<double>(rssEnd), static_cast<double>(rssWarm) * 1.05)
+        << "warm " << rssWarm << " end " << rssEnd;
+}
+#endif
 
 }  // namespace
