@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
@@ -406,8 +407,9 @@ bool Session::Record(const std::string& pairs, int seconds, std::filesystem::pat
     const std::string state =
         AttributeOf(answer->document, "FDT/DataExchangeResponse", "RecordState");
     std::size_t lines = 0;
-    if (const auto text = xml::loadTextFile(file))
-        lines = static_cast<std::size_t>(std::count(text->begin(), text->end(), '\n'));
+    if (std::ifstream csv(file, std::ios::binary); csv)
+        lines = static_cast<std::size_t>(std::count(std::istreambuf_iterator<char>(csv),
+                                                    std::istreambuf_iterator<char>(), '\n'));
     Print("record", {{"invokeId", com::Variant(id)},
                      {"recordState", com::Variant(state)},
                      {"file", com::Variant(file.string())},
