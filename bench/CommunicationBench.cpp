@@ -10,6 +10,7 @@
 #include <mutex>
 #include <thread>
 
+#include "DtmConnect.h"
 #include "com/Registry.h"
 #include "fdt/FdtInterfaces.h"
 #include "module/DTMMain.h"
@@ -99,17 +100,8 @@ void BM_Transaction(benchmark::State& state) {
         // Monitor lines off: they cost nothing without a monitor, but say so.
         dtm->put_PersistentProtocolFilter(com::VARIANT_FALSE);
         dtm->put_PersistentInterfaceFilter(com::VARIANT_FALSE);
-        dtm->InitUBSAdapter();
-        const bool ready = queue.runUntil(
-            [&] {
-                com::Variant bus;
-                dtm->get_TIVBusConnected(&bus);
-                return bus.toInt64().value_or(0) != 0;
-            },
-            10s, 1ms);
-        dtm->ConnectRequest(static_cast<fdt::IFdtCommunicationEvents*>(device.get()), "c",
-                            "81684E65-6385-4690-ACCF-49995B3B4E8B", "", &ok);
-        if (!ready || !ok) {
+        if (!benchsupport::ConnectDevice(
+                *dtm, static_cast<fdt::IFdtCommunicationEvents*>(device.get()), queue)) {
             state.SkipWithError("the DTM did not connect");
             return;
         }

@@ -13,6 +13,7 @@
 #include <sstream>
 #include <vector>
 
+#include "DtmConnect.h"
 #include "com/Registry.h"
 #include "fdt/FdtInterfaces.h"
 #include "module/DTMMain.h"
@@ -127,17 +128,8 @@ void BM_RecordTenFastValues(benchmark::State& state) {
         dtm->put_PersistentInterfaceFilter(com::VARIANT_FALSE);
         // Room for every telegram of the record in the linear buffer.
         dtm->put_PersistentBufferSizeValue(32767);
-        dtm->InitUBSAdapter();
-        const bool ready = queue.runUntil(
-            [&] {
-                com::Variant bus;
-                dtm->get_TIVBusConnected(&bus);
-                return bus.toInt64().value_or(0) != 0;
-            },
-            10s, 1ms);
-        dtm->ConnectRequest(static_cast<fdt::IFdtCommunicationEvents*>(device.get()), "c",
-                            "81684E65-6385-4690-ACCF-49995B3B4E8B", "", &ok);
-        if (!ready || !ok) {
+        if (!benchsupport::ConnectDevice(
+                *dtm, static_cast<fdt::IFdtCommunicationEvents*>(device.get()), queue)) {
             state.SkipWithError("the DTM did not connect");
             return;
         }
