@@ -18,9 +18,14 @@ for f in build/fuzz/fuzz/fuzz_*; do
   mkdir -p "$corpus"
   seeds="fuzz/seeds/${name#fuzz_}"
   echo "== $name (${seconds}s)"
-  if [ -d "$seeds" ]; then
-    "$f" -max_total_time="$seconds" -print_final_stats=0 "$corpus" "$seeds" 2>&1 | tail -n 3
+  log="build/fuzz/$name.log"
+  args=(-max_total_time="$seconds" -print_final_stats=0 -artifact_prefix="build/fuzz/$name-" "$corpus")
+  [ -d "$seeds" ] && args+=("$seeds")
+  # The whole report only when the target fails: it holds the stack and the input.
+  if "$f" "${args[@]}" >"$log" 2>&1; then
+    tail -n 1 "$log"
   else
-    "$f" -max_total_time="$seconds" -print_final_stats=0 "$corpus" 2>&1 | tail -n 3
+    tail -n 60 "$log"
+    exit 1
   fi
 done

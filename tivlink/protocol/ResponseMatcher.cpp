@@ -245,9 +245,10 @@ int ResponseMatcher::ReceiveAcyclicDelayed(TelegramFields& out, std::vector<std:
             out.control = copy.At(kRecordHeaderSize);
             from += 2;
         }
+        // A size byte beyond the valid range must not pull in bytes that were never copied.
         const std::size_t count = std::min<std::size_t>(
             out.dataSize >= 2 ? static_cast<std::size_t>(out.dataSize) - 2 : 0,
-            copy.bytes.size() - from);
+            raw.size() > from ? raw.size() - from : 0);
         const auto first = copy.bytes.begin() + static_cast<std::ptrdiff_t>(from);
         Log("Call2:ReceiveAcyclicDelayed->RecordToVariant,SrcPtr:" + Ptr(&*first) +
             ",Size:" + std::to_string(count));

@@ -1,0 +1,85 @@
+// The response matcher fed frames directly, without the worker thread.
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "os/MessageQueue.h"
+#include "tivlink/TelegramCodec.h"
+#include "tivlink/protocol/ResponseMatcher.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+class NullSink final : public tivlink::IDriverEventSink {
+public:
+    void OnEvent(int) override {}
+};
+
+// An unescaped frame around a record whose size byte may claim more than it carries; the
+// checksum (16-bit sum) covers what the size byte claims, so the frame verifies.
+Bytes Frame(int telType, int dataSize, std::uint8_t control, const Bytes& data) {
+    Bytes record(std::size_t(dataSize) + 2, 0);
+    record[0] = static_cast<std::uint8_t>(telType << 5 | tivlink::kTransmitTypeLowBits);
+    record[1] = static_cast<std::uint8_t>(dataSize);
+    record[2] = 29;
+    record[3] = 1217 & 0xFF;
+    record[4] = 1217 >> 8;
+    record[5] = control;
+    std::copy(data.begin(), data.end(), record.begin() + tivlink::kRecordHeaderSize);
+    const std::uint16_t sum = tivlink::TelegramChecksum(record, false);
+    Bytes frame{tivlink::kFrameStart, 0, 0};
+    frame.insert(frame.end(), record.begin(), record.end());
+    frame.push_back(static_cast<std::uint8_t>(sum & 0xFF));
+    frame.push_back(static_cast<std::uint8_t>(sum >> 8));
+    frame.push_back(tivlink::kFrameEnd);
+    return frame;
+}
+
+TEST(ResponseMatcher, DelayedAnswerDataNeverExceedsWhatWasReceived) {
+    struct Case {
+        const char* name;
+        int telType;
+        int dataSize;
+        std::uint8_t control;
+        std::size_t dataBytes;  // expected: data and checksum
+    };
+    const Case cases[] = {
+        {"answer", tivlink::kTelTypeResponse, 6, tivlink::kControlPositive, 4},
+        {"delivered service", tivlink::kTelTypeService, 8, tivlink::kControlDelivered, 4},
+        // Beyond the valid sizes only the first 136 bytes are taken over.
+        {"oversized answer", tivlink::kTelTypeResponse, 200, tivlink::kControlPositive,
+         tivlink::kMaxRecordWithChecksum - tivlink::kRecordHeaderSize},
+        {"oversized service", tivlink::kTelTypeService, 250, tivlink::kControlDelivered,
+         tivlink::kMaxRecordWithChecksum - tivlink::kRecordHeaderSize - 2},
+    };
+    const auto sink = std::make_shared<NullSink>();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        tivlink::Diagnostics diagnostics;
+        tivlink::DriverState state;
+        tivlink::EventPoster events(diagnostics);
+        events.Connect(sink);
+        tivlink::ResponseMatcher matcher(state, diagnostics, events);
+        state.delayedPending = true;
+        state.delayedSub = 29;
+        state.delayedObj = 1217;
+        const Bytes data = c.control == tivlink::kControlDelivered
+                               ? Bytes{tivlink::kControlPositive, 0, 0x12, 0x34}
+                               : Bytes{0x12, 0x34};
+        matcher.Match(Frame(c.telType, c.dataSize, c.control, data));
+        tivlink::TelegramFields fields;
+        Bytes out;
+        EXPECT_EQ(matcher.ReceiveAcyclicDelayed(fields, out), 0);
+        EXPECT_EQ(out.size(), c.dataBytes);
+        ASSERT_GE(out.size(), 2u);
+        EXPECT_EQ(out[0], 0x12);
+        EXPECT_EQ(out[1], 0x34);
+        os::MessageQueue::current().processMessages();
+    }
+}
+
+}  // namespace
