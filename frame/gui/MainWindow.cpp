@@ -14,6 +14,7 @@
 #include <QStatusBar>
 #include <QStyleFactory>
 #include <QTabWidget>
+#include <QTimer>
 #include <QTreeView>
 #include <iostream>
 
@@ -344,8 +345,11 @@ bool MainWindow::OpenFunction(const std::string& functionIdOrName) {
     }
     page.widget = widget->Widget();
     tabs_->setCurrentIndex(tabs_->addTab(page.widget, QString::fromStdString(f->label)));
-    // The keyboard starts on the new page (its focus proxy, where it has one).
-    page.widget->setFocus();
+    // The keyboard starts on the new page (its focus proxy, where it has one), once the tab
+    // has shown it: a hidden widget takes no focus.
+    QTimer::singleShot(0, page.widget.data(), [w = page.widget] {
+        if (w) w->setFocus();
+    });
     pages_.push_back(std::move(page));
     return true;
 }
