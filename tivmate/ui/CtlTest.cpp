@@ -187,6 +187,27 @@ com::HRESULT CtlTest::UpdateLanguage() {
     return com::S_OK;
 }
 
+com::HRESULT CtlTest::PrepareToRelease(com::VARIANT_BOOL* result) {
+    Handler("ctlTest-PrepareToRelease", [&] {
+        DTMMain* dtm = core_.DtmObject();
+        if (!dtm || !dtm->ComClsPointer().CallbackInterface) return;
+        com::ComPtr<com::IUnknown> mine, holder;
+        QueryInterface(com::IUnknown::iid, mine.putVoid());
+        dtm->ComClsPointer().CallbackInterface->QueryInterface(com::IUnknown::iid,
+                                                               holder.putVoid());
+        if (mine.get() != holder.get()) return;
+        auto communication = Communication();
+        if (!communication) return;
+        // Waiting requests and a running record would hold the disconnect back.
+        const std::string reference = CommunicationReference();
+        communication->Abort(BuildDocument(0, reference, nullptr));
+        com::VARIANT_BOOL ok = com::VARIANT_FALSE;
+        communication->DisconnectRequest(com::Guid::create().toString(),
+                                         BuildDocument(2, reference, nullptr), &ok);
+    });
+    return Control::PrepareToRelease(result);
+}
+
 // ---- fields ----
 
 std::optional<std::int32_t> CtlTest::ParseNumber(const QString& text, std::int32_t low,

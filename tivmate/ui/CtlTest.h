@@ -38,6 +38,9 @@ public:
 
     void OnInit();
     com::HRESULT UpdateLanguage() override;
+    // A page that closes ends the connection it made: nobody else could use it, and it would
+    // keep the page alive inside the DTM.
+    com::HRESULT PrepareToRelease(com::VARIANT_BOOL* result) override;
 
     // IFdtCommunicationEvents: each shows the answer in LastResponse.
     com::HRESULT OnAbort(const std::string& communicationReference) override;

@@ -209,6 +209,15 @@ TEST_F(TestPage, ConnectReadWriteAndDelayedReadShowTheirAnswers) {
     const std::string reference = connected.section('=', 1).toStdString();
     ASSERT_TRUE(Answered("CommandDisconnectRequest", "OnDisconnectResponse:"));
     EXPECT_EQ(Last().toStdString(), "OnDisconnectResponse: CommunicationReference=" + reference);
+
+    // A page closed while connected ends its connection: the next page can connect, and the
+    // closed one is not kept alive by the DTM.
+    ASSERT_TRUE(Connect());
+    QPointer<QWidget> closed = page_->widget;
+    Close(*page_);
+    EXPECT_FALSE(closed);
+    page_ = &Open("Tivmate.ctlTest");
+    EXPECT_TRUE(Connect());
 }
 
 TEST_F(TestPage, FieldsRefuseBadInputSendNothingAndSayWhy) {
