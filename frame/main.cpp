@@ -53,6 +53,9 @@ int main(int argc, char** argv) {
     double guiSeconds = 0;
     app.add_option("--gui-seconds", guiSeconds, "gui: close the window after this many seconds")
         ->check(CLI::NonNegativeNumber);
+    std::filesystem::path screenshot;
+    app.add_option("--screenshot", screenshot,
+                   "gui: save the screen as PNG to this file when the window closes");
     app.add_option("--pairs", options.recordPairs, "record: OBJ:TYPE,... (up to 10 values)");
     app.add_option("--seconds", options.recordSeconds, "record: its length in seconds")
         ->check(CLI::Range(1, 65535));
@@ -83,7 +86,7 @@ int main(int argc, char** argv) {
     }
     host::StopSignals signals;
     if (steps.front() == "gui")
-        return tivframe::RunGui(options, {steps.begin() + 1, steps.end()}, guiSeconds);
+        return tivframe::RunGui(options, {steps.begin() + 1, steps.end()}, guiSeconds, screenshot);
     tivframe::Session session(options);
     return session.Run(steps);
 }

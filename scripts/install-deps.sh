@@ -11,6 +11,7 @@ packages=(
   umockdev libumockdev-dev
   clang-14 libclang-rt-14-dev clang-format
   tshark
+  xvfb xdotool xclip
   locales
 )
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -9,7 +10,10 @@ namespace tivframe {
 
 // `tivframe gui`: the window on a new project, the named functions (ids or names) opened;
 // runs until the window is closed, `seconds` pass (0: no limit) or a stop signal comes. Exit
-// code 0, or 1 when the display or the DTM cannot be had or a function does not open.
-int RunGui(const Options& options, const std::vector<std::string>& open, double seconds);
+// code 0, or 1 when the display or the DTM cannot be had, a function does not open or the
+// screenshot cannot be written. A `screenshot` file (PNG) gets the screen as it was when the
+// window closed or the time ran out.
+int RunGui(const Options& options, const std::vector<std::string>& open, double seconds,
+           const std::filesystem::path& screenshot = {});
 
 }  // namespace tivframe

@@ -7,11 +7,14 @@
 #include <QFileDialog>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QPixmap>
+#include <QScreen>
 #include <QSplitter>
 #include <QStandardItemModel>
 #include <QStatusBar>
 #include <QStyleFactory>
 #include <QTabWidget>
+#include <QTimer>
 #include <QTreeView>
 #include <iostream>
 
@@ -342,6 +345,11 @@ bool MainWindow::OpenFunction(const std::string& functionIdOrName) {
     }
     page.widget = widget->Widget();
     tabs_->setCurrentIndex(tabs_->addTab(page.widget, QString::fromStdString(f->label)));
+    // The keyboard starts on the new page (its focus proxy, where it has one), once the tab
+    // has shown it: a hidden widget takes no focus.
+    QTimer::singleShot(0, page.widget.data(), [w = page.widget] {
+        if (w) w->setFocus();
+    });
     pages_.push_back(std::move(page));
     return true;
 }
@@ -419,7 +427,33 @@ void MainWindow::closeEvent(QCloseEvent* e) {
     e->accept();
 }
 
-int RunGui(const Options& options, const std::vector<std::string>& open, double seconds) {
+namespace {
+
+// Keeps the screen as it is when the window is about to close.
+class CloseGrabber : public QObject {
+public:
+    QPixmap shot;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* e) override {
+        if (e->type() == QEvent::Close) shot = Grab(static_cast<QWidget*>(watched));
+        return false;
+    }
+
+public:
+    static QPixmap Grab(QWidget* window) {
+        // The screen shows what the user saw, menus and dialogs included; a platform
+        // without a screen to grab gets the window alone.
+        QPixmap screen;
+        if (QScreen* s = QGuiApplication::primaryScreen()) screen = s->grabWindow(0);
+        return screen.isNull() ? window->grab() : screen;
+    }
+};
+
+}  // namespace
+
+int RunGui(const Options& options, const std::vector<std::string>& open, double seconds,
+           const std::filesystem::path& screenshot) {
     std::string error;
     auto session = qtos::GuiSession::Start("tivframe", error);
     if (!session) {
@@ -431,6 +465,8 @@ int RunGui(const Options& options, const std::vector<std::string>& open, double 
     int code = 0;
     {
         MainWindow window(options);
+        CloseGrabber grabber;
+        if (!screenshot.empty()) window.installEventFilter(&grabber);
         window.show();
         if (!window.NewProject()) return 1;
         for (const std::string& f : open)
@@ -439,6 +475,13 @@ int RunGui(const Options& options, const std::vector<std::string>& open, double 
             else
                 code = 1;
         session->Run(host::Nominal(seconds), [] { return host::Interrupted(); });
+        if (!screenshot.empty()) {
+            if (grabber.shot.isNull()) grabber.shot = CloseGrabber::Grab(&window);
+            if (!grabber.shot.save(QString::fromStdString(screenshot.string()), "PNG")) {
+                std::cerr << "tivframe: the screenshot cannot be written to " << screenshot << "\n";
+                code = 1;
+            }
+        }
         // Pages before the DTM, the DTM before the application.
         window.ReleaseProject();
     }

@@ -27,6 +27,13 @@ class QWidget;
 #define FDT_MEMBERS_IMonitorView(X, P) \
     X(IMonitorView, 1, method, MessageLine, (P(in, BSTR, Line), P(in, long, LineColor)))
 
+// The test page's request documents. XML_Doc picks the document (0 abort, 1 connect,
+// 2 disconnect, 3 data exchange); CommunicationData is the data-exchange record as an array
+// (MessageType, ObjectType, NoOfBytes, SubNo, ObjectNo, Data, Control); the other arguments
+// may be left out. "" for any other XML_Doc.
+#define FDT_MEMBERS_ITestView(X, P) \
+    X(ITestView, 1, method, GetXMLDocument, (P(inout, short, XML_Doc), P(optin, VARIANT, communicationReference), P(optin, VARIANT, CommunicationData), P(optin, VARIANT, control), P(optin, VARIANT, CNumber), P(optin, VARIANT, RecCmd), P(optin, VARIANT, Filename), P(retval, BSTR, result)))
+
 // The named child controls of a control, for caption translation. Index is Empty for a control
 // outside a control array.
 #define FDT_MEMBERS_IControlCaptions(X, P) \
@@ -43,6 +50,7 @@ FDT_DUAL_INTERFACE(IActiveXGUI, FDT_MEMBERS_IActiveXGUI);
 FDT_DUAL_INTERFACE(IOfflineParamView, FDT_MEMBERS_IOfflineParamView);
 FDT_DUAL_INTERFACE(IDiagnosisView, FDT_MEMBERS_IDiagnosisView);
 FDT_DUAL_INTERFACE(IMonitorView, FDT_MEMBERS_IMonitorView);
+FDT_DUAL_INTERFACE(ITestView, FDT_MEMBERS_ITestView);
 FDT_DUAL_INTERFACE(IControlCaptions, FDT_MEMBERS_IControlCaptions);
 
 // A control's page for the frame. The control owns the widget: the frame may reparent it into

@@ -64,6 +64,7 @@ inline constexpr com::Guid IID_IDiagnosisView =
     com::makeGuid("{D2009D32-1636-4928-B03E-C88409ACC2DB}");
 inline constexpr com::Guid IID_IMonitorView =
     com::makeGuid("{C57C1B68-4061-4994-9666-AD05109D1B77}");
+inline constexpr com::Guid IID_ITestView = com::makeGuid("{5E2B9A41-7C3D-4F86-9B0E-2A1D6C8F4E37}");
 inline constexpr com::Guid IID_IControlCaptions =
     com::makeGuid("{30E0C8C5-3C73-433E-A1C6-AC52D7F36969}");
 inline constexpr com::Guid IID_IActiveXWidget =

@@ -70,6 +70,8 @@ public:
 
     // Null before Init and after the end.
     _DTMMain* Dtm() const { return dtm_.get(); }
+    // The same DTM as the object itself, for the members only C++ reaches.
+    DTMMain* DtmObject() const { return dtmObject_; }
     // Null without a DTM or when the DTM has let go of its driver.
     com::ComPtr<tivlink::ITivDriver> Driver() const;
     static std::filesystem::path Resource(const std::string& name);

@@ -30,33 +30,41 @@ com::HRESULT CreateCtlAbout(const com::Guid& iid, void** out) noexcept;
 com::HRESULT CreateCtlOfflineParam(const com::Guid& iid, void** out) noexcept;
 com::HRESULT CreateCtlDiagnosis(const com::Guid& iid, void** out) noexcept;
 com::HRESULT CreateCtlMonitor(const com::Guid& iid, void** out) noexcept;
+com::HRESULT CreateCtlTest(const com::Guid& iid, void** out) noexcept;
 
 // Class entries of the pages built so far, for the module's class table.
-#define TIVMATE_UI_CLASS_ENTRIES                                                                 \
-    {::tivmate::ui::CLSID_ctlAbout,                                                              \
-     ::tivmate::ui::kCtlAboutProgId,                                                             \
-     "Tivmate ctlAbout",                                                                         \
-     "Apartment",                                                                                \
-     &::tivmate::ui::CreateCtlAbout,                                                             \
-     nullptr,                                                                                    \
-     "1.0"},                                                                                     \
-        {::tivmate::ui::CLSID_ctlOfflineParam,                                                   \
-         ::tivmate::ui::kCtlOfflineParamProgId,                                                  \
-         "Tivmate ctlOfflineParam",                                                              \
-         "Apartment",                                                                            \
-         &::tivmate::ui::CreateCtlOfflineParam,                                                  \
-         nullptr,                                                                                \
-         "1.0"},                                                                                 \
-        {::tivmate::ui::CLSID_ctlDiagnosis,                                                      \
-         ::tivmate::ui::kCtlDiagnosisProgId,                                                     \
-         "Tivmate ctlDiagnosis",                                                                 \
-         "Apartment",                                                                            \
-         &::tivmate::ui::CreateCtlDiagnosis,                                                     \
-         nullptr,                                                                                \
-         "1.0"},                                                                                 \
-    {                                                                                            \
-        ::tivmate::ui::CLSID_ctlMonitor, ::tivmate::ui::kCtlMonitorProgId, "Tivmate ctlMonitor", \
-            "Apartment", &::tivmate::ui::CreateCtlMonitor, nullptr, "1.0"                        \
+#define TIVMATE_UI_CLASS_ENTRIES                                                        \
+    {::tivmate::ui::CLSID_ctlAbout,                                                     \
+     ::tivmate::ui::kCtlAboutProgId,                                                    \
+     "Tivmate ctlAbout",                                                                \
+     "Apartment",                                                                       \
+     &::tivmate::ui::CreateCtlAbout,                                                    \
+     nullptr,                                                                           \
+     "1.0"},                                                                            \
+        {::tivmate::ui::CLSID_ctlOfflineParam,                                          \
+         ::tivmate::ui::kCtlOfflineParamProgId,                                         \
+         "Tivmate ctlOfflineParam",                                                     \
+         "Apartment",                                                                   \
+         &::tivmate::ui::CreateCtlOfflineParam,                                         \
+         nullptr,                                                                       \
+         "1.0"},                                                                        \
+        {::tivmate::ui::CLSID_ctlDiagnosis,                                             \
+         ::tivmate::ui::kCtlDiagnosisProgId,                                            \
+         "Tivmate ctlDiagnosis",                                                        \
+         "Apartment",                                                                   \
+         &::tivmate::ui::CreateCtlDiagnosis,                                            \
+         nullptr,                                                                       \
+         "1.0"},                                                                        \
+        {::tivmate::ui::CLSID_ctlMonitor,                                               \
+         ::tivmate::ui::kCtlMonitorProgId,                                              \
+         "Tivmate ctlMonitor",                                                          \
+         "Apartment",                                                                   \
+         &::tivmate::ui::CreateCtlMonitor,                                              \
+         nullptr,                                                                       \
+         "1.0"},                                                                        \
+    {                                                                                   \
+        ::tivmate::ui::CLSID_ctlTest, ::tivmate::ui::kCtlTestProgId, "Tivmate ctlTest", \
+            "Apartment", &::tivmate::ui::CreateCtlTest, nullptr, "1.0"                  \
     }
 
 }  // namespace tivmate::ui
