@@ -532,7 +532,9 @@ int RunGui(const Options& options, const std::vector<std::string>& open, double 
                 code = 1;
         const auto end = session->Run(host::Nominal(seconds), [] { return host::Interrupted(); });
         // Pages before the DTM, the DTM before the application; no one is there to answer.
-        window.DiscardProject(end == qtos::GuiSession::End::TimeUp ? "time is up" : "stopped");
+        window.DiscardProject(end == qtos::GuiSession::End::TimeUp    ? "time is up"
+                              : end == qtos::GuiSession::End::Stopped ? "stopped by a signal"
+                                                                      : "window closed");
     }
     return code;
 }

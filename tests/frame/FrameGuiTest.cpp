@@ -24,6 +24,7 @@
 #include "com/Registry.h"
 #include "host/HostSetup.h"
 #include "os/Clock.h"
+#include "qt/GuiSession.h"
 #include "qt/QtMessagePump.h"
 #include "simulator/SimTransport.h"
 #include "support/TempDir.h"
@@ -325,6 +326,29 @@ TEST(FrameWindow, ChangedProjectIsSavedDiscardedOrKeptAsTheUserAnswers) {
         prompts.answer = SaveChoice::Discard;
         window.close();
     }
+}
+
+TEST(FrameWindow, SavePromptOpenWhenTheRunEndsIsCancelled) {
+    Bench bench;
+    tivframe::MainWindow window(bench.options);
+    window.show();
+    ASSERT_TRUE(window.NewProject()) << window.Error();
+    window.Dtm()->PersistentParamChanged("PersistentCommTimeoutValue", "1000");
+    ASSERT_TRUE(window.Dirty());
+    // The box itself, as a run ending by time or signal finds it.
+    QString asked;
+    QTimer end;
+    QObject::connect(&end, &QTimer::timeout, [&] {
+        if (QWidget* box = QApplication::activeModalWidget()) {
+            asked = box->objectName();
+            qtos::EndModalDialogs();
+        }
+    });
+    end.start(10);
+    EXPECT_FALSE(window.close());
+    EXPECT_EQ(asked, "savePrompt");
+    EXPECT_TRUE(window.Dirty());
+    window.DiscardProject("time is up");
 }
 
 TEST(FrameWindow, StatusBarFollowsTheAdapterFromLoadToUnplug) {
