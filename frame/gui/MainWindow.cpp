@@ -157,7 +157,7 @@ MainWindow::MainWindow(Options options) : options_(std::move(options)) {
                     })
         ->setObjectName("actionSaveAs");
     file->addSeparator();
-    // Spelled out: the platform's Quit sequence is empty on some desktops.
+    // Spelled out: the standard Quit key depends on the platform theme.
     file->addAction("&Quit", QKeySequence(Qt::CTRL | Qt::Key_Q), this, [this] { close(); })
         ->setObjectName("actionQuit");
     functionsMenu_ = menuBar()->addMenu("F&unctions");
