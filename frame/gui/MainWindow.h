@@ -88,6 +88,7 @@ private:
     bool CreateDtm(const std::optional<Project>& project);
     // True when the project may go: unchanged, saved, or its changes discarded by the user.
     bool MayPutProjectAside();
+    // The status bar's adapter line, from the DTM's own status members.
     void UpdateAdapterState();
     void FocusPage(QWidget* page);
     bool Fail(const std::string& why);

@@ -1,6 +1,8 @@
-// tivframe's window on the simulated adapter: functions open once each in tabs, a language
-// switch re-captions them, an edit marks the project dirty, a saved project opens again with
-// the edit, and every page reports its release before the DTM goes.
+// tivframe's window on the simulated adapter: functions open once each in tabs from the tree
+// with the keyboard focus, a language switch re-captions them, an edit marks the project
+// dirty and the save prompt's answers keep, save or discard it, a saved project opens again
+// with the edit, every page reports its release once whatever closes it, and the status bar
+// follows the adapter.
 
 #include <QApplication>
 #include <QCheckBox>
