@@ -46,7 +46,14 @@ public:
                                            com::VARIANT_BOOL success) override;
     com::HRESULT OnScanResponse(const std::string& invokeId, const std::string& response) override;
 
+    // The DTM or a page may hold the container past the window that listens: it tells no one.
+    void Detach() { notify_ = nullptr; }
+
 private:
+    void Tell(const std::string& event, const std::string& detail) {
+        if (notify_) notify_(event, detail);
+    }
+
     std::string schemaPath_;
     Notify notify_;
 };

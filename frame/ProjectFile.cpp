@@ -81,10 +81,17 @@ void WriteProject(const std::filesystem::path& file, const Project& project) {
                xml::escapeText(text) + "</Property>\n";
     }
     out += "  </Dtm>\n</TivframeProject>\n";
-    std::ofstream f(file, std::ios::binary | std::ios::trunc);
+    // Written beside and then renamed over: a save that fails half-way keeps the old project.
+    const auto temp = std::filesystem::path(file) += ".saving";
+    std::ofstream f(temp, std::ios::binary | std::ios::trunc);
     f << out;
     f.close();
-    if (!f) fail(file, "cannot be written");
+    std::error_code ec;
+    if (f) std::filesystem::rename(temp, file, ec);
+    if (!f || ec) {
+        std::filesystem::remove(temp, ec);
+        fail(file, "cannot be written");
+    }
 }
 
 }  // namespace tivframe

@@ -4,7 +4,7 @@
 #include <QActionGroup>
 #include <QApplication>
 #include <QCloseEvent>
-#include <QFileDialog>
+#include <QLabel>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPixmap>
@@ -18,7 +18,6 @@
 #include <QTreeView>
 #include <iostream>
 
-#include "ProjectFile.h"
 #include "com/CoCreate.h"
 #include "com/ErrorInfo.h"
 #include "fdt/Persistence.h"
@@ -33,6 +32,8 @@ namespace tivframe {
 namespace {
 
 constexpr int kFunctionRole = Qt::UserRole + 1;
+// The DTM tells only its pages when the adapter changes; the frame looks this often.
+constexpr int kAdapterPollMs = 250;
 constexpr std::string_view kDeviceTypeOpen =
     R"(<FDT xmlns="x-schema:DTMInitSchema.xml" xmlns:fdt="x-schema:FDTDataTypesSchema.xml">)";
 
@@ -133,6 +134,8 @@ MainWindow::MainWindow(Options options) : options_(std::move(options)) {
     tabs_->setTabsClosable(true);
     tabs_->setDocumentMode(true);
     connect(tabs_, &QTabWidget::tabCloseRequested, this, [this](int i) { ClosePage(i); });
+    connect(tabs_, &QTabWidget::currentChanged, this,
+            [this](int i) { FocusPage(tabs_->widget(i)); });
     auto* split = new QSplitter;
     split->addWidget(tree_);
     split->addWidget(tabs_);
@@ -141,28 +144,24 @@ MainWindow::MainWindow(Options options) : options_(std::move(options)) {
     setCentralWidget(split);
 
     QMenu* file = menuBar()->addMenu("&File");
-    file->addAction("&New", QKeySequence::New, this, [this] { NewProject(); });
-    file->addAction("&Open…", QKeySequence::Open, this, [this] {
-        const QString f = QFileDialog::getOpenFileName(this, "Open project", {},
-                                                       "Projects (*.xml);;All files (*)");
-        if (!f.isEmpty()) OpenProject(f.toStdString());
-    });
-    file->addAction("&Save", QKeySequence::Save, this, [this] {
-        if (file_) {
-            SaveProject(*file_);
-            return;
-        }
-        const QString f = QFileDialog::getSaveFileName(this, "Save project", "project.xml",
-                                                       "Projects (*.xml);;All files (*)");
-        if (!f.isEmpty()) SaveProject(f.toStdString());
-    });
-    file->addAction("Save &as…", QKeySequence::SaveAs, this, [this] {
-        const QString f = QFileDialog::getSaveFileName(this, "Save project", "project.xml",
-                                                       "Projects (*.xml);;All files (*)");
-        if (!f.isEmpty()) SaveProject(f.toStdString());
-    });
+    file->addAction("&New", QKeySequence::New, this, [this] { NewProject(); })
+        ->setObjectName("actionNew");
+    file->addAction("&Open…", QKeySequence::Open, this,
+                    [this] {
+                        if (const auto f = AskProjectFile(this, false)) OpenProject(*f);
+                    })
+        ->setObjectName("actionOpen");
+    file->addAction("&Save", QKeySequence::Save, this, [this] { SaveProject(); })
+        ->setObjectName("actionSave");
+    file->addAction("Save &as…", QKeySequence::SaveAs, this,
+                    [this] {
+                        if (const auto f = AskProjectFile(this, true)) SaveProject(*f);
+                    })
+        ->setObjectName("actionSaveAs");
     file->addSeparator();
-    file->addAction("&Quit", QKeySequence::Quit, this, [this] { close(); });
+    // Spelled out: the standard Quit key depends on the platform theme.
+    file->addAction("&Quit", QKeySequence(Qt::CTRL | Qt::Key_Q), this, [this] { close(); })
+        ->setObjectName("actionQuit");
     functionsMenu_ = menuBar()->addMenu("F&unctions");
     QMenu* language = menuBar()->addMenu("&Language");
     auto* languages = new QActionGroup(this);
@@ -172,8 +171,14 @@ MainWindow::MainWindow(Options options) : options_(std::move(options)) {
         a->setChecked((id & 0x3FF) == (options_.language & 0x3FF));
         languages->addAction(a);
     }
-    statusBar();
+    adapterState_ = new QLabel;
+    adapterState_->setObjectName("adapterState");
+    statusBar()->addPermanentWidget(adapterState_);
+    auto* poll = new QTimer(this);
+    connect(poll, &QTimer::timeout, this, [this] { UpdateAdapterState(); });
+    poll->start(kAdapterPollMs);
     SetDirty(false);
+    UpdateAdapterState();
 }
 
 MainWindow::~MainWindow() {
@@ -190,47 +195,74 @@ bool MainWindow::Fail(const std::string& why) {
 void MainWindow::SetDirty(bool dirty) {
     dirty_ = dirty;
     const QString name = file_ ? QString::fromStdString(file_->filename().string()) : "new project";
-    setWindowTitle((dirty ? "*" : "") + name + " – tivframe");
+    setWindowTitle(name + "[*] – tivframe");
+    setWindowModified(dirty);
 }
 
 void MainWindow::Notified(const std::string& event, const std::string& detail) {
     if (event == "OnParameterChanged") {
         SetDirty(true);
     } else if (event == "OnApplicationClosed") {
-        closed_.push_back(detail);
-        // A page that closes itself takes its tab with it.
-        if (detail == releasing_) return;
-        for (std::size_t i = 0; i < pages_.size(); ++i)
-            if (pages_[i].invokeId == detail) {
-                ReleasePage(i);
-                break;
+        if (!releasing_.empty() && detail == releasing_) {
+            if (!std::exchange(releasingReported_, true)) closed_.push_back(detail);
+            return;
+        }
+        // A page that closes itself takes its tab with it, but not while its own code may
+        // still be running under this call: the release waits for the event loop.
+        for (Page& p : pages_)
+            if (p.invokeId == detail && !p.reported) {
+                p.reported = true;
+                closed_.push_back(detail);
+                QTimer::singleShot(0, this, [this, detail] {
+                    for (std::size_t i = 0; i < pages_.size(); ++i)
+                        if (pages_[i].invokeId == detail) return ReleasePage(i);
+                });
+                return;
             }
     }
 }
 
+bool MainWindow::MayPutProjectAside() {
+    if (!dtm_ || !dirty_) return true;
+    const std::string name = file_ ? file_->filename().string() : "new project";
+    switch (AskToSave(this, name)) {
+        case SaveChoice::Discard:
+            return true;
+        case SaveChoice::Save:
+            return SaveProject();
+        case SaveChoice::Cancel:
+            break;
+    }
+    statusBar()->showMessage("The project stays open.");
+    return false;
+}
+
 bool MainWindow::NewProject() {
+    if (!MayPutProjectAside()) return false;
     ReleaseProject();
     file_.reset();
     return CreateDtm(std::nullopt);
 }
 
 bool MainWindow::OpenProject(const std::filesystem::path& file) {
+    std::optional<Project> project;
+    try {
+        project = ReadProject(file);
+    } catch (const std::exception& e) {
+        return Fail(e.what());
+    }
+    if (!MayPutProjectAside()) return false;
     ReleaseProject();
     file_ = file;
-    if (CreateDtm(file)) return true;
+    if (CreateDtm(project)) return true;
     file_.reset();
+    SetDirty(false);
     return false;
 }
 
-bool MainWindow::CreateDtm(const std::optional<std::filesystem::path>& file) {
-    Project project;
-    if (file) {
-        try {
-            project = ReadProject(*file);
-        } catch (const std::exception& e) {
-            return Fail(e.what());
-        }
-    }
+bool MainWindow::CreateDtm(const std::optional<Project>& restored) {
+    const Project project = restored.value_or(Project{});
+    const bool file = restored.has_value();
     tag_ = project.tag.empty() ? options_.tag : project.tag;
     com::Guid clsid;
     com::HRESULT hr = com::CLSIDFromProgID(project.progId, &clsid);
@@ -275,7 +307,31 @@ bool MainWindow::CreateDtm(const std::optional<std::filesystem::path>& file) {
     dtm->SetCommunication(nullptr, &ok);
     Refresh();
     SetDirty(false);
+    UpdateAdapterState();
     return true;
+}
+
+void MainWindow::UpdateAdapterState() {
+    if (!dtm_) {
+        adapterState_->setText("No project");
+        return;
+    }
+    const auto flag = [](com::HRESULT hr, const com::Variant& v) {
+        return com::SUCCEEDED(hr) && v.toInt64().value_or(0) != 0;
+    };
+    com::Variant v;
+    const bool present = flag(dtm_->get_TIVAdapterPresent(&v), v);
+    const bool firmware = flag(dtm_->get_TIVAdapterFirmwareLoaded(&v), v);
+    const bool bus = flag(dtm_->get_TIVBusConnected(&v), v);
+    std::string info;
+    if (com::FAILED(dtm_->get_USBSWInfo(&info))) info.clear();
+    com::clearErrorInfo();
+    QString text = !present    ? "Adapter: not connected"
+                   : !firmware ? "Adapter: present, firmware not running"
+                   : !bus      ? "Adapter: ready, bus inactive"
+                               : "Adapter: bus active";
+    if (!info.empty()) text += " – " + QString::fromStdString(info);
+    if (adapterState_->text() != text) adapterState_->setText(text);
 }
 
 void MainWindow::Refresh() {
@@ -323,16 +379,20 @@ bool MainWindow::OpenFunction(const std::string& functionIdOrName) {
     for (const Page& p : pages_)
         if (p.functionId == f->id && p.widget) {
             tabs_->setCurrentWidget(p.widget);
+            FocusPage(p.widget);
             return true;
         }
     const std::string progId = ProgIdFor(f->id);
     com::Guid clsid;
     com::HRESULT hr = com::CLSIDFromProgID(progId, &clsid);
-    if (com::FAILED(hr)) return Fail("the page " + progId + " is not available");
+    if (com::FAILED(hr))
+        return Fail("the page " + progId + " of \"" + f->label + "\" is not available");
     Page page;
     page.functionId = f->id;
     hr = com::CoCreateInstance(clsid, fdt::IDtmActiveXControl::iid, page.control.putVoid());
-    if (com::FAILED(hr)) return Fail(progId + ": " + ErrorOf(hr));
+    if (com::FAILED(hr))
+        return Fail("the page " + progId + " of \"" + f->label +
+                    "\" cannot be created: " + ErrorOf(hr));
     auto widget = As<fdt::IActiveXWidget>(page.control.get());
     if (!widget || !widget->Widget()) return Fail(progId + " has no page to show");
     page.invokeId = com::Guid::create().toString();
@@ -344,14 +404,26 @@ bool MainWindow::OpenFunction(const std::string& functionIdOrName) {
         return Fail(progId + " refused to start");
     }
     page.widget = widget->Widget();
-    tabs_->setCurrentIndex(tabs_->addTab(page.widget, QString::fromStdString(f->label)));
-    // The keyboard starts on the new page (its focus proxy, where it has one), once the tab
-    // has shown it: a hidden widget takes no focus.
-    QTimer::singleShot(0, page.widget.data(), [w = page.widget] {
-        if (w) w->setFocus();
-    });
+    QWidget* shown = page.widget;
     pages_.push_back(std::move(page));
+    tabs_->setCurrentIndex(tabs_->addTab(shown, QString::fromStdString(f->label)));
+    FocusPage(shown);
     return true;
+}
+
+void MainWindow::FocusPage(QWidget* page) {
+    // The pages hand the focus on to their first field themselves. A page the loop has not
+    // shown yet takes no focus, so once more when it has.
+    if (!page) return;
+    page->setFocus();
+    QTimer::singleShot(0, page, [page] { page->setFocus(); });
+}
+
+std::string MainWindow::InvokeIdOf(int tab) const {
+    QWidget* w = tabs_->widget(tab);
+    for (const Page& p : pages_)
+        if (w && p.widget == w) return p.invokeId;
+    return {};
 }
 
 void MainWindow::ClosePage(int tab) {
@@ -364,6 +436,7 @@ void MainWindow::ReleasePage(std::size_t index) {
     Page page = std::move(pages_[index]);
     pages_.erase(pages_.begin() + static_cast<std::ptrdiff_t>(index));
     releasing_ = page.invokeId;
+    releasingReported_ = page.reported;
     com::VARIANT_BOOL ok = com::VARIANT_FALSE;
     page.control->PrepareToRelease(&ok);
     releasing_.clear();
@@ -384,6 +457,16 @@ bool MainWindow::SetLanguage(std::int32_t languageId) {
         return Fail("the DTM refused language " + std::to_string(languageId));
     Refresh();
     return true;
+}
+
+bool MainWindow::SaveProject() {
+    if (file_) return SaveProject(*file_);
+    const auto file = AskProjectFile(this, true);
+    if (!file) {
+        statusBar()->showMessage("Not saved.");
+        return false;
+    }
+    return SaveProject(*file);
 }
 
 bool MainWindow::SaveProject(const std::filesystem::path& file) {
@@ -410,16 +493,22 @@ void MainWindow::ReleaseProject() {
         dtm->PrepareToRelease(&ok);
     }
     dtm_.reset();
+    if (frame_) frame_->Detach();
     frame_.reset();
     functions_.clear();
     model_->clear();
     functionsMenu_->clear();
+    SetDirty(false);
+    UpdateAdapterState();
+}
+
+void MainWindow::DiscardProject(const std::string& why) {
+    if (dtm_ && dirty_) std::cerr << "tivframe: " << why << ": unsaved changes discarded\n";
+    ReleaseProject();
 }
 
 void MainWindow::closeEvent(QCloseEvent* e) {
-    if (dirty_ &&
-        os::MessageBox("The project has unsaved changes. Quit without saving them?", "tivframe",
-                       os::MB_OKCANCEL | os::MB_ICONWARNING | os::MB_DEFBUTTON2) != os::IDOK) {
+    if (!MayPutProjectAside()) {
         e->ignore();
         return;
     }
@@ -442,10 +531,13 @@ protected:
 
 public:
     static QPixmap Grab(QWidget* window) {
-        // The screen shows what the user saw, menus and dialogs included; a platform
-        // without a screen to grab gets the window alone.
+        // The screen where the window lies shows what the user saw, open menus and dialogs
+        // over it included; a platform without a screen to grab gets the window alone.
         QPixmap screen;
-        if (QScreen* s = QGuiApplication::primaryScreen()) screen = s->grabWindow(0);
+        if (QScreen* s = QGuiApplication::primaryScreen()) {
+            const QRect g = window->frameGeometry();
+            screen = s->grabWindow(0, g.x(), g.y(), g.width(), g.height());
+        }
         return screen.isNull() ? window->grab() : screen;
     }
 };
@@ -474,7 +566,7 @@ int RunGui(const Options& options, const std::vector<std::string>& open, double 
                 std::cout << "opened " << f << std::endl;
             else
                 code = 1;
-        session->Run(host::Nominal(seconds), [] { return host::Interrupted(); });
+        const auto end = session->Run(host::Nominal(seconds), [] { return host::Interrupted(); });
         if (!screenshot.empty()) {
             if (grabber.shot.isNull()) grabber.shot = CloseGrabber::Grab(&window);
             if (!grabber.shot.save(QString::fromStdString(screenshot.string()), "PNG")) {
@@ -482,8 +574,10 @@ int RunGui(const Options& options, const std::vector<std::string>& open, double 
                 code = 1;
             }
         }
-        // Pages before the DTM, the DTM before the application.
-        window.ReleaseProject();
+        // Pages before the DTM, the DTM before the application; no one is there to answer.
+        window.DiscardProject(end == qtos::GuiSession::End::TimeUp    ? "time is up"
+                              : end == qtos::GuiSession::End::Stopped ? "stopped by a signal"
+                                                                      : "window closed");
     }
     return code;
 }

@@ -44,6 +44,11 @@ bool AnyWindowShown() {
 
 }  // namespace
 
+void EndModalDialogs() {
+    for (QWidget* widget : QApplication::topLevelWidgets())
+        if (widget->isVisible() && widget->isModal()) widget->close();
+}
+
 struct GuiSession::Impl {
     int argc = 1;
     std::vector<char> name;
@@ -89,6 +94,7 @@ GuiSession::End GuiSession::Run(os::Clock::duration limit, const std::function<b
         } else {
             return;
         }
+        if (end != End::Closed) EndModalDialogs();
         loop.quit();
     });
     check.start(kCheckIntervalMs);

@@ -11,6 +11,10 @@
 
 namespace qtos {
 
+// Closes every modal dialog that is shown, so that its exec() returns as if cancelled: a run
+// that ends by time or signal must not wait for a user who is not there.
+void EndModalDialogs();
+
 class GuiSession {
 public:
     // Opens the display, makes the QApplication (named `program`, which also starts its
@@ -23,7 +27,8 @@ public:
 
     enum class End { Closed, TimeUp, Stopped };
     // Runs the Qt loop until no window is shown any more, the nominal `limit` passes (zero:
-    // no limit) or `stop` holds (checked a few times a second).
+    // no limit) or `stop` holds (checked a few times a second); the last two end modal
+    // dialogs first.
     End Run(os::Clock::duration limit, const std::function<bool()>& stop);
 
 private:

@@ -4,6 +4,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
+#include <csignal>
 #include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -185,6 +188,24 @@ TEST(ProjectFile, WritesWhatItReadsAndRefusesWhatItCannotUse) {
     EXPECT_EQ(read.bag->entries()[0].second.bstr(), "None & more");
     EXPECT_EQ(read.bag->entries()[1].second.boolVal(), com::VARIANT_TRUE);
     EXPECT_EQ(read.bag->entries()[2].second.i4(), 3);
+
+    // A save that cannot be finished (here: the process may write no more than 64 bytes to a
+    // file) leaves the saved project as it was.
+    {
+        tivframe::Project large;
+        large.bag->Write("PresistentTrace", com::Variant(std::string(200, 'x')));
+        const auto ignored = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit{};
+        ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &limit), 0);
+        rlimit small = limit;
+        small.rlim_cur = 64;
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+        EXPECT_THROW(tivframe::WriteProject(dir / "p.xml", large), std::runtime_error);
+        setrlimit(RLIMIT_FSIZE, &limit);
+        std::signal(SIGXFSZ, ignored);
+        EXPECT_EQ(tivframe::ReadProject(dir / "p.xml").tag, project.tag);
+        EXPECT_FALSE(std::filesystem::exists(dir / "p.xml.saving"));
+    }
 
     struct Row {
         std::string text;
