@@ -91,8 +91,10 @@ bool ResponseMatcher::Match(std::span<const std::uint8_t> frame) {
     if (frame.size() < 4) return false;
     const int type = frame[3] >> 5;
     if (type < kTelTypeRequest) {
-        if (type != kTelTypeLastCyclic && ExchangeIfChanged(state_.requestSeen, false))
-            state_.responseState = rx::kCyclic;
+        // Most cyclic frames change nothing a waiting client looks at: no wake for them.
+        if (type == kTelTypeLastCyclic || !ExchangeIfChanged(state_.requestSeen, false))
+            return false;
+        state_.responseState = rx::kCyclic;
         return true;
     }
     const int sub = At(frame, 5);
