@@ -89,8 +89,9 @@ bool MessageQueue::postTask(std::function<void()> task) {
     return enqueue(std::move(entry));
 }
 
-// No lock: the worker wakes the queue for every frame it matches. The waiter publishes
-// waiting_ before it looks at woken_, so one of the two sees the other.
+// No lock: the worker wakes the queue after a packet that changed what a waiting client looks
+// at. The waiter publishes waiting_ before it looks at woken_, so one of the two sees the
+// other.
 void MessageQueue::wake() {
     woken_.store(true);
     if (waiting_.load()) wakeOwner();

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <string>
-#include <string_view>
 
 namespace tivlink {
 
@@ -12,14 +11,13 @@ constexpr int kLoginThreshold = 2;
 }  // namespace
 
 void LoginCounter::Count(bool loggedOnBit, const char* origin) {
-    const std::string_view prefix = origin;
     if (loggedOnBit) {
         const int count = std::min(state_.loginCounter.load() + 1, kLoginMax);
         StoreIfChanged(state_.loginCounter, count);
         if (count > kLoginThreshold) {
             StoreIfChanged(state_.loggedIn, true);
             if (!ExchangeIfChanged(state_.loggedInReported, true))
-                events_.Post(kMsgAdapterLoggedIn, std::string(prefix) + "->OnAdapterLoggedIn");
+                events_.Post(kMsgAdapterLoggedIn, std::string(origin) + "->OnAdapterLoggedIn");
         }
     } else {
         const int count = std::max(state_.loginCounter.load() - 1, 0);
@@ -27,7 +25,7 @@ void LoginCounter::Count(bool loggedOnBit, const char* origin) {
         if (count == 0) {
             state_.loggedIn = false;
             if (state_.loggedInReported.exchange(false))
-                events_.Post(kMsgAdapterLoggedOut, std::string(prefix) + "->OnAdapterLoggedOut");
+                events_.Post(kMsgAdapterLoggedOut, std::string(origin) + "->OnAdapterLoggedOut");
         }
     }
 }

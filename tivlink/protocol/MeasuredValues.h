@@ -33,6 +33,13 @@ public:
     // its value updates nothing. An update is also kept under a sequence number (never 0),
     // so the event posted for it can show this update even after later ones.
     int Update(std::span<const std::uint8_t> frame, std::uint32_t* sequence = nullptr);
+    // Whether some slot watches the frame's type and object: false rules an update out
+    // without a lock. `frame` has at least four bytes.
+    bool MayUpdate(std::span<const std::uint8_t> frame) const {
+        const unsigned type = frame[3] >> 5;
+        return type <= 2 &&
+               (watched_[type].load(std::memory_order_relaxed) >> (frame[3] & 0x1F) & 1u);
+    }
     // The slot number and values of update `sequence`; nullopt once it has been overwritten.
     std::optional<std::pair<int, MvSlot>> Posted(std::uint32_t sequence) const;
 

@@ -145,7 +145,10 @@ void ReceiveBuffer::EndPacket() {
 }
 
 void ReceiveBuffer::Publish() {
-    StoreIfChanged(bufferPos_, static_cast<std::int32_t>(writePos_));
+    // Readers take the lock for the bytes; the position alone needs no full fence.
+    if (const auto pos = static_cast<std::int32_t>(writePos_);
+        bufferPos_.load(std::memory_order_relaxed) != pos)
+        bufferPos_.store(pos, std::memory_order_release);
 }
 
 int ReceiveBuffer::Read(std::int32_t pos, std::int32_t& bytes, std::vector<std::uint8_t>& data) {

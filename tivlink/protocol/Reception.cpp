@@ -15,7 +15,7 @@ constexpr std::uint8_t kFlagLoggedOn = 0x10;
 }  // namespace
 
 void Reception::Body(TOSInstantThread& self) {
-    state_.busy = true;
+    StoreIfChanged(state_.busy, true);
     switch (state_.threadCommand.load()) {
         case kThreadIdle:
             state_.busy = false;

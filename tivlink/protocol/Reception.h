@@ -61,7 +61,7 @@ private:
     FrameTap frameTap_;
     FrameAssembler assembler_;
     UsbPacket receiveArea_{};
-    bool matched_ = false;  // a frame of this packet went through the matcher
+    bool matched_ = false;  // a frame of this packet changed what a waiting client looks at
 };
 
 }  // namespace tivlink

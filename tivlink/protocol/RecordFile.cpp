@@ -58,12 +58,8 @@ void RecordFile::Write(std::span<const std::uint8_t> bytes) {
     state_ = 1;
 }
 
-void RecordFile::WritePacket(int mode, std::span<const std::uint8_t> packet) {
-    if (on_ && mode_ == mode) Write(packet);
-}
-
-void RecordFile::WriteFrame(int mode, std::span<const std::uint8_t> frame, bool crc) {
-    if (!on_ || mode_ != mode || frame.size() < 2) return;
+void RecordFile::WriteFrameBytes(std::span<const std::uint8_t> frame, bool crc) {
+    if (frame.size() < 2) return;
     const std::size_t n = std::min<std::size_t>(frame[1] + (crc ? 4u : 3u), frame.size());
     Write(frame.first(n));
 }

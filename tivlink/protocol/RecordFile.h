@@ -24,14 +24,22 @@ public:
     int State() const { return state_.load(); }
     void Idle() { state_ = 0; }
 
-    // Worker thread: writes when recording is on and `mode` is the selected one.
-    void WritePacket(int mode, std::span<const std::uint8_t> packet);
+    // Worker thread: writes when recording is on and `mode` is the selected one. Checked
+    // here, inline, since the receive path asks for every packet and frame.
+    void WritePacket(int mode, std::span<const std::uint8_t> packet) {
+        if (on_.load(std::memory_order_relaxed) && mode_.load(std::memory_order_relaxed) == mode)
+            Write(packet);
+    }
     // A frame from its start byte: length byte + 4 bytes with CRC, + 3 with the sum, never
     // more than the frame holds.
-    void WriteFrame(int mode, std::span<const std::uint8_t> frame, bool crc);
+    void WriteFrame(int mode, std::span<const std::uint8_t> frame, bool crc) {
+        if (on_.load(std::memory_order_relaxed) && mode_.load(std::memory_order_relaxed) == mode)
+            WriteFrameBytes(frame, crc);
+    }
 
 private:
     void Write(std::span<const std::uint8_t> bytes);
+    void WriteFrameBytes(std::span<const std::uint8_t> frame, bool crc);
 
     mutable std::mutex mutex_;
     std::FILE* file_ = nullptr;  // guarded by mutex_

@@ -206,6 +206,7 @@ void Recorder::Apply(const ReceiveBuffer::StoreResult& r) {
     // Counting used the threshold cut to the buffer size; the property keeps the cut value.
     if (const std::int64_t size = buffer_.SizeBytes(); buffer_.Threshold() > size)
         buffer_.SetThreshold(static_cast<int>(size));
+    if (!(r.dataReceived || r.pointerOverrun || r.overrun || r.stopReception)) return;
     if (r.dataReceived) events_.PostSilent(kMsgDataReceived);
     if (r.pointerOverrun) events_.PostSilent(kMsgPointerOverrun);
     if (r.overrun) events_.PostSilent(kMsgOverrun);
@@ -235,7 +236,7 @@ void Recorder::RecordFrame(std::span<const std::uint8_t> frame) {
         recFile_.WriteFrame(4, frame, state_.checkMethod);
         // The update travels with the event: by the time a handler runs, later frames may
         // have updated this slot and others.
-        if (std::uint32_t sequence = 0; mv_.Update(frame, &sequence) != 0)
+        if (std::uint32_t sequence = 0; mv_.MayUpdate(frame) && mv_.Update(frame, &sequence) != 0)
             events_.PostSilent(kMsgMvAvailable, sequence);
     }
     bool forced = false;

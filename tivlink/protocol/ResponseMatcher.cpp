@@ -91,20 +91,25 @@ bool ResponseMatcher::Match(std::span<const std::uint8_t> frame) {
     if (frame.size() < 4) return false;
     const int type = frame[3] >> 5;
     if (type < kTelTypeRequest) {
-        if (type != kTelTypeLastCyclic && ExchangeIfChanged(state_.requestSeen, false))
-            state_.responseState = rx::kCyclic;
+        // Most cyclic frames change nothing a waiting client looks at: no wake for them.
+        if (type == kTelTypeLastCyclic || !ExchangeIfChanged(state_.requestSeen, false))
+            return false;
+        state_.responseState = rx::kCyclic;
         return true;
     }
     const int sub = At(frame, 5);
     const int obj = At(frame, 6) + 256 * At(frame, 7);
     const int control = At(frame, 8);
-    StoreIfChanged(state_.acyclicSeen, true);
+    // Only a change of what a waiting client looks at needs a wake: most frames on a busy
+    // bus belong to other stations.
+    bool changed = !ExchangeIfChanged(state_.acyclicSeen, true);
     if (const int dataSize = At(frame, 4); dataSize > kOversizeDataSize)
         diagnostics_.WindowSink()->OversizeTelegram(dataSize);
     const bool isDelayed =
         state_.delayedPending && sub == state_.delayedSub && obj == state_.delayedObj;
 
     if (type == kTelTypeService && isDelayed && control == kControlDelivered) {
+        changed = true;
         state_.delayedPending = false;
         if (VerifyInto(frame, delayedRecord_)) {
             state_.delayedResponseState = rx::kResponseOk;
@@ -114,16 +119,19 @@ bool ResponseMatcher::Match(std::span<const std::uint8_t> frame) {
         }
     }
     if (type != kTelTypeResponse && state_.requestSeen) {
+        changed = true;
         state_.requestSeen = false;
         state_.responseState = rx::kOtherAcyclic;
     }
     if (type == kTelTypeRequest && state_.requestSent && sub == state_.requestedSub &&
         obj == state_.requestedObj) {
+        changed = true;
         state_.requestSent = false;
         state_.requestSeen = true;
         events_.Post(kMsgDataWasSent, "Thread->OnDataWasSent");
     }
     if (type == kTelTypeResponse && isDelayed && state_.delayedPending) {
+        changed = true;
         state_.delayedPending = false;
         if (VerifyInto(frame, delayedRecord_)) {
             state_.delayedResponseState = rx::kResponseOk;
@@ -133,6 +141,7 @@ bool ResponseMatcher::Match(std::span<const std::uint8_t> frame) {
         }
     }
     if (type == kTelTypeResponse && state_.requestSeen) {
+        changed = true;
         if (sub == state_.requestedSub && obj == state_.requestedObj) {
             state_.requestSeen = false;
             if (VerifyInto(frame, responseRecord_)) {
@@ -145,7 +154,7 @@ bool ResponseMatcher::Match(std::span<const std::uint8_t> frame) {
             state_.responseState = rx::kOtherObject;
         }
     }
-    return true;
+    return changed;
 }
 
 int ResponseMatcher::ReceiveResponse(std::vector<std::uint8_t>& data, std::uint16_t dataVarType) {

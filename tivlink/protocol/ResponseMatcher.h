@@ -30,8 +30,9 @@ public:
     ResponseMatcher(DriverState& state, const Diagnostics& diagnostics, EventPoster& events)
         : state_(state), diagnostics_(diagnostics), events_(events) {}
 
-    // Worker: one assembled frame (0xFA..0xFB, unescaped). True when the transaction state
-    // may have changed, so that a waiting client is to be woken.
+    // Worker: one assembled frame (0xFA..0xFB, unescaped). True when it changed what a
+    // waiting client looks at (the transaction and delayed states, the acyclic flag), so
+    // that the client is to be woken.
     bool Match(std::span<const std::uint8_t> frame);
 
     // Client calls. See the driver object's members of the same names.

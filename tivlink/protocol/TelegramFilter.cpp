@@ -25,13 +25,12 @@ bool TelegramFilter::Passes(std::span<const std::uint8_t> frame) {
         sub = At(frame, 5);
     }
     const int kind = filterType;
+    if (kind == 0) return true;  // the monitor's usual setting: no further loads
     const int msg = msgType;
     const int min = objTypeMin;
     const int max = objTypeMax;
     const bool searched = cyclic && addressValid_ && Bit(searchObjNr, obj);
     switch (kind) {
-        case 0:
-            return true;
         case 1:
         case 2:
         case 3:

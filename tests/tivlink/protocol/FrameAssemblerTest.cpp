@@ -162,6 +162,18 @@ TEST(FrameAssembler, LengthGuardDropsTheRestOfThePacketAndResynchronises) {
     frames = FeedPackets(assembler, runaway, kPacketStream);
     EXPECT_EQ(frames, Frames{Decoded({0x08})});
     EXPECT_EQ(assembler.DiscardedFrames(), 2u);
+
+    // The same limit for a frame that lies whole in one packet, with a frame behind it.
+    for (const std::size_t content : {std::size_t{1021}, std::size_t{1022}}) {
+        FrameAssembler whole;
+        Frames got;
+        FeedPacket(whole, Concat({Wire(Bytes(content, 0x55)), Wire({0x06})}), got);
+        const Frames want =
+            content == 1021 ? Frames{Decoded(Bytes(content, 0x55)), Decoded({0x06})} : Frames{};
+        EXPECT_EQ(got, want) << content;
+        EXPECT_EQ(whole.DiscardedFrames(), content == 1021 ? 0u : 1u) << content;
+        EXPECT_FALSE(whole.InFrame()) << content;
+    }
 }
 
 TEST(FrameAssembler, ResetForgetsPartialFrameAndPendingEscape) {

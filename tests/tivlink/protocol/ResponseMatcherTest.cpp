@@ -8,6 +8,7 @@
 
 #include "os/MessageQueue.h"
 #include "tivlink/TelegramCodec.h"
+#include "tivlink/TivResults.h"
 #include "tivlink/protocol/ResponseMatcher.h"
 
 namespace {
@@ -78,6 +79,47 @@ TEST(ResponseMatcher, DelayedAnswerDataNeverExceedsWhatWasReceived) {
         ASSERT_GE(out.size(), 2u);
         EXPECT_EQ(out[0], 0x12);
         EXPECT_EQ(out[1], 0x34);
+        os::MessageQueue::current().processMessages();
+    }
+}
+
+// The worker wakes a waiting client only when Match says so: a frame that changed what the
+// client waits on must say so, or the client sleeps on until its poll.
+TEST(ResponseMatcher, AsksForAWakeExactlyWhenTheTransactionChanged) {
+    namespace rx = tivlink::result::ReceiveAcyclic;
+    struct Case {
+        const char* name;
+        bool requestSent, requestSeen, acyclicSeen;
+        int telType;
+        bool wake;
+        int responseState;  // afterwards
+    };
+    const Case cases[] = {
+        {"cyclic, nothing outstanding", false, false, true, 1, false, rx::kWaiting},
+        {"last cyclic type keeps the request", false, true, true, 4, false, rx::kWaiting},
+        {"cyclic ends a seen request", false, true, true, 1, true, rx::kCyclic},
+        {"other station's acyclic traffic", false, false, true, 5, false, rx::kWaiting},
+        {"first acyclic frame after a send", false, false, false, 5, true, rx::kWaiting},
+        {"our request on the bus", true, false, true, 5, true, rx::kWaiting},
+        {"the answer", false, true, true, 6, true, rx::kResponseOk},
+        {"another acyclic before the answer", false, true, true, 7, true, rx::kOtherAcyclic},
+    };
+    const auto sink = std::make_shared<NullSink>();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        tivlink::Diagnostics diagnostics;
+        tivlink::DriverState state;
+        tivlink::EventPoster events(diagnostics);
+        events.Connect(sink);
+        tivlink::ResponseMatcher matcher(state, diagnostics, events);
+        state.requestedSub = 29;
+        state.requestedObj = 1217;
+        state.requestSent = c.requestSent;
+        state.requestSeen = c.requestSeen;
+        state.acyclicSeen = c.acyclicSeen;
+        state.responseState = rx::kWaiting;
+        EXPECT_EQ(matcher.Match(Frame(c.telType, 4, tivlink::kControlPositive, {})), c.wake);
+        EXPECT_EQ(state.responseState.load(), c.responseState);
         os::MessageQueue::current().processMessages();
     }
 }
