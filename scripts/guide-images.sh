@@ -8,5 +8,5 @@ mkdir -p docs/images
 for page in ctlOfflineParam ctlDiagnosis ctlMonitor ctlTest ctlAbout; do
   cp "$from/controls/$page-en.png" docs/images/
 done
-cp "$from/gui/frame.png" docs/images/frame.png
+cp "$from/gui/tivframe-test.png" docs/images/frame.png
 echo "docs/images updated"

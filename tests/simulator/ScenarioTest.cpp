@@ -165,6 +165,13 @@ TEST(ScenarioParse, ShippedFiles) {
     EXPECT_EQ(two.adapters[1].device, 7);
     EXPECT_EQ(two.adapters[1].port, 0xEF);
     for (const auto& a : two.adapters) EXPECT_TRUE(a.firmwareRunning);
+
+    // The measured values the test page's cyclic read asks for: objects 20..24.
+    const auto service = sim::loadScenario(kScenarioDir / "service.json");
+    ASSERT_EQ(service.devices.size(), 1u);
+    std::vector<int> objects;
+    for (const auto& c : service.devices[0].cyclic) objects.push_back(c.obj);
+    EXPECT_EQ(objects, (std::vector<int>{20, 21, 22, 23, 24}));
 }
 
 TEST(ScenarioParse, DemoScenarioHasEveryKindOfObject) {
