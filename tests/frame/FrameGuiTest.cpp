@@ -29,36 +29,17 @@
 #include "qt/GuiSession.h"
 #include "qt/QtMessagePump.h"
 #include "simulator/SimTransport.h"
+#include "support/QtWait.h"
 #include "support/TempDir.h"
 
 namespace {
 
-QApplication& App() {
-    static int argc = 1;
-    static char name[] = "frame-gui-tests";
-    static char* argv[] = {name, nullptr};
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    static auto* app = new QApplication(argc, argv);
-    return *app;
-}
+using qttest::App;
+using qttest::WaitFor;
 
 using namespace std::chrono_literals;
 
 constexpr const char* kRunning = R"({"adapters":[{"device":0,"port":255,"firmware":"running"}]})";
-
-// Runs the Qt loop until `done` or the time-out.
-bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout = 20s) {
-    if (done()) return true;
-    QEventLoop loop;
-    QTimer check;
-    QTimer::singleShot(timeout, &loop, &QEventLoop::quit);
-    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
-        if (done()) loop.quit();
-    });
-    check.start(5);
-    loop.exec();
-    return done();
-}
 
 // The build's registry, a simulated adapter as `scenario` says and a fast clock.
 struct Bench {

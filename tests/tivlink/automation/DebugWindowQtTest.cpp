@@ -16,6 +16,7 @@
 #include "DiagnosticsSupport.h"
 #include "qt/QtMessagePump.h"
 #include "support/EngineRig.h"
+#include "support/QtWait.h"
 #include "tivlink/automation/DriverObject.h"
 #include "tivlink/automation/QtDebugWindow.h"
 #include "tivlink/automation/QtDebugWindowInstall.h"
@@ -27,29 +28,8 @@ using ::testing::HasSubstr;
 using tivlink::DriverObject;
 using tivlink::QtDebugWindow;
 
-QApplication& App() {
-    static int argc = 1;
-    static char name[] = "debugwindow-tests";
-    static char* argv[] = {name, nullptr};
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    // Kept to the end of the process: widgets of a failed test may still refer to it.
-    static auto* app = new QApplication(argc, argv);
-    return *app;
-}
-
-// Runs the Qt loop (and with it the driver's message queue) until `done` or the time-out.
-bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout = 5s) {
-    if (done()) return true;
-    QEventLoop loop;
-    QTimer check;
-    QTimer::singleShot(timeout, &loop, &QEventLoop::quit);
-    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
-        if (done()) loop.quit();
-    });
-    check.start(5);
-    loop.exec();
-    return done();
-}
+using qttest::App;
+using qttest::WaitFor;
 
 class DebugWindowQtTest : public ::testing::Test {
 protected:

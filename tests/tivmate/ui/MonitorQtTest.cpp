@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "os/MessageBox.h"
+#include "support/QtWait.h"
 #include "support/TempDir.h"
 #include "ui/CtlMonitor.h"
 #include "ui/SaveDialog.h"
@@ -25,14 +26,7 @@ namespace {
 
 using tivmate::ui::CtlMonitor;
 
-QApplication& App() {
-    static int argc = 1;
-    static char name[] = "monitor-tests";
-    static char* argv[] = {name, nullptr};
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    static auto* app = new QApplication(argc, argv);
-    return *app;
-}
+using qttest::App;
 
 std::string ReadAll(const std::filesystem::path& file) {
     std::ifstream in(file, std::ios::binary);

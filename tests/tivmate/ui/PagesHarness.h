@@ -25,6 +25,7 @@
 #include "host/HostSetup.h"
 #include "os/Clock.h"
 #include "qt/QtMessagePump.h"
+#include "support/QtWait.h"
 #include "support/TempDir.h"
 #include "tivmate/DTMMain.h"
 #include "xml/Document.h"
@@ -34,31 +35,8 @@ namespace pagestest {
 using com::ComPtr;
 using namespace std::chrono_literals;
 
-inline QApplication& App() {
-    static int argc = 1;
-    static char name[] = "pages-tests";
-    static char* argv[] = {name, nullptr};
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    static auto* app = [] {
-        auto* a = new QApplication(argc, argv);
-        QApplication::setStyle("Fusion");  // the screenshots' look, as the frame shows them
-        return a;
-    }();
-    return *app;
-}
-
-inline bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout = 20s) {
-    if (done()) return true;
-    QEventLoop loop;
-    QTimer check;
-    QTimer::singleShot(timeout, &loop, &QEventLoop::quit);
-    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
-        if (done()) loop.quit();
-    });
-    check.start(5);
-    loop.exec();
-    return done();
-}
+using qttest::App;
+using qttest::WaitFor;
 
 // Every notification a frame may get, ignored.
 class IgnoredEvents : public fdt::IDtmEvents {
