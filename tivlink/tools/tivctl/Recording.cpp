@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <array>
-#include <bit>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -73,11 +72,6 @@ struct SlotValue {
     std::int32_t status = 0;
     double value = 0;
     std::int32_t timeStamp = 0;
-
-    bool operator==(const SlotValue& o) const {
-        return status == o.status && timeStamp == o.timeStamp &&
-               std::bit_cast<std::uint64_t>(value) == std::bit_cast<std::uint64_t>(o.value);
-    }
 };
 
 using DoubleGetter = com::HRESULT (ITivDriver::*)(double*);
@@ -107,39 +101,22 @@ SlotValue ReadSlot(DriverClient& client, int slot) {
             client.Call("TimeStamp" + n, kTimeStampGetters[i])};
 }
 
-// Decides which slots an OnMvAvailable stands for. The event names no slot and ValueNr only
-// the latest, so when values arrive close together the others are found by comparing each
-// slot with what was printed of it; an unchanged value arriving again is shown only when it
-// is the one ValueNr names.
+// Which slot an OnMvAvailable stands for. Every update posts its own event, and inside its
+// handler ValueNr and the slot's getters show that update, even when later ones have
+// arrived; reading the other slots there would show later values ahead of their own events.
 class SlotWatch {
 public:
-    void Watch(const SlotAssignment& assignment, const SlotValue& initial) {
-        shown_[Index(assignment.slot)] = {assignment, false, initial};
-    }
+    void Watch(const SlotAssignment& assignment) { watched_[Index(assignment.slot)] = assignment; }
 
-    std::vector<std::pair<const SlotAssignment*, SlotValue>> Arrived(DriverClient& client) {
-        const auto latest = TIVCTL_GET(client, ValueNr);
-        std::vector<std::pair<const SlotAssignment*, SlotValue>> arrived;
-        for (auto& shown : shown_) {
-            if (!shown.assignment) continue;
-            const int slot = shown.assignment->slot;
-            const auto now = ReadSlot(client, slot);
-            if (now == shown.value && (slot != latest || shown.printed)) continue;
-            shown.value = now;
-            shown.printed = true;
-            arrived.emplace_back(&*shown.assignment, now);
-        }
-        return arrived;
+    std::optional<std::pair<const SlotAssignment*, SlotValue>> Arrived(DriverClient& client) {
+        const int slot = TIVCTL_GET(client, ValueNr);
+        if (slot < 1 || slot > kSlots || !watched_[Index(slot)]) return std::nullopt;
+        return std::pair{&*watched_[Index(slot)], ReadSlot(client, slot)};
     }
 
 private:
-    struct Shown {
-        std::optional<SlotAssignment> assignment;
-        bool printed = false;
-        SlotValue value;
-    };
     static std::size_t Index(int slot) { return static_cast<std::size_t>(slot - 1); }
-    std::array<Shown, kSlots> shown_{};
+    std::array<std::optional<SlotAssignment>, kSlots> watched_{};
 };
 
 void PrintValue(const SlotAssignment& a, const SlotValue& v, bool json) {
@@ -326,15 +303,15 @@ int RunValues(const GlobalOptions& options, const ValuesOptions& values) {
     SlotWatch watch;
     for (const auto& s : slots) {
         TIVCTL_CALL(client, AssignMvPara, s.slot, s.msgType, s.obj);
-        watch.Watch(s, ReadSlot(client, s.slot));
+        watch.Watch(s);
     }
     if (const int code = client.BringUp(); code != kExitOk) return code;
 
     bool outputFailed = false;
     client.OnEvent([&](TivDriverEvent event) {
         if (event != TivDriverEvent::OnMvAvailable || outputFailed) return;
-        for (const auto& [assignment, value] : watch.Arrived(client))
-            PrintValue(*assignment, value, options.json);
+        if (const auto arrived = watch.Arrived(client))
+            PrintValue(*arrived->first, arrived->second, options.json);
         if (!std::cout) outputFailed = true;
     });
     Reception reception(client);
