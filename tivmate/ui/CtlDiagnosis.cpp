@@ -3,6 +3,7 @@
 #include <QGridLayout>
 
 #include "core/AppDirectory.h"
+#include "module/DTMMain.h"
 #include "os/MessageBox.h"
 #include "ui/ColorRef.h"
 #include "ui/PageParts.h"
@@ -147,6 +148,13 @@ void CtlDiagnosis::OnInit() {
     std::int16_t max = 0;
     dtm->get_PersistentMaxStackValue(&max);
     put_MaxStackSize(com::Variant(static_cast<std::int32_t>(max)));
+    // Requests may be waiting already: the counters show them now, not at the next push.
+    if (DTMMain* object = core_.DtmObject()) {
+        const com::Variant count(
+            static_cast<std::int32_t>(object->ComClsPointer().ComReqColCount()));
+        put_CommStackVal(count);
+        put_ProgBarVal(count);
+    }
     UpdateLanguage();
 }
 

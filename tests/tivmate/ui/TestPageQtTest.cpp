@@ -2,6 +2,7 @@
 // simulated bus with a device, the answers read back from the page's last-response line, the
 // monitor page and the record file.
 
+#include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -304,6 +305,8 @@ TEST_F(TestPage, CyclicRecordWritesItsFileAndAbortEndsRecordAndQueue) {
     const int before = answers(), sentBefore = Sent();
     for (int i = 0; i < 4; ++i) Click("ReadData");
     EXPECT_EQ(Sent() - sentBefore, 4);
+    // A diagnosis page opened now counts them at once.
+    EXPECT_EQ(Open("Tivmate.ctlDiagnosis").child<QLabel>("ComStackValLabel")->text(), "4");
     Click("CommandAbort");
     EXPECT_EQ(answers(), before);
     ASSERT_TRUE(Answered("ReadData", "ObjectNo=1217"));
