@@ -302,7 +302,12 @@ TEST_F(Pages, DiagnosisLampsFollowTheAdapterAndTheBus) {
     simulator->unplug(0);
     EXPECT_TRUE(WaitFor([&] { return lamps() == allOff; }));
     EXPECT_EQ(page.child<QLabel>("lblCommStatus")->text(), "Disconnected");
-    simulator->replug(0);  // as at power-up, for whatever runs next in this process
+    // Plugged in again, the adapter is taken up when the offline page selects it: the firmware
+    // is loaded anew and the lamps follow.
+    simulator->replug(0);
+    Open("Tivmate.ctlOfflineParam");
+    EXPECT_TRUE(WaitFor([&] { return lamps() == allOn; }));
+    EXPECT_EQ(page.child<QLabel>("lblCommStatus")->text(), "Connected");
 
     // Four distinct colours: a swapped lamp shows.
     ComPtr<fdt::IDiagnosisView> view;
