@@ -9,6 +9,8 @@
 
 #include "DtmFakes.h"
 #include "com/ErrorInfo.h"
+#include "fdt/DualInterface.h"
+#include "fdt/FdtInterfaces.h"
 #include "fdt/PropertyBag.h"
 #include "module/DTMMain.h"
 #include "os/MessageBox.h"
@@ -290,6 +292,55 @@ TEST_F(DtmTest, DriverEventsMoveTheStatus) {
     std::int32_t busColour = 0;
     dtm->get_TIVBusActiveColor(&busColour);
     EXPECT_EQ(busColour, tivmate::kColorRed);
+}
+
+// A device DTM's side of a connection: what it was answered.
+class DeviceEvents final
+    : public com::ComObject<DeviceEvents,
+                            fdt::DualImpl<DeviceEvents, fdt::IFdtCommunicationEvents>> {
+public:
+    int connects = 0, disconnects = 0;
+    com::HRESULT OnAbort(const std::string&) override { return com::S_OK; }
+    com::HRESULT OnConnectResponse(const std::string&, const std::string&) override {
+        ++connects;
+        return com::S_OK;
+    }
+    com::HRESULT OnDisconnectResponse(const std::string&, const std::string&) override {
+        ++disconnects;
+        return com::S_OK;
+    }
+    com::HRESULT OnTransactionResponse(const std::string&, const std::string&) override {
+        return com::S_OK;
+    }
+};
+
+// A connect taken while the adapter's firmware does not answer waits unanswered; it must not
+// stay so for the life of the DTM: the firmware coming up answers it, a disconnect ends it.
+TEST_F(DtmTest, ConnectWaitingForTheFirmwareIsAnsweredOrGivenUp) {
+    constexpr char kProtocol[] = "81684E65-6385-4690-ACCF-49995B3B4E8B";
+    for (const bool giveUp : {false, true}) {
+        SCOPED_TRACE(giveUp ? "disconnect" : "firmware loaded");
+        auto dtm = Embedded();
+        ASSERT_EQ(dtm->InitUBSAdapter(), com::S_OK);
+        auto device = DeviceEvents::create();
+        auto* events = static_cast<fdt::IFdtCommunicationEvents*>(device.get());
+        World().script.firmwareLoaded = false;
+        com::VARIANT_BOOL ok = com::VARIANT_FALSE;
+        dtm->ConnectRequest(events, "c1", kProtocol, "<FDT/>", &ok);
+        ASSERT_TRUE(Vb(ok));
+        EXPECT_EQ(device->connects, 0);
+        World().script.firmwareLoaded = true;
+        if (giveUp) {
+            dtm->DisconnectRequest("d1", "", &ok);
+            EXPECT_TRUE(Vb(ok));
+            EXPECT_EQ(device->disconnects, 1);
+            dtm->ConnectRequest(events, "c2", kProtocol, "<FDT/>", &ok);
+            EXPECT_TRUE(Vb(ok));
+        } else {
+            World().live->Fire(tivlink::TivDriverEvent::OnFirmwareLoaded);
+        }
+        EXPECT_EQ(device->connects, 1);
+    }
 }
 
 TEST_F(DtmTest, NothingReachesTheDriverAfterPrepareToRelease) {
