@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 
 #include "DtmFakes.h"
 #include "com/ErrorInfo.h"
@@ -341,6 +342,32 @@ TEST_F(DtmTest, ConnectWaitingForTheFirmwareIsAnsweredOrGivenUp) {
         }
         EXPECT_EQ(device->connects, 1);
     }
+}
+
+// A connect that fails half-way (its answer cannot be built) is undone: the next one is taken.
+TEST_F(DtmTest, FailedConnectLeavesNoHalfMadeConnection) {
+    constexpr char kProtocol[] = "81684E65-6385-4690-ACCF-49995B3B4E8B";
+    auto dtm = Embedded();
+    ASSERT_EQ(dtm->InitUBSAdapter(), com::S_OK);
+    auto device = DeviceEvents::create();
+    auto* events = static_cast<fdt::IFdtCommunicationEvents*>(device.get());
+    std::vector<std::string> boxes;
+    os::ScopedMessageBoxHandler box(
+        [&](const std::string& text, const std::string&, std::uint32_t) {
+            boxes.push_back(text);
+            return os::IDOK;
+        });
+    const auto answer = app / "XMLData" / "TIVConnectResponse.xml";
+    const auto aside = app / "TIVConnectResponse.xml";
+    std::filesystem::rename(answer, aside);
+    com::VARIANT_BOOL ok = com::VARIANT_TRUE;
+    dtm->ConnectRequest(events, "c1", kProtocol, "<FDT/>", &ok);
+    EXPECT_FALSE(Vb(ok));
+    EXPECT_EQ(boxes.size(), 1u);
+    std::filesystem::rename(aside, answer);
+    dtm->ConnectRequest(events, "c2", kProtocol, "<FDT/>", &ok);
+    EXPECT_TRUE(Vb(ok));
+    EXPECT_EQ(device->connects, 1);
 }
 
 TEST_F(DtmTest, NothingReachesTheDriverAfterPrepareToRelease) {
