@@ -283,10 +283,21 @@ TEST_F(DtmTest, DriverEventsMoveTheStatus) {
     dtm->get_USBSWInfo(&swInfo);
     EXPECT_EQ(swInfo, info.bstr());
 
-    World().script.loadResult = 128;
-    World().live->Fire(tivlink::TivDriverEvent::OnFirmwareLoaded);
-    dtm->get_USBSWInfo(&swInfo);
-    EXPECT_EQ(swInfo, dtm->DictionaryText("msg_DefectiveFirmware"));
+    // A failed download names its cause; the driver posts none of these today.
+    for (const auto& [load, key] : std::initializer_list<std::pair<int, const char*>>{
+             {1, "msg_FirmwareFileNotFound"},
+             {2, "err_DownloadErrorInStandardRegion"},
+             {3, "err_USBPortError"},
+             {4, "err_USBPortError"},
+             {17, "err_USBPortError"},
+             {18, "err_USBPortError"},
+             {128, "msg_DefectiveFirmware"}}) {
+        World().script.loadResult = load;
+        World().live->Fire(tivlink::TivDriverEvent::OnFirmwareLoaded);
+        dtm->get_USBSWInfo(&swInfo);
+        EXPECT_EQ(swInfo, dtm->DictionaryText(key)) << load;
+        EXPECT_FALSE(swInfo.empty()) << key;
+    }
 
     World().script.connected = false;
     World().live->Fire(tivlink::TivDriverEvent::OnTivConnected);
