@@ -20,6 +20,15 @@ public:
     void OnEvent(int) override {}
 };
 
+// A matcher with its state block and an event sink that ignores what it is told.
+struct Rig {
+    explicit Rig(const std::shared_ptr<NullSink>& sink) { events.Connect(sink); }
+    tivlink::Diagnostics diagnostics;
+    tivlink::DriverState state;
+    tivlink::EventPoster events{diagnostics};
+    tivlink::ResponseMatcher matcher{state, diagnostics, events};
+};
+
 // An unescaped frame around a record whose size byte may claim more than it carries; the
 // checksum (16-bit sum) covers what the size byte claims, so the frame verifies.
 Bytes Frame(int telType, int dataSize, std::uint8_t control, const Bytes& data) {
@@ -60,11 +69,9 @@ TEST(ResponseMatcher, DelayedAnswerDataNeverExceedsWhatWasReceived) {
     const auto sink = std::make_shared<NullSink>();
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        tivlink::Diagnostics diagnostics;
-        tivlink::DriverState state;
-        tivlink::EventPoster events(diagnostics);
-        events.Connect(sink);
-        tivlink::ResponseMatcher matcher(state, diagnostics, events);
+        Rig rig(sink);
+        tivlink::DriverState& state = rig.state;
+        tivlink::ResponseMatcher& matcher = rig.matcher;
         state.delayedPending = true;
         state.delayedSub = 29;
         state.delayedObj = 1217;
@@ -107,11 +114,9 @@ TEST(ResponseMatcher, AsksForAWakeExactlyWhenTheTransactionChanged) {
     const auto sink = std::make_shared<NullSink>();
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        tivlink::Diagnostics diagnostics;
-        tivlink::DriverState state;
-        tivlink::EventPoster events(diagnostics);
-        events.Connect(sink);
-        tivlink::ResponseMatcher matcher(state, diagnostics, events);
+        Rig rig(sink);
+        tivlink::DriverState& state = rig.state;
+        tivlink::ResponseMatcher& matcher = rig.matcher;
         state.requestedSub = 29;
         state.requestedObj = 1217;
         state.requestSent = c.requestSent;
