@@ -6,7 +6,6 @@
 
 #include <QApplication>
 #include <QCheckBox>
-#include <QDeadlineTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QStatusBar>
@@ -361,24 +360,11 @@ TEST(FrameWindow, StatusBarFollowsTheAdapterFromLoadToUnplug) {
 }
 
 TEST(FrameWindow, PagesOpenOnceFollowTheLanguageAndTheProjectKeepsTheirEdits) {
-    App();
-    ASSERT_TRUE(qtos::InstallMessagePump());
-    const std::filesystem::path build = std::getenv("TIV_TEST_BINARY_DIR");
-    com::Registry::setPath(build / "registry.reg");
-    testsupport::TempDir dir{"frame-gui"};
-    std::ofstream(dir / "running.json")
-        << R"({"adapters":[{"device":0,"port":255,"firmware":"running"}]})";
-    host::TransportOptions transport;
-    transport.scenario = (dir / "running.json").string();
-    std::string error;
-    ASSERT_TRUE(host::InstallTransport(transport, error)) << error;
-    os::setClock(std::make_shared<os::ScaledClock>(5));
-
-    tivframe::Options options;
-    options.schemas = build / "frame" / "FrameSchemas";
+    Bench bench;
+    const auto& dir = bench.dir;
     std::vector<std::string> closed;
     {
-        tivframe::MainWindow window(options);
+        tivframe::MainWindow window(bench.options);
         window.show();
         ASSERT_TRUE(window.NewProject()) << window.Error();
         for (const char* f : {"10", "50", "OfflineParameter", "About"})
@@ -412,30 +398,15 @@ TEST(FrameWindow, PagesOpenOnceFollowTheLanguageAndTheProjectKeepsTheirEdits) {
     }
     EXPECT_EQ(closed.size(), 3u);
     EXPECT_EQ(std::set<std::string>(closed.begin(), closed.end()).size(), 3u);
-    os::setClock(nullptr);
 }
 
 TEST(FrameWindow, DiagnosisFollowsTheBusAndTheMonitorFilterMarksTheProject) {
-    App();
-    ASSERT_TRUE(qtos::InstallMessagePump());
-    const std::filesystem::path build = std::getenv("TIV_TEST_BINARY_DIR");
-    com::Registry::setPath(build / "registry.reg");
-    testsupport::TempDir dir{"frame-gui-diagnosis"};
-    std::ofstream(dir / "running.json")
-        << R"({"adapters":[{"device":0,"port":255,"firmware":"running"}]})";
-    host::TransportOptions transport;
-    transport.scenario = (dir / "running.json").string();
-    std::string error;
-    ASSERT_TRUE(host::InstallTransport(transport, error)) << error;
-    os::setClock(std::make_shared<os::ScaledClock>(5));
+    Bench bench;
     auto simulator = sim::processSimulator();
     ASSERT_TRUE(simulator);
-
-    tivframe::Options options;
-    options.schemas = build / "frame" / "FrameSchemas";
     Prompts prompts;
     {
-        tivframe::MainWindow window(options);
+        tivframe::MainWindow window(bench.options);
         window.show();
         ASSERT_TRUE(window.NewProject()) << window.Error();
         for (const char* f : {"20", "30"})
@@ -444,21 +415,18 @@ TEST(FrameWindow, DiagnosisFollowsTheBusAndTheMonitorFilterMarksTheProject) {
         ASSERT_EQ(tabs->count(), 2);
         QWidget* lamp = tabs->widget(0)->findChild<QWidget*>("ShapeTIVBusActive");
         ASSERT_TRUE(lamp);
-        const auto colour = [&] {
-            return QColor(lamp->grab().toImage().pixel(lamp->width() / 2, lamp->height() / 2));
-        };
-        const auto waitFor = [](QColor want, const std::function<QColor()>& now) {
-            QDeadlineTimer deadline(20000);
-            while (now() != want && !deadline.hasExpired())
-                QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
-            return now() == want;
+        const auto shows = [&](QColor want) {
+            return WaitFor([&] {
+                return QColor(lamp->grab().toImage().pixel(lamp->width() / 2,
+                                                           lamp->height() / 2)) == want;
+            });
         };
         simulator->setBusConnected(0, true);
-        EXPECT_TRUE(waitFor(QColor(78, 162, 78), colour));
+        EXPECT_TRUE(shows(QColor(78, 162, 78)));
         simulator->setBusConnected(0, false);
-        EXPECT_TRUE(waitFor(QColor(255, 0, 0), colour));
+        EXPECT_TRUE(shows(QColor(255, 0, 0)));
         simulator->setBusConnected(0, true);
-        EXPECT_TRUE(waitFor(QColor(78, 162, 78), colour));
+        EXPECT_TRUE(shows(QColor(78, 162, 78)));
 
         auto* filter = tabs->widget(1)->findChild<QCheckBox*>("chkFDTInterface");
         ASSERT_TRUE(filter);
@@ -467,7 +435,6 @@ TEST(FrameWindow, DiagnosisFollowsTheBusAndTheMonitorFilterMarksTheProject) {
         EXPECT_TRUE(window.Dirty());
         window.close();
     }
-    os::setClock(nullptr);
 }
 
 }  // namespace
